@@ -1,0 +1,84 @@
+// The database-control interface (public: shared by the framework and the
+// library libDBCtrl.so).
+//
+// All database work is done through three C calls on fixed-size records.
+// Callers zero a record, fill its request fields and call DBCtrl_ExecuteCmd
+// with the command number and the record's size; the library writes the
+// answer fields into the same record. Every call is synchronous; results are
+// non-zero for success and 0 for failure, in which case nothing was changed.
+// Texts are zero-terminated UTF-16LE arrays (cut to fit their field);
+// integers are signed 32-bit little-endian. The records are packed to 2 bytes
+// so that every field sits at the offset given below.
+//
+// Threading: the framework calls from one thread. The library serialises its
+// own calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "projcommon/qvexport.h"
+
+constexpr int kDBCtrlVersion = 20100526;
+
+enum : int {
+    DBCMD_GET_LOGIN_KEY = 3,       // DbcLoginKeyRecord
+    DBCMD_GET_PLATFORM_USER = 5,   // DbcPlatformUserRecord
+    DBCMD_GET_GAME_COIN = 6,       // DbcGameCoinRecord
+    DBCMD_GET_GOLD = 7,            // DbcValueRecord (value out)
+    DBCMD_ADD_GAME_COIN = 8,       // DbcValueRecord (change in)
+    DBCMD_ADD_GOLD = 9,            // DbcValueRecord (change in)
+    DBCMD_ADD_BANKER_GOLD = 10,    // DbcValueRecord (game name, change in)
+    DBCMD_WRITE_TAX = 12,          // DbcValueRecord (game name, tax in)
+};
+
+#pragma pack(push, 2)
+// Command 3, 38 bytes.
+struct DbcLoginKeyRecord {
+    char16_t szUserName[17];  // in: exact (case-sensitive) user name
+    int32_t nLoginKey;        // out
+};
+// Command 5, 134 bytes. Looked up by GUID when szGUID is not empty, else by name.
+struct DbcPlatformUserRecord {
+    char16_t szGUID[39];      // in (may be empty) / out: "{XXXXXXXX-XXXX-xxxx-XXXX-XXXXXXXXXXXX}"
+    char16_t szUserName[17];  // in / out
+    char16_t szExtra[11];     // out
+};
+// Command 6, 86 bytes. A missing game user is created with nPresentCoin coins.
+struct DbcGameCoinRecord {
+    char16_t szGUID[39];   // in
+    int32_t nGameCoin;     // out
+    int32_t nPresentCoin;  // in
+};
+// Commands 7, 8, 9, 10 and 12, 82 bytes: an account (GUID, or game name for
+// 10 and 12) and one value (out for 7, in for the others).
+struct DbcValueRecord {
+    char16_t szName[39];
+    int32_t nValue;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DbcLoginKeyRecord) == 38 && offsetof(DbcLoginKeyRecord, nLoginKey) == 34);
+static_assert(sizeof(DbcPlatformUserRecord) == 134 && offsetof(DbcPlatformUserRecord, szUserName) == 78 &&
+              offsetof(DbcPlatformUserRecord, szExtra) == 112);
+static_assert(sizeof(DbcGameCoinRecord) == 86 && offsetof(DbcGameCoinRecord, nGameCoin) == 78 &&
+              offsetof(DbcGameCoinRecord, nPresentCoin) == 82);
+static_assert(sizeof(DbcValueRecord) == 82 && offsetof(DbcValueRecord, nValue) == 78);
+
+extern "C" {
+// Opens the databases. nVersion must be kDBCtrlVersion. szDbcRoot1 holds the
+// platform database, szDbcRoot2 the game database, szLogDir receives dated
+// failure logs; pDsnOpen points to four 32-bit open flags. Non-zero on success.
+QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+                          const char16_t* szLogDir, const int32_t* pDsnOpen);
+// Executes one command on its record (see above). Non-zero on success; 0 for an
+// unknown command, a size that is not the command's record size, a call before
+// DBCtrl_Init, or a failed command — nothing is changed then.
+QV_EXPORT int DBCtrl_ExecuteCmd(int nCmd, void* pRecord, int nSize);
+// Closes the databases. Harmless when not initialised.
+QV_EXPORT void DBCtrl_Destroy();
+
+typedef int (*PFN_DBCtrl_Init)(int, const char16_t*, const char16_t*, const char16_t*, const int32_t*);
+typedef int (*PFN_DBCtrl_ExecuteCmd)(int, void*, int);
+typedef void (*PFN_DBCtrl_Destroy)();
+}

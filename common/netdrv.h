@@ -1,0 +1,112 @@
+// The network-driver interface (public: shared by the framework and the
+// driver library libQ7NetDrv.so).
+//
+// The framework does no I/O of its own. It creates one driver with
+// CreateNetDrv, one TCP server from it, and then, on the host's thread, pulls
+// events with GetEvent, sends with Send and closes with CloseConnection.
+// The two interfaces are virtual tables whose slot order is part of the
+// contract; no slot may be added, removed or reordered. Neither interface has a
+// virtual destructor: objects are destroyed with Release.
+//
+// Wire framing (what the driver puts on and takes off the TCP stream): every
+// packet is preceded by its length as an unsigned 32-bit little-endian number
+// that counts the packet (16-bit signal and body) but not the length field.
+// A length below 2 or above the maximum packet size ends the connection.
+//
+// Threading: every method of both objects is called from one thread (the
+// host's). The driver's own I/O threads never call back into the framework.
+#pragma once
+
+#include <cstdint>
+
+#include "projcommon/qvexport.h"
+
+// Event kinds delivered by ITcpServer::GetEvent.
+enum : int32_t {
+    NETDRVEVENT_RECEIVE_DATA = 1,     // one whole packet; Data/DataLength describe it
+    NETDRVEVENT_CONNECTED = 2,        // a client connected and got ConnectionIndex
+    NETDRVEVENT_RESERVED3 = 3,        // never produced
+    NETDRVEVENT_DISCONNECTED = 4,     // the client's connection is gone
+    NETDRVEVENT_CONNECTION_FULL = 5,  // a client was refused for lack of slots
+};
+
+// One network event. Internal to the process, so it keeps its natural layout.
+struct NetDrvEvent {
+    int32_t Type;             // NETDRVEVENT_*
+    int32_t ConnectionIndex;  // 0 .. MaxConnection-1, always below 0x7FFF; -1 for CONNECTION_FULL
+    const uint8_t* Data;      // RECEIVE_DATA only: the packet (signal first); valid until the next GetEvent
+    int32_t DataLength;       // RECEIVE_DATA only: packet length in bytes (>= 2)
+};
+
+// Size of the block GetListenAddress fills.
+constexpr int kNetDrvListenAddressSize = 56;
+
+class ITcpServer {
+public:
+    // Slot 0. Binds szAddress (narrow numeric IPv4 or IPv6 text, "0.0.0.0",
+    // "::" or a host name) and nPort and starts accepting; at most
+    // nMaxConnection connections are served at once (1..32767). Port 0 binds an
+    // ephemeral port; GetListenPort tells which. Returns true when listening.
+    // A second Listen on the same object fails.
+    virtual bool Listen(const char* szAddress, int nPort, int nMaxConnection) = 0;
+    // Slot 1. Queues nLength bytes as one packet to the connection; the bytes
+    // are copied before it returns. An index that is not connected, a length
+    // below 2 or above the maximum packet size are ignored. A connection whose
+    // queued, unsent bytes exceed the send-queue cap is disconnected.
+    virtual void Send(int nConnectionIndex, const void* pData, int nLength) = 0;
+    // Slot 2. Fills *pEvent with the oldest waiting event and returns true, or
+    // returns false when none is waiting. A RECEIVE_DATA event's Data stays
+    // valid until the next GetEvent call.
+    virtual bool GetEvent(NetDrvEvent* pEvent) = 0;
+    // Slot 3. Fills the kNetDrvListenAddressSize-byte block with the bound
+    // address as zero-terminated narrow text (e.g. "0.0.0.0" or "::1"); the
+    // rest of the block is zero. An empty text before a successful Listen.
+    virtual void GetListenAddress(char* pBlock) = 0;
+    // Slot 4. The bound port after a successful Listen (the ephemeral one for
+    // port 0), 0 before. The framework never calls this slot.
+    virtual int GetListenPort() = 0;
+    // Slot 5. Closes the connection; no event for it is delivered afterwards
+    // and its index may be given to a later client. Unknown or already closed
+    // indexes are ignored.
+    virtual void CloseConnection(int nConnectionIndex) = 0;
+    // Slot 6. Closes every connection and the listener, joins the I/O threads
+    // and destroys the object.
+    virtual void Release() = 0;
+
+protected:
+    ~ITcpServer() = default;
+};
+
+class INetDrv {
+public:
+    // Slot 0. A new TCP server. dwDriverParam 0 means the defaults; otherwise
+    //   bits 0..7   number of I/O threads (0: 1)
+    //   bits 8..15  maximum packet size in KiB (0: 64 KiB)
+    //   bits 16..23 per-connection send-queue cap in MiB (0: 4 MiB)
+    // Returns null only when the system refuses the resources.
+    virtual ITcpServer* CreateTcpServer(uint32_t dwDriverParam) = 0;
+    // Slots 1 and 2 exist and are never called.
+    virtual void Reserved1() = 0;
+    virtual void Reserved2() = 0;
+    // Slot 3. Destroys the driver. Its TCP servers must have been released.
+    virtual void Release() = 0;
+
+protected:
+    ~INetDrv() = default;
+};
+
+extern "C" {
+// The driver library's entry: a new driver object.
+QV_EXPORT INetDrv* CreateNetDrv();
+typedef INetDrv* (*PFN_CreateNetDrv)();
+
+// Optional wake handle. Returns a file descriptor (an eventfd shared by every
+// TCP server of the library) that is readable while events are waiting in a
+// server's queue: the I/O thread signals it when a queue goes from empty to
+// non-empty, and GetEvent clears it when it finds its queue drained. A host
+// that finds this export (dlsym in the process) can poll() it with its tick as
+// time-out instead of sleeping a fixed tick. Returns -1 when no handle can be
+// made. The descriptor belongs to the library; do not close it.
+QV_EXPORT int Q7NetDrv_GetWakeHandle();
+typedef int (*PFN_Q7NetDrv_GetWakeHandle)();
+}

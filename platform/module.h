@@ -1,0 +1,36 @@
+// Loading shared objects ("modules"), standing in for LoadLibraryW,
+// GetProcAddress and FreeLibrary. Error codes follow the Windows numbering so
+// that log lines read the same on every platform:
+//   0 success, 2 file not found, 126 a dependency is missing,
+//   127 export not found, 193 not a loadable image.
+// Thread-safe (dlopen is).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+enum : uint32_t {
+    ERR_SUCCESS = 0,
+    ERR_FILE_NOT_FOUND = 2,
+    ERR_MOD_NOT_FOUND = 126,
+    ERR_PROC_NOT_FOUND = 127,
+    ERR_BAD_EXE_FORMAT = 193,
+};
+
+using ModuleHandle = void*;
+
+// Loads the module at a '\'- or '/'-separated path (RTLD_NOW | RTLD_LOCAL). A
+// path without a separator is searched like dlopen does. On failure returns
+// null and stores the error code in *pError; on success *pError is 0.
+ModuleHandle LoadModule(std::u16string_view path, uint32_t* pError);
+// Looks up an exported symbol; null and ERR_PROC_NOT_FOUND in *pError when absent.
+void* GetModuleSymbol(ModuleHandle h, const char* szName, uint32_t* pError);
+// Releases a module; true on success.
+bool FreeModule(ModuleHandle h);
+// The last dlerror() text of the calling thread, for diagnostics.
+std::string LastModuleErrorText();
+
+}  // namespace plat

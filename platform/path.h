@@ -1,0 +1,27 @@
+// Path text at the operating-system boundary. Paths inside the system use
+// '\' as separator ("..\Binaries\ServerBaseConfig.ini"); the OS gets '/'.
+// Full-path expansion resolves against the working directory, and "/" plays
+// the part of the drive root.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// '\' -> '/', converted to the narrow (UTF-8 / locale) file-name encoding.
+std::string ToOsPath(std::u16string_view path);
+// '/' -> '\', from the narrow file-name encoding.
+std::u16string FromOsPath(std::string_view osPath);
+
+// Absolute, normalised form of a '\'-separated path ("." and ".." resolved
+// lexically against the working directory), '\'-separated; the root is "\".
+std::u16string GetFullPathName(std::u16string_view path);
+
+// Current working directory, '\'-separated.
+std::u16string GetCurrentDirectory();
+
+// Full path of the running executable, '\'-separated (empty when unknown).
+std::u16string GetModuleFileName();
+
+}  // namespace plat
