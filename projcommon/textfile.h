@@ -1,0 +1,73 @@
+// Text lines and paths: line-oriented reading and piece-wise writing of open
+// files in narrow (process code page) or UTF-16 text, existence and size
+// tests, creation of whole directory trees, forced deletion of one file, and
+// splitting of '\'-separated paths.
+//
+// Results are 1 for success and 0 for failure unless a function says
+// otherwise; nothing is logged and nothing is kept between calls. The files
+// handed in are opened and closed by the caller. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+// Line buffers hold this many bytes (narrow) or units (UTF-16), terminator
+// included: a longer line is cut to kLineBufferSize - 1 characters and the
+// rest of it, up to its CR, is skipped.
+constexpr uint32_t kLineBufferSize = 1024;
+// WriteTextAnsi writes at most this many bytes of converted text, cut at a
+// character boundary.
+constexpr uint32_t kMaxAnsiTextBytes = 4095;
+// Full-path expansion gives at most this many characters.
+constexpr uint32_t kMaxPathChars = 259;
+
+// Reads one narrow line: LF bytes are skipped, CR ends the line, the end of
+// the file ends it too. Returns 1 when a line ended at CR, or when the file
+// ended after a non-empty line; 0 at the end of the file with nothing read
+// (strLine is then empty). The byte-order mark is the caller's business.
+int ReadLineAnsi(plat::File& file, std::u16string& strLine);
+// The same with 16-bit little-endian units (0x000A skipped, 0x000D ends).
+int ReadLineUnicode(plat::File& file, std::u16string& strLine);
+// Converts to the process code page, keeps at most kMaxAnsiTextBytes bytes
+// and writes them. Returns the bytes written (a short write also reports the
+// assertion "nSize==nWrite").
+uint32_t WriteTextAnsi(plat::File& file, std::u16string_view text);
+// Writes each character as two little-endian bytes, no terminator. Returns the
+// bytes written.
+uint32_t WriteTextUnicode(plat::File& file, std::u16string_view text);
+
+// 1 when a directory search for exactly that path finds an entry (files and
+// directories both exist).
+int PathExists(std::u16string_view path);
+// -1 when either file cannot be opened for reading, 1 when both sizes are
+// equal, 0 when they differ.
+int CompareFileSize(std::u16string_view path1, std::u16string_view path2);
+// Creates the missing directories of the path; 1 when the path exists
+// afterwards as asked (only a failure to create the innermost one gives 0).
+// A path of two characters or fewer gives 0. The security attributes are
+// accepted for the callers' sake and not used on this platform.
+int CreateDirectoryTree(std::u16string_view path, const void* pSecurityAttributes = nullptr);
+// Like CreateDirectoryTree, but plain files standing where a directory is
+// needed are deleted first.
+int ForceDirectoryTree(std::u16string_view path, const void* pSecurityAttributes = nullptr);
+// 0 when the path does not exist; otherwise sets its attributes to normal and
+// returns the platform's result.
+int ResetFileAttributes(std::u16string_view path);
+// 1 when the path does not exist; otherwise resets its attributes and deletes
+// it (the platform's result).
+int DeleteFileForce(std::u16string_view path);
+
+// Full-path expansion (at most kMaxPathChars characters, empty when longer);
+// a result of 3 characters or fewer is cut to at most its first 2.
+std::u16string GetFullPath(std::u16string_view path);
+// The text before the last '\'; a path with no '\' at index 1 or later is
+// first expanded, so a bare file name gives the current directory.
+std::u16string GetDirectoryPart(std::u16string_view path);
+// The last n + 1 components separated by cSeparator; the whole path when n is
+// -1, when it has neither ':' nor the separator, or fewer separators than that.
+std::u16string GetPathTail(std::u16string_view path, char16_t cSeparator, int n);
+// GetPathTail(path, '\', n) cut before its last '.'; unchanged without '.'.
+std::u16string GetFileTitle(std::u16string_view path, int n);
