@@ -1,0 +1,197 @@
+#include "client/qvclient/messages.h"
+
+#include <cstdio>
+
+#include "client/qvclient/wire.h"
+#include "games/example/diceprotocol.h"
+#include "projcommon/widestring.h"
+
+namespace qvc {
+
+namespace {
+constexpr size_t kUserRecordSize = 150;
+constexpr size_t kLoginSize = 200;
+}  // namespace
+
+std::vector<uint8_t> MakeVersion(int32_t nVersion) { return PacketWriter(CS_CORE_VERSION).I32(nVersion).Take(); }
+
+std::vector<uint8_t> MakeKeepAlive() { return PacketWriter(CS_CORE_KEEPALIVE).Take(); }
+
+std::vector<uint8_t> MakeLogin(uint16_t wSignal, std::u16string_view name, std::u16string_view loginString) {
+    PacketWriter w(wSignal);
+    w.Text(name, 17);          // 2..35
+    w.Zeros(66);               // 36..101, not read by the server
+    w.Text(loginString, 49);   // 102..199: 48 characters and the terminator at 198
+    std::vector<uint8_t> p = w.Take();
+    p.resize(kLoginSize);
+    return p;
+}
+
+std::vector<uint8_t> MakeSignalOnly(uint16_t wSignal) { return PacketWriter(wSignal).Take(); }
+
+std::vector<uint8_t> MakeJoinRoom(uint16_t wRoomIndex, uint8_t nMode) {
+    return PacketWriter(CS_JOIN_ROOM).U16(wRoomIndex).U8(nMode).Take();
+}
+
+std::vector<uint8_t> MakeGetRoomUsers(uint16_t wRoomIndex) {
+    return PacketWriter(CS_GET_ROOM_USERS).U16(wRoomIndex).Take();
+}
+
+UserRecord ReadUserRecord(std::span<const uint8_t> p, size_t off) {
+    PacketReader r(p);
+    UserRecord u;
+    u.strGUID = r.Text(off + 0, 39);
+    u.strUserName = r.Text(off + 78, 17);
+    u.strExtra = r.Text(off + 112, 11);
+    u.nLoginKey = r.I32(off + 134);
+    u.nGold = r.I32(off + 138);
+    u.nGameCoin = r.I32(off + 142);
+    return u;
+}
+
+bool ParseResult(std::span<const uint8_t> p, uint16_t& wRequest) {
+    if (p.size() < 4 || SignalOf(p) != SC_CORE_RESULT) return false;
+    wRequest = PacketReader(p).U16(2);
+    return true;
+}
+
+bool ParseError(std::span<const uint8_t> p, uint16_t& wRequest, std::u16string& strText) {
+    if (p.size() < 64 || SignalOf(p) != SC_CORE_ERROR) return false;
+    PacketReader r(p);
+    wRequest = r.U16(2);
+    strText = r.Text(4, 30);
+    return true;
+}
+
+bool ParseUserInfo(std::span<const uint8_t> p, UserRecord& rec) {
+    if (p.size() < 2 + kUserRecordSize || SignalOf(p) != SC_CORE_USER_INFO) return false;
+    rec = ReadUserRecord(p, 2);
+    return true;
+}
+
+bool ParseRoomUserInfo(std::span<const uint8_t> p, uint16_t& wPlace, UserRecord& rec) {
+    if (p.size() < 4 + kUserRecordSize || SignalOf(p) != SC_ROOM_USER_INFO) return false;
+    wPlace = PacketReader(p).U16(2);
+    rec = ReadUserRecord(p, 4);
+    return true;
+}
+
+bool ParseRoomCount(std::span<const uint8_t> p, int32_t& nCount) {
+    if (p.size() < 6 || SignalOf(p) != SC_ROOM_COUNT) return false;
+    nCount = PacketReader(p).I32(2);
+    return true;
+}
+
+bool ParseRoomState(std::span<const uint8_t> p, RoomStateMsg& st) {
+    if (p.size() < 20 || SignalOf(p) != SC_ROOM_STATE) return false;
+    PacketReader r(p);
+    st.wRoomIndex = r.U16(2);
+    st.nPlayerPlaces = r.I32(8);
+    st.nJoinPlayerCount = r.I32(12);
+    return true;
+}
+
+bool ParseNotice(std::span<const uint8_t> p, std::u16string& strText) {
+    if (p.size() < 202 || SignalOf(p) != SC_CORE_NOTICE) return false;
+    strText = PacketReader(p).Text(2, 100);
+    return true;
+}
+
+bool ParseCoinParams(std::span<const uint8_t> p, CoinParamsMsg& cp) {
+    if (p.size() < 14 || SignalOf(p) != SC_COIN_PARAMS) return false;
+    PacketReader r(p);
+    cp.nGoldToCoin = r.I32(2);
+    cp.nCoinToGold = r.I32(6);
+    cp.nRoomMinCoin = r.I32(10);
+    return true;
+}
+
+std::vector<uint8_t> MakeDiceReady() { return PacketWriter(DICE_CS_READY).Take(); }
+
+std::vector<uint8_t> MakeDiceChat(std::span<const uint8_t> body) {
+    return PacketWriter(DICE_CS_CHAT).Bytes(body).Take();
+}
+
+std::vector<uint8_t> MakeDicePing(std::span<const uint8_t> body) {
+    return PacketWriter(DICE_CS_PING).Bytes(body).Take();
+}
+
+bool ParseDiceResult(std::span<const uint8_t> p, DiceResultMsg& res) {
+    if (p.size() < 16 || SignalOf(p) != DICE_SC_RESULT) return false;
+    PacketReader r(p);
+    res.nRound = r.U32(2);
+    res.nPot = r.I32(6);
+    res.nRake = r.I32(10);
+    uint16_t n = r.U16(14);
+    if (p.size() < 16 + static_cast<size_t>(n) * 7) return false;
+    res.aPlayers.clear();
+    for (uint16_t i = 0; i < n; ++i) {
+        size_t off = 16 + static_cast<size_t>(i) * 7;
+        res.aPlayers.push_back({r.U16(off), r.U8(off + 2), r.I32(off + 3)});
+    }
+    return true;
+}
+
+std::string DescribePacket(std::span<const uint8_t> p) {
+    char buf[512];
+    uint16_t sig = SignalOf(p);
+    PacketReader r(p);
+    uint16_t w = 0;
+    std::u16string text;
+    UserRecord u;
+    RoomStateMsg st;
+    CoinParamsMsg cp;
+    int32_t n = 0;
+    DiceResultMsg dr;
+    if (ParseResult(p, w)) {
+        std::snprintf(buf, sizeof(buf), "RESULT ok for %u", w);
+    } else if (ParseError(p, w, text)) {
+        std::snprintf(buf, sizeof(buf), "ERROR for %u: %s", w, WideToUtf8(text).c_str());
+    } else if (ParseUserInfo(p, u)) {
+        std::snprintf(buf, sizeof(buf), "USER %s %s gold=%d coins=%d", WideToUtf8(u.strUserName).c_str(),
+                      WideToUtf8(u.strGUID).c_str(), u.nGold, u.nGameCoin);
+    } else if (ParseRoomUserInfo(p, w, u)) {
+        std::snprintf(buf, sizeof(buf), "ROOM USER place %u: %s coins=%d", w, WideToUtf8(u.strUserName).c_str(),
+                      u.nGameCoin);
+    } else if (ParseRoomCount(p, n)) {
+        std::snprintf(buf, sizeof(buf), "ROOMS %d", n);
+    } else if (ParseRoomState(p, st)) {
+        std::snprintf(buf, sizeof(buf), "ROOM %u players %d/%d", st.wRoomIndex, st.nJoinPlayerCount, st.nPlayerPlaces);
+    } else if (ParseNotice(p, text)) {
+        std::snprintf(buf, sizeof(buf), "NOTICE %s", WideToUtf8(text).c_str());
+    } else if (ParseCoinParams(p, cp)) {
+        std::snprintf(buf, sizeof(buf), "COIN PARAMS gold per coin %d, coin sells for %d, room minimum %d",
+                      cp.nGoldToCoin, cp.nCoinToGold, cp.nRoomMinCoin);
+    } else if (sig == SC_GAME_CLIENT_READY) {
+        std::snprintf(buf, sizeof(buf), "GAME CLIENT READY");
+    } else if (sig == DICE_SC_READY && p.size() >= 8) {
+        static const char* kStatus[] = {"accepted", "observers do not play", "not enough coins", "already in"};
+        int32_t s = r.I32(4);
+        std::snprintf(buf, sizeof(buf), "READY place %u: %s", r.U16(2), s >= 0 && s <= 3 ? kStatus[s] : "?");
+    } else if (sig == DICE_SC_CHAT && p.size() >= 4) {
+        auto body = r.Bytes(4);
+        std::snprintf(buf, sizeof(buf), "CHAT place %u: %.*s", r.U16(2), static_cast<int>(body.size()),
+                      reinterpret_cast<const char*>(body.data()));
+    } else if (sig == DICE_SC_PONG) {
+        std::snprintf(buf, sizeof(buf), "PONG %zu bytes", p.size() - 2);
+    } else if (sig == DICE_SC_COUNTDOWN && p.size() >= 12) {
+        std::snprintf(buf, sizeof(buf), "ROUND %u starts in %u ms with %u players", r.U32(2), r.U32(6), r.U16(10));
+    } else if (sig == DICE_SC_ROUND_START && p.size() >= 12) {
+        std::snprintf(buf, sizeof(buf), "ROUND %u started: stake %d, %u players", r.U32(2), r.I32(6), r.U16(10));
+    } else if (sig == DICE_SC_ROLL && p.size() >= 10) {
+        std::snprintf(buf, sizeof(buf), "ROLL round %u place %u: %u + %u", r.U32(2), r.U16(6), r.U8(8), r.U8(9));
+    } else if (ParseDiceResult(p, dr)) {
+        std::string s;
+        for (auto& pl : dr.aPlayers)
+            s += " place " + std::to_string(pl.wPlace) + " rolled " + std::to_string(pl.nTotal) + " wins " +
+                 std::to_string(pl.nPayout) + ";";
+        std::snprintf(buf, sizeof(buf), "RESULT round %u pot %d rake %d:%s", dr.nRound, dr.nPot, dr.nRake, s.c_str());
+    } else if (sig == DICE_SC_CANCELLED && p.size() >= 8) {
+        std::snprintf(buf, sizeof(buf), "ROUND %u cancelled (too few players)", r.U32(2));
+    } else {
+        std::snprintf(buf, sizeof(buf), "signal %u, %zu bytes", sig, p.size());
+    }
+    return buf;
+}
+
+}  // namespace qvc

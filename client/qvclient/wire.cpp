@@ -1,0 +1,51 @@
+#include "client/qvclient/wire.h"
+
+namespace qvc {
+
+void AppendFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet) {
+    uint32_t n = static_cast<uint32_t>(packet.size());
+    const uint8_t len[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+                            static_cast<uint8_t>(n >> 24)};
+    out.insert(out.end(), len, len + 4);
+    out.insert(out.end(), packet.begin(), packet.end());
+}
+
+FrameDecoder::Result FrameDecoder::Next(std::vector<uint8_t>& packet) {
+    if (m_bBad) return Result::Bad;
+    size_t avail = m_aBuf.size() - m_nPos;
+    if (avail < 4) return Result::NeedMore;
+    const uint8_t* p = m_aBuf.data() + m_nPos;
+    uint32_t n = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    if (n < kMinPacketSize || n > m_nMaxPacket) {
+        m_bBad = true;
+        return Result::Bad;
+    }
+    if (avail < 4 + static_cast<size_t>(n)) return Result::NeedMore;
+    packet.assign(p + 4, p + 4 + n);
+    m_nPos += 4 + n;
+    // Compact once the consumed prefix dominates the buffer.
+    if (m_nPos > 4096 && m_nPos * 2 > m_aBuf.size()) {
+        m_aBuf.erase(m_aBuf.begin(), m_aBuf.begin() + static_cast<std::ptrdiff_t>(m_nPos));
+        m_nPos = 0;
+    }
+    return Result::Complete;
+}
+
+std::u16string PacketReader::Text(size_t off, size_t nUnits) const {
+    std::u16string s;
+    for (size_t i = 0; i < nUnits; ++i) {
+        char16_t c = static_cast<char16_t>(U16(off + 2 * i));
+        if (!c) break;
+        s.push_back(c);
+    }
+    return s;
+}
+
+PacketWriter& PacketWriter::Text(std::u16string_view s, size_t nUnits) {
+    size_t n = 0;
+    for (; n < s.size() && n + 1 < nUnits && s[n]; ++n) U16(s[n]);
+    for (; n < nUnits; ++n) U16(0);
+    return *this;
+}
+
+}  // namespace qvc

@@ -1,0 +1,1 @@
+qv_add_test(qvclient_test SOURCES qvclient_test.cpp LIBS qvclient)
