@@ -16,6 +16,7 @@
 //   1112 DICE_SC_ROLL        u32 round, u16 place, u8 die 1, u8 die 2         to everyone
 //   1113 DICE_SC_RESULT      u32 round, i32 pot, i32 rake, u16 n,
 //                            n x (u16 place, u8 total, i32 payout)           to everyone
+//                            (rake: what the banker keeps of the pot, rounding included)
 //   1114 DICE_SC_CANCELLED   u32 round, u16 reason (DICE_CANCEL_*)            to everyone
 #pragma once
 
