@@ -1,0 +1,237 @@
+// quorvel-host: the host program. It loads the framework library, installs
+// the output callback (UTF-8 on stdout, one flushed line at a time), names the
+// configuration file, starts the server and then polls it, passing each
+// console line typed on stdin to the framework, until "quit", end of input,
+// SIGINT or SIGTERM; then it stops the server and unloads the library.
+//
+// The framework works only inside the host's polls. When the network driver
+// offers its wake handle the host sleeps on it with the tick as time-out, so a
+// packet is handled as soon as it arrives; otherwise it sleeps the tick.
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "QuorvelS/quorvels.h"
+#include "common/netdrv.h"
+#include "projcommon/widestring.h"
+
+namespace {
+
+volatile sig_atomic_t g_bStopSignal = 0;
+
+void OnStopSignal(int) { g_bStopSignal = 1; }
+
+struct HostOptions {
+    std::string strConfig = "QuorvelS.ini";
+    std::string strLibrary;  // empty: next to the executable, ../lib/libQuorvelS.so
+    int nTickMs = 10;
+    bool bConsole = true;    // read console commands from stdin
+};
+
+void PrintUsage(FILE* f) {
+    std::fprintf(f,
+                 "usage: quorvel-host [--config FILE] [--library FILE] [--tick-ms N] [--no-console]\n"
+                 "\n"
+                 "Loads the QuorvelS framework library, starts the server with the configuration\n"
+                 "FILE (default QuorvelS.ini, relative to the working directory) and polls it.\n"
+                 "Lines typed on stdin are console commands (\"session\" lists the users);\n"
+                 "\"quit\", end of input, Ctrl-C or SIGTERM stop the server cleanly.\n"
+                 "\n"
+                 "  --config FILE    configuration file handed to the framework\n"
+                 "  --library FILE   framework library (default: ../lib/libQuorvelS.so beside this program)\n"
+                 "  --tick-ms N      poll interval in milliseconds, 1..1000 (default 10)\n"
+                 "  --no-console     do not read stdin (run as a service; stop with SIGTERM)\n"
+                 "  -h, --help       this text\n");
+}
+
+// Returns 0 on success, else the exit code to leave with.
+int ParseArgs(int argc, char** argv, HostOptions& opt) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quorvel-host: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            PrintUsage(stdout);
+            std::exit(0);
+        } else if (a == "--config") {
+            const char* v = value("--config");
+            if (!v) return 2;
+            opt.strConfig = v;
+        } else if (a == "--library") {
+            const char* v = value("--library");
+            if (!v) return 2;
+            opt.strLibrary = v;
+        } else if (a == "--tick-ms") {
+            const char* v = value("--tick-ms");
+            if (!v) return 2;
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (!end || *end || n < 1 || n > 1000) {
+                std::fprintf(stderr, "quorvel-host: --tick-ms wants a number from 1 to 1000, got '%s'\n", v);
+                return 2;
+            }
+            opt.nTickMs = static_cast<int>(n);
+        } else if (a == "--no-console") {
+            opt.bConsole = false;
+        } else {
+            std::fprintf(stderr, "quorvel-host: unknown argument '%s' (see --help)\n", a.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
+
+std::string DefaultLibraryPath() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return "libQuorvelS.so";
+    buf[n] = 0;
+    std::string dir(buf);
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../lib/libQuorvelS.so";
+}
+
+// Output callback: log lines (201) and console text (202) arrive as UTF-16
+// with CR LF line ends; the terminal and log files get UTF-8 with LF.
+void HostOutput(int nCode, int, const char16_t* szText) {
+    if (!szText) return;
+    std::string s = WideToUtf8(szText);
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out.push_back(s[i]);
+    (void)nCode;
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+}
+
+class Framework {
+public:
+    ~Framework() {
+        if (m_hLib) dlclose(m_hLib);
+    }
+    bool Load(const std::string& path) {
+        m_hLib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!m_hLib) {
+            std::fprintf(stderr, "quorvel-host: cannot load the framework library %s: %s\n", path.c_str(), dlerror());
+            return false;
+        }
+        m_pfnCommand = reinterpret_cast<PFN_CommandProc>(dlsym(m_hLib, "CommandProc"));
+        if (!m_pfnCommand) {
+            std::fprintf(stderr, "quorvel-host: %s does not export CommandProc\n", path.c_str());
+            return false;
+        }
+        return true;
+    }
+    int Command(int nCmd, uint32_t a, void* b) { return m_pfnCommand(nCmd, a, b); }
+
+private:
+    void* m_hLib = nullptr;
+    PFN_CommandProc m_pfnCommand = nullptr;
+};
+
+// The driver's optional wake handle, looked up in the already loaded driver
+// library (the framework loads it privately, so a global dlsym cannot see it).
+int FindWakeHandle() {
+    void* h = dlopen("libQ7NetDrv.so", RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return -1;
+    auto pfn = reinterpret_cast<PFN_Q7NetDrv_GetWakeHandle>(dlsym(h, "Q7NetDrv_GetWakeHandle"));
+    int fd = pfn ? pfn() : -1;
+    dlclose(h);  // drops only the reference RTLD_NOLOAD took
+    return fd;
+}
+
+// Reads whatever stdin has and runs each complete line. Returns false at end
+// of input or on "quit".
+bool PumpConsole(Framework& fw, std::string& pending) {
+    char buf[4096];
+    ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
+    if (n == 0) return false;
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t pos;
+    while ((pos = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, pos);
+        pending.erase(0, pos + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == "quit") return false;
+        std::u16string w = Utf8ToWide(line);
+        fw.Command(HOSTCMD_CONSOLE, 0, w.data());
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HostOptions opt;
+    if (int rc = ParseArgs(argc, argv, opt)) return rc;
+    if (opt.strLibrary.empty()) opt.strLibrary = DefaultLibraryPath();
+
+    Framework fw;
+    if (!fw.Load(opt.strLibrary)) return 3;
+
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    fw.Command(HOSTCMD_SET_OUTPUT, 0, reinterpret_cast<void*>(&HostOutput));
+    std::u16string config = Utf8ToWide(opt.strConfig);
+    fw.Command(HOSTCMD_SET_CONFIG_PATH, 0, config.data());
+
+    ServerStartInfo info{};
+    WideCopyBounded(info.szName, 50, u"QuorvelS");
+    fw.Command(HOSTCMD_START, sizeof(info), &info);
+    std::printf("== %s ==\n", WideToUtf8(std::u16string(info.szName, WideLength(info.szName, 50))).c_str());
+    std::fflush(stdout);
+
+    int wakeFd = FindWakeHandle();
+    std::string pending;
+    bool bRunning = true;
+    auto last = std::chrono::steady_clock::now();
+    while (bRunning && !g_bStopSignal) {
+        pollfd fds[2];
+        nfds_t nfds = 0;
+        if (wakeFd >= 0) fds[nfds++] = {wakeFd, POLLIN, 0};
+        int consoleSlot = -1;
+        if (opt.bConsole) {
+            consoleSlot = static_cast<int>(nfds);
+            fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
+        }
+        int timeout = opt.nTickMs;
+        auto now = std::chrono::steady_clock::now();
+        auto sinceTick = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+        timeout = sinceTick >= opt.nTickMs ? 0 : opt.nTickMs - static_cast<int>(sinceTick);
+        if (nfds) {
+            poll(fds, nfds, timeout);
+        } else if (timeout > 0) {
+            usleep(static_cast<useconds_t>(timeout) * 1000);
+        }
+        if (consoleSlot >= 0 && (fds[consoleSlot].revents & (POLLIN | POLLHUP | POLLERR)))
+            bRunning = PumpConsole(fw, pending);
+        now = std::chrono::steady_clock::now();
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+        // Poll at every wake-up; the host value is the milliseconds since the previous poll.
+        fw.Command(HOSTCMD_TICK, static_cast<uint32_t>(elapsed), nullptr);
+        if (elapsed > 0) last = now;
+        if (wakeFd < 0) wakeFd = FindWakeHandle();
+    }
+    fw.Command(HOSTCMD_STOP, 0, nullptr);
+    return 0;
+}
