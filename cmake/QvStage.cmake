@@ -1,0 +1,48 @@
+# The runtime tree. `cmake --install` lays it out under the prefix, and the
+# build lays the same tree out in build/stage/ (target `stage`, part of ALL),
+# so the framework's default relative paths work unchanged when the host runs
+# in Server/:
+#   bin/      quorvel-host qvadmin qvplay qvbot qvtraceview
+#   lib/      libQuorvelS.so libQ7NetDrv.so libDBCtrl.so
+#   Server/   working directory of the host: QuorvelS.ini, TLOG/, Logs/
+#   Binaries/ ServerBaseConfig.ini, dbc/, GS/ExampleGame/GameServer.dll and DB/
+#   include/QuorvelS/gamemodule.h   for game modules built out of tree
+
+set(CMAKE_INSTALL_MESSAGE LAZY)
+set(QV_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
+set(QV_STAGE_TARGETS)
+
+function(qv_stage_install)
+  foreach(t quorvel-host qvadmin qvplay qvbot qvtraceview)
+    if(TARGET ${t})
+      set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+      install(TARGETS ${t} RUNTIME DESTINATION bin)
+      list(APPEND QV_STAGE_TARGETS ${t})
+    endif()
+  endforeach()
+  foreach(t QuorvelS Q7NetDrv DBCtrl)
+    if(TARGET ${t})
+      install(TARGETS ${t} LIBRARY DESTINATION lib)
+      list(APPEND QV_STAGE_TARGETS ${t})
+    endif()
+  endforeach()
+  if(TARGET ExampleGame)
+    install(TARGETS ExampleGame LIBRARY DESTINATION Binaries/GS/ExampleGame)
+    list(APPEND QV_STAGE_TARGETS ExampleGame)
+  endif()
+  install(DIRECTORY DESTINATION Server/TLOG)
+  install(DIRECTORY DESTINATION Server/Logs)
+  install(DIRECTORY DESTINATION Binaries/dbc)
+  install(DIRECTORY DESTINATION Binaries/GS/ExampleGame/DB)
+  install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/gamemodule.h DESTINATION include/QuorvelS)
+  install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS OPTIONAL)
+
+  # build/stage: the same tree, refreshed by every build.
+  add_custom_target(stage ALL
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${QV_STAGE_DIR}
+    COMMENT "Staging the runtime tree in ${QV_STAGE_DIR}"
+    VERBATIM)
+  if(QV_STAGE_TARGETS)
+    add_dependencies(stage ${QV_STAGE_TARGETS})
+  endif()
+endfunction()

@@ -1,0 +1,20 @@
+# Sourced by test.sh and run.sh: installs the Debian packages the build, the
+# tests and the demo need, but only those that are missing (non-interactive).
+QV_DEPS=(g++ gcc make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+         libasio-dev libsqlite3-dev sqlite3 libpq-dev postgresql python3)
+
+qv_install_missing_deps() {
+  local missing=() p
+  for p in "${QV_DEPS[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  echo "installing missing packages: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "need root to install: ${missing[*]}" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
