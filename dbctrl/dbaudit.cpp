@@ -1,0 +1,139 @@
+// The ledger audit; see dbaudit.h.
+#include "dbctrl/dbaudit.h"
+
+#include <map>
+#include <set>
+
+#include "projcommon/widestring.h"
+
+namespace {
+
+std::string U8(const std::u16string& s) { return WideToUtf8(s); }
+
+const char* BookName(char cBook) {
+    switch (cBook) {
+    case 'G': return "gold";
+    case 'C': return "coins";
+    case 'B': return "banker";
+    default: return "tax";
+    }
+}
+
+bool CommandFits(char cBook, int32_t nCommand) {
+    switch (cBook) {
+    case 'G': return nCommand == 9 || nCommand == kLedgerAdminGold;
+    case 'C': return nCommand == 6 || nCommand == 8;
+    case 'B': return nCommand == 10;
+    default: return nCommand == 12;
+    }
+}
+
+// Replays one book against its balances and adds the totals to the report.
+void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
+               const std::vector<DbLedgerRow>& rows, DbAuditReport& rep) {
+    std::map<std::u16string, int64_t> sum;
+    std::set<std::u16string> created;
+    auto diff = [&](const std::string& s) { rep.aDifferences.push_back(std::string(BookName(cBook)) + ": " + s); };
+    for (const DbLedgerRow& r : rows) {
+        const std::string where = "ledger row " + std::to_string(r.nId) + " (" + U8(r.strAccount) + ")";
+        if (!balances.count(r.strAccount)) diff(where + " names no existing account");
+        if (!CommandFits(cBook, r.nCommand)) diff(where + " has command " + std::to_string(r.nCommand));
+        auto [it, bFirst] = sum.try_emplace(r.strAccount, 0);
+        if (cBook == 'C') {
+            if (r.nCommand == 6) {
+                if (!bFirst) diff(where + " creates the game user again");
+                created.insert(r.strAccount);
+            } else if (bFirst) {
+                diff(where + " changes a game user before its creation row");
+            }
+        }
+        it->second += r.nChange;
+        if (it->second != r.nBalance) {
+            diff(where + " says balance " + std::to_string(r.nBalance) + ", its history gives " +
+                 std::to_string(it->second));
+        }
+        if (cBook == 'G' && r.nCommand == 9) rep.nGold9 += r.nChange;
+        if (cBook == 'C' && r.nCommand == 8) rep.nCoins8 += r.nChange;
+        if (cBook == 'C' && r.nCommand == 6) rep.nPresent += r.nChange;
+        if (cBook == 'B') rep.nBanker += r.nChange;
+        if (cBook == 'T') rep.nTax += r.nChange;
+    }
+    for (const auto& [name, nBalance] : balances) {
+        auto it = sum.find(name);
+        const int64_t nHistory = it == sum.end() ? 0 : it->second;
+        if (nBalance != nHistory) {
+            diff(U8(name) + " holds " + std::to_string(nBalance) + ", its ledger history gives " +
+                 std::to_string(nHistory));
+        }
+        if (cBook == 'C' && !created.count(name)) diff(U8(name) + " has no creation row");
+    }
+    rep.nAccounts += balances.size();
+    rep.nLedgerRows += rows.size();
+}
+
+void CheckValue(const DbAuditOptions& opt, DbAuditReport& rep) {
+    const int64_t s = rep.nGold9 + rep.nTax + rep.nBanker;
+    const std::string totals = "gold by command 9 " + std::to_string(rep.nGold9) + ", tax " +
+                               std::to_string(rep.nTax) + ", banker " + std::to_string(rep.nBanker) +
+                               ", coins by command 8 " + std::to_string(rep.nCoins8);
+    if (opt.nGoldToCoin > 0) {
+        if (s + opt.nGoldToCoin * rep.nCoins8 != 0) {
+            rep.aDifferences.push_back("value: coins bought, sold and settled do not balance against gold, banker "
+                                       "and tax at GoldToCoin " + std::to_string(opt.nGoldToCoin) + " (" + totals +
+                                       "; off by " + std::to_string(s + opt.nGoldToCoin * rep.nCoins8) + ")");
+        }
+        return;
+    }
+    if (rep.nCoins8 == 0) {
+        if (s != 0) {
+            rep.aDifferences.push_back("value: no coins outstanding but gold, banker and tax do not cancel (" +
+                                       totals + ")");
+        }
+        return;
+    }
+    if ((-s) % rep.nCoins8 == 0 && (-s) / rep.nCoins8 > 0) {
+        rep.nImpliedGoldToCoin = (-s) / rep.nCoins8;
+        return;
+    }
+    rep.aDifferences.push_back("value: coins bought, sold and settled match no whole GoldToCoin (" + totals + ")");
+}
+
+}  // namespace
+
+DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditReport& report) {
+    report = DbAuditReport();
+    std::vector<DbUser> users;
+    if (db.ListUsers(users) != DbResult::Ok) return DbResult::Failed;
+    std::map<std::u16string, int64_t> balances;
+    for (const DbUser& u : users) balances[u.strGUID] = u.nGold;
+    for (char cBook : {'G', 'C', 'B', 'T'}) {
+        if (cBook != 'G') {
+            std::vector<DbAccount> accounts;
+            if (db.ListAccounts(cBook, accounts) != DbResult::Ok) return DbResult::Failed;
+            balances.clear();
+            for (const DbAccount& a : accounts) balances[a.strName] = a.nBalance;
+        }
+        std::vector<DbLedgerRow> rows;
+        if (db.ListLedger(cBook, rows) != DbResult::Ok) return DbResult::Failed;
+        CheckBook(cBook, balances, rows, report);
+        if (cBook == 'T') {
+            std::vector<DbTaxRow> taxes;
+            if (db.ListTaxes(taxes) != DbResult::Ok) return DbResult::Failed;
+            std::map<std::u16string, int64_t> perGame;
+            for (const DbTaxRow& t : taxes) perGame[t.strGame] += t.nAmount;
+            for (const auto& [name, nTotal] : balances) {
+                if (perGame[name] != nTotal) {
+                    report.aDifferences.push_back("tax: " + U8(name) + " total " + std::to_string(nTotal) +
+                                                  ", its tax records add up to " + std::to_string(perGame[name]));
+                }
+                perGame.erase(name);
+            }
+            for (const auto& [name, nSum] : perGame) {
+                report.aDifferences.push_back("tax: records of " + U8(name) + " (" + std::to_string(nSum) +
+                                              ") have no tax total");
+            }
+        }
+    }
+    if (options.bValueCheck) CheckValue(options, report);
+    return DbResult::Ok;
+}

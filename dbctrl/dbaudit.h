@@ -1,0 +1,53 @@
+// Internal to DBCtrl and qvadmin: the consistency audit of the platform and
+// game databases against their ledger.
+//
+// Per account (user gold, game coins, banker gold, tax total):
+//   - every ledger row's balance equals the sum of the account's changes up to
+//     and including it (rows in ledger order);
+//   - the stored balance equals the sum of all its changes (an account without
+//     rows must hold 0); ledger rows must name an existing account; each book
+//     carries only its own commands, and a game user's first row is its
+//     creation (command 6, the PresentCoin);
+//   - the tax records of a game add up to its tax total.
+// Across the currencies ("value check"): with G = GoldToCoin, every purchase
+// (gold -c*G, coins +c), refund (coins -c, gold +c*CoinToGold, tax
+// +c*(G-CoinToGold)) and settlement (banker +B*G, users' coins summing to -B)
+// keeps   gold9 + tax + banker + G * coins8 = 0,
+// where gold9 is the sum of the users' gold changes by command 9, coins8 the
+// sum of coin changes by command 8 (PresentCoin is excluded: it is minted), and
+// tax and banker are the sums of those books. The library never learns G, so
+// the audit checks the identity for the G given, or, without one, that some
+// positive whole G satisfies it (reported as the implied GoldToCoin). A process
+// that stopped half-way (gold taken, coins not given) breaks the identity, and
+// is reported. The check spans one game database; when several games share a
+// platform database their command-9 gold is mixed and the value check must be
+// switched off.
+// Stateless; reads through the backend (each list is its own snapshot, so
+// audit a quiet database for exact results).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dbctrl/dbbackend.h"
+
+struct DbAuditOptions {
+    int64_t nGoldToCoin = 0;  // 0: infer
+    bool bValueCheck = true;
+};
+
+struct DbAuditReport {
+    std::vector<std::string> aDifferences;  // one UTF-8 line each; empty when consistent
+    size_t nAccounts = 0;
+    size_t nLedgerRows = 0;
+    int64_t nGold9 = 0;    // sum of command-9 gold changes
+    int64_t nCoins8 = 0;   // sum of command-8 coin changes
+    int64_t nPresent = 0;  // sum of PresentCoin given
+    int64_t nBanker = 0;   // sum of banker changes
+    int64_t nTax = 0;      // sum of taxes
+    int64_t nImpliedGoldToCoin = 0;  // when inferred; 0 when not determined
+};
+
+// Ok with the report filled, or Failed when a list could not be read.
+DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditReport& report);

@@ -1,0 +1,118 @@
+// Internal to DBCtrl and qvadmin: the one interface both database backends
+// (SQLite, PostgreSQL) implement, and the plain rows it reads and writes.
+//
+// Every operation is one atomic transaction and answers a DbResult: Ok, Refused
+// (a business rule said no: no such account, a balance that would leave its
+// range, a name already taken) or Failed (the database itself failed; the
+// detail is in LastError()). Nothing was changed unless the result is Ok.
+// Out-parameters are written only on Ok.
+//
+// Money: user gold and game coins are kept within 0..INT32_MAX because the
+// framework receives them as signed 32-bit values; banker gold and tax totals
+// are 64-bit and the banker may go negative.
+//
+// Ledger: every change appends one row in the same transaction, carrying the
+// balance after the change, so the history of every account can be replayed
+// and checked (see dbaudit.h). The books are:
+//   'G' user gold (account = GUID)      commands 9, kLedgerAdminGold
+//   'C' game coins (account = GUID)     commands 8, 6 (PresentCoin at creation)
+//   'B' banker gold (account = game)    command 10
+//   'T' tax total (account = game)      command 12
+//
+// Ownership and threading: a backend owns its connection and statements; one
+// thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class DbResult { Ok, Refused, Failed };
+
+// Ledger command code of gold given or taken by the administrator (qvadmin).
+constexpr int32_t kLedgerAdminGold = 100;
+
+// Field limits of the records: texts must fit them to be usable at login.
+constexpr size_t kDbMaxUserName = 16;  // units
+constexpr size_t kDbMaxExtra = 10;     // units
+constexpr size_t kDbMaxGameName = 38;  // units
+constexpr size_t kDbGuidLength = 38;   // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+
+struct DbUser {
+    std::u16string strGUID;
+    std::u16string strName;
+    std::u16string strExtra;
+    int32_t nLoginKey = 0;
+    int64_t nGold = 0;
+};
+
+// A balance row of one book: user coins, banker gold or tax total.
+struct DbAccount {
+    std::u16string strName;  // GUID for coins, game name for banker and tax
+    int64_t nBalance = 0;
+};
+
+struct DbLedgerRow {
+    int64_t nId = 0;
+    int64_t nTime = 0;  // Unix seconds
+    int32_t nCommand = 0;
+    char cBook = 0;  // 'G', 'C', 'B', 'T'
+    std::u16string strAccount;
+    int64_t nChange = 0;
+    int64_t nBalance = 0;  // after the change
+};
+
+struct DbTaxRow {
+    int64_t nId = 0;
+    std::u16string strGame;
+    int64_t nAmount = 0;
+    int64_t nTime = 0;
+};
+
+class IDbBackend {
+public:
+    virtual ~IDbBackend() = default;
+
+    // --- the framework's commands ---
+    // 3: login key by exact user name.
+    virtual DbResult GetLoginKey(std::u16string_view strName, int32_t& nKey) = 0;
+    // 5: the user by GUID when strGUID is not empty, else by exact name.
+    virtual DbResult GetPlatformUser(std::u16string_view strGUID, std::u16string_view strName,
+                                     DbUser& user) = 0;
+    // 6: coins of the game user; a missing game user of an existing platform
+    // user is created with nPresentCoin coins (refused when negative).
+    virtual DbResult GetGameCoin(std::u16string_view strGUID, int32_t nPresentCoin, int64_t nTime,
+                                 int64_t& nCoins) = 0;
+    // 7: gold of the user.
+    virtual DbResult GetGold(std::u16string_view strGUID, int64_t& nGold) = 0;
+    // 8 and 9 (and kLedgerAdminGold through AddGold): balance += change,
+    // refused when the account is missing or the result leaves 0..INT32_MAX.
+    virtual DbResult AddGameCoin(std::u16string_view strGUID, int64_t nChange, int64_t nTime,
+                                 int64_t& nBalance) = 0;
+    virtual DbResult AddGold(std::u16string_view strGUID, int64_t nChange, int32_t nCommand,
+                             int64_t nTime, int64_t& nBalance) = 0;
+    // 10: banker gold += change; the banker is created on first use.
+    virtual DbResult AddBankerGold(std::u16string_view strGame, int64_t nChange, int64_t nTime,
+                                   int64_t& nBalance) = 0;
+    // 12: one tax record; the game's tax total grows by nAmount.
+    virtual DbResult WriteTax(std::u16string_view strGame, int64_t nAmount, int64_t nTime) = 0;
+
+    // --- administration (qvadmin) ---
+    // Creates a user with 0 gold, then credits nGold with a kLedgerAdminGold
+    // row, in one transaction. Refused when the name or GUID is taken.
+    virtual DbResult CreateUser(const DbUser& user, int64_t nTime) = 0;
+    virtual DbResult SetLoginKey(std::u16string_view strGUID, int32_t nKey) = 0;
+    virtual DbResult ListUsers(std::vector<DbUser>& aUsers) = 0;
+    // Books 'C', 'B' and 'T' (user gold is in ListUsers).
+    virtual DbResult ListAccounts(char cBook, std::vector<DbAccount>& aAccounts) = 0;
+    virtual DbResult ListTaxes(std::vector<DbTaxRow>& aTaxes) = 0;
+    // All rows of the book in ledger order (ascending id).
+    virtual DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) = 0;
+
+    // Detail of the last Failed result (UTF-8), for the failure log.
+    virtual const std::string& LastError() const = 0;
+    // "sqlite" or "postgres".
+    virtual const char* Name() const = 0;
+};

@@ -1,0 +1,170 @@
+// The framework's command table; see dbcommands.h.
+#include "dbctrl/dbcommands.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "common/dbctrl.h"
+#include "projcommon/wformat.h"
+#include "projcommon/widestring.h"
+
+namespace {
+
+// Field offsets and lengths of the records (pinned by the static_asserts of
+// common/dbctrl.h); fields are read and written byte-wise because the caller's
+// record may sit at any address.
+constexpr size_t kNameUnits = 39;  // GUID or game name
+constexpr size_t kUserNameUnits = 17;
+constexpr size_t kExtraUnits = 11;
+constexpr size_t kOffValue = offsetof(DbcValueRecord, nValue);
+constexpr size_t kOffKey = offsetof(DbcLoginKeyRecord, nLoginKey);
+constexpr size_t kOffUserName = offsetof(DbcPlatformUserRecord, szUserName);
+constexpr size_t kOffExtra = offsetof(DbcPlatformUserRecord, szExtra);
+constexpr size_t kOffCoin = offsetof(DbcGameCoinRecord, nGameCoin);
+constexpr size_t kOffPresent = offsetof(DbcGameCoinRecord, nPresentCoin);
+
+int32_t ReadLE32(const uint8_t* p) {
+    const uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<int32_t>(v);
+}
+
+void WriteLE32(uint8_t* p, int64_t nValue) {
+    const uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(nValue));
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Writes a text into its field, cut to the field without splitting a
+// surrogate pair.
+void WriteText(uint8_t* p, size_t nUnits, std::u16string s) {
+    WideCutTo(s, nUnits - 1);
+    WriteWideField(p, nUnits, s);
+}
+
+std::string Utf8(std::u16string_view s) { return WideToUtf8(s); }
+
+// Turns a backend result into the command's 1/0 and the reason of a 0.
+int Judge(IDbBackend& db, DbResult r, std::string& strWhy, const char* szRefused) {
+    if (r == DbResult::Ok) return 1;
+    strWhy = r == DbResult::Refused ? szRefused : "database error: " + db.LastError();
+    return 0;
+}
+
+struct Request {
+    IDbBackend& db;
+    uint8_t* p;
+    int64_t nTime;
+    std::string& strWhy;
+};
+
+int LoginKey(Request& q) {
+    const std::u16string strName = ReadWideField(q.p, kUserNameUnits);
+    int32_t nKey = 0;
+    if (!Judge(q.db, q.db.GetLoginKey(strName, nKey), q.strWhy, "no such user")) {
+        q.strWhy += " \"" + Utf8(strName) + "\"";
+        return 0;
+    }
+    WriteLE32(q.p + kOffKey, nKey);
+    return 1;
+}
+
+int PlatformUser(Request& q) {
+    const std::u16string strGUID = ReadWideField(q.p, kNameUnits);
+    const std::u16string strName = ReadWideField(q.p + kOffUserName, kUserNameUnits);
+    DbUser u;
+    if (!Judge(q.db, q.db.GetPlatformUser(strGUID, strName, u), q.strWhy, "no such user")) {
+        q.strWhy += " \"" + Utf8(strGUID.empty() ? strName : strGUID) + "\"";
+        return 0;
+    }
+    WriteText(q.p, kNameUnits, u.strGUID);
+    WriteText(q.p + kOffUserName, kUserNameUnits, u.strName);
+    WriteText(q.p + kOffExtra, kExtraUnits, u.strExtra);
+    return 1;
+}
+
+int GameCoin(Request& q) {
+    const std::u16string strGUID = ReadWideField(q.p, kNameUnits);
+    int64_t nCoins = 0;
+    if (!Judge(q.db, q.db.GetGameCoin(strGUID, ReadLE32(q.p + kOffPresent), q.nTime, nCoins), q.strWhy,
+               "no such platform user (or a negative PresentCoin)")) {
+        q.strWhy += " " + Utf8(strGUID);
+        return 0;
+    }
+    WriteLE32(q.p + kOffCoin, nCoins);
+    return 1;
+}
+
+int Gold(Request& q) {
+    const std::u16string strGUID = ReadWideField(q.p, kNameUnits);
+    int64_t nGold = 0;
+    if (!Judge(q.db, q.db.GetGold(strGUID, nGold), q.strWhy, "no such user")) {
+        q.strWhy += " " + Utf8(strGUID);
+        return 0;
+    }
+    WriteLE32(q.p + kOffValue, nGold);
+    return 1;
+}
+
+// Commands 8, 9, 10 and 12 only store; the record is not written.
+int Change(Request& q, int nCmd) {
+    const std::u16string strAccount = ReadWideField(q.p, kNameUnits);
+    const int32_t nChange = ReadLE32(q.p + kOffValue);
+    int64_t nBalance = 0;
+    DbResult r = DbResult::Failed;
+    switch (nCmd) {
+    case DBCMD_ADD_GAME_COIN: r = q.db.AddGameCoin(strAccount, nChange, q.nTime, nBalance); break;
+    case DBCMD_ADD_GOLD: r = q.db.AddGold(strAccount, nChange, DBCMD_ADD_GOLD, q.nTime, nBalance); break;
+    case DBCMD_ADD_BANKER_GOLD: r = q.db.AddBankerGold(strAccount, nChange, q.nTime, nBalance); break;
+    case DBCMD_WRITE_TAX: r = q.db.WriteTax(strAccount, nChange, q.nTime); break;
+    default: break;
+    }
+    if (!Judge(q.db, r, q.strWhy, "no such user, or the balance would leave 0..2147483647")) {
+        q.strWhy += " " + Utf8(strAccount) + " " + std::to_string(nChange);
+        return 0;
+    }
+    return 1;
+}
+
+struct CommandEntry {
+    int nCmd;
+    int nSize;
+    int (*pfn)(Request&, int);
+};
+
+template <int (*F)(Request&)>
+int NoCmd(Request& q, int) {
+    return F(q);
+}
+
+constexpr CommandEntry kCommands[] = {
+    {DBCMD_GET_LOGIN_KEY, sizeof(DbcLoginKeyRecord), NoCmd<LoginKey>},
+    {DBCMD_GET_PLATFORM_USER, sizeof(DbcPlatformUserRecord), NoCmd<PlatformUser>},
+    {DBCMD_GET_GAME_COIN, sizeof(DbcGameCoinRecord), NoCmd<GameCoin>},
+    {DBCMD_GET_GOLD, sizeof(DbcValueRecord), NoCmd<Gold>},
+    {DBCMD_ADD_GAME_COIN, sizeof(DbcValueRecord), Change},
+    {DBCMD_ADD_GOLD, sizeof(DbcValueRecord), Change},
+    {DBCMD_ADD_BANKER_GOLD, sizeof(DbcValueRecord), Change},
+    {DBCMD_WRITE_TAX, sizeof(DbcValueRecord), Change},
+};
+
+}  // namespace
+
+int ExecuteDbCommand(IDbBackend& db, int nCmd, void* pRecord, int nSize, int64_t nTime, std::string& strWhy) {
+    const CommandEntry* pEntry = nullptr;
+    for (const CommandEntry& e : kCommands) {
+        if (e.nCmd == nCmd) pEntry = &e;
+    }
+    if (!pEntry) {
+        strWhy = "unknown command";
+        return 0;
+    }
+    if (!pRecord || nSize != pEntry->nSize) {
+        strWhy = "record of " + std::to_string(nSize) + " bytes, expected " + std::to_string(pEntry->nSize);
+        return 0;
+    }
+    Request q{db, static_cast<uint8_t*>(pRecord), nTime, strWhy};
+    return pEntry->pfn(q, nCmd);
+}

@@ -1,0 +1,90 @@
+// The library's three exported calls (common/dbctrl.h). The library holds one
+// open backend between DBCtrl_Init and DBCtrl_Destroy, and a mutex so that
+// calls from several threads are serialised; nothing throws out of a call.
+#include "common/dbctrl.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "dbctrl/dbcommands.h"
+#include "dbctrl/dbfaillog.h"
+#include "dbctrl/dbsettings.h"
+#include "projcommon/widestring.h"
+
+namespace {
+
+struct DbCtrlState {
+    std::mutex mutex;
+    std::unique_ptr<IDbBackend> pDb;        // null while not initialised
+    std::unique_ptr<CDbFailureLog> pLog;
+};
+
+DbCtrlState& State() {
+    static DbCtrlState s;
+    return s;
+}
+
+std::u16string Text(const char16_t* p) { return p ? std::u16string(p) : std::u16string(); }
+
+int64_t UnixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+                                     const char16_t* szLogDir, const int32_t* /*pDsnOpen: not needed*/) {
+    try {
+        DbCtrlState& s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.pDb.reset();
+        s.pLog = std::make_unique<CDbFailureLog>(Text(szLogDir));
+        if (nVersion != kDBCtrlVersion) {
+            s.pLog->Write("DBCtrl_Init: version " + std::to_string(nVersion) + " refused (expected " +
+                          std::to_string(kDBCtrlVersion) + ")");
+            return 0;
+        }
+        const std::u16string strRoot1 = Text(szDbcRoot1), strRoot2 = Text(szDbcRoot2);
+        if (strRoot1.empty() || strRoot2.empty()) {
+            s.pLog->Write("DBCtrl_Init: a database root is empty");
+            return 0;
+        }
+        std::string strError;
+        s.pDb = OpenDatabases(strRoot1, strRoot2, strError);
+        if (!s.pDb) {
+            s.pLog->Write("DBCtrl_Init: " + strError);
+            return 0;
+        }
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" QV_EXPORT int DBCtrl_ExecuteCmd(int nCmd, void* pRecord, int nSize) {
+    try {
+        DbCtrlState& s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.pDb) return 0;
+        std::string strWhy;
+        if (ExecuteDbCommand(*s.pDb, nCmd, pRecord, nSize, UnixNow(), strWhy)) return 1;
+        s.pLog->Write("command " + std::to_string(nCmd) + ": " + strWhy);
+        return 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" QV_EXPORT void DBCtrl_Destroy() {
+    try {
+        DbCtrlState& s = State();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.pDb.reset();
+        s.pLog.reset();
+    } catch (...) {
+    }
+}

@@ -1,0 +1,328 @@
+// PostgreSQL backend over libpq; see pgbackend.h.
+#include "dbctrl/pgbackend.h"
+
+#include <libpq-fe.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "dbctrl/pgsql.h"
+#include "projcommon/widestring.h"
+
+namespace {
+
+using pgsql::Stmt;
+
+// Owns one PGresult.
+class PgRes {
+public:
+    explicit PgRes(PGresult* p) : m_p(p) {}
+    ~PgRes() { PQclear(m_p); }
+    PgRes(const PgRes&) = delete;
+    PgRes& operator=(const PgRes&) = delete;
+    PGresult* Get() const { return m_p; }
+    ExecStatusType Status() const { return m_p ? PQresultStatus(m_p) : PGRES_FATAL_ERROR; }
+    int Rows() const { return m_p ? PQntuples(m_p) : 0; }
+    int64_t Int(int row, int col) const { return std::strtoll(PQgetvalue(m_p, row, col), nullptr, 10); }
+    std::u16string Text(int row, int col) const { return Utf8ToWide(PQgetvalue(m_p, row, col)); }
+    std::string SqlState() const {
+        const char* s = m_p ? PQresultErrorField(m_p, PG_DIAG_SQLSTATE) : nullptr;
+        return s ? s : "";
+    }
+
+private:
+    PGresult* m_p;
+};
+
+// Text parameters of one statement, kept alive for the call.
+class Params {
+public:
+    Params& Text(std::u16string_view s) { return Add(WideToUtf8(s)); }
+    Params& Int(int64_t v) { return Add(std::to_string(v)); }
+    int Count() const { return m_n; }
+    const char* const* Values() {
+        for (int i = 0; i < m_n; ++i) m_ap[i] = m_astr[i].c_str();
+        return m_ap.data();
+    }
+
+private:
+    Params& Add(std::string s) {
+        m_astr[m_n++] = std::move(s);
+        return *this;
+    }
+    std::array<std::string, 6> m_astr;
+    std::array<const char*, 6> m_ap{};
+    int m_n = 0;
+};
+
+// SQLSTATE classes that mean "the rule said no" rather than "the database failed".
+bool IsRefusal(const std::string& strState) {
+    return strState == "23505" /* unique_violation */ || strState == "23514" /* check_violation */;
+}
+
+class CPgBackend final : public IDbBackend {
+public:
+    ~CPgBackend() override { PQfinish(m_pConn); }
+
+    int Open(const PgOpenParams& params) {
+        if (!IsValidPgSchemaName(params.strGameSchema)) {
+            m_strError = "invalid game schema name \"" + params.strGameSchema + "\"";
+            return 0;
+        }
+        m_strGame = params.strGameSchema;
+        m_pConn = PQconnectdb(params.strConninfo.c_str());
+        if (PQstatus(m_pConn) != CONNECTION_OK) return ConnFail("connect");
+        if (PQsetClientEncoding(m_pConn, "UTF8") != 0) return ConnFail("client encoding");
+        // Server notices ("already exists, skipping") are not failures; keep
+        // them off the host's stderr.
+        PQsetNoticeProcessor(m_pConn, [](void*, const char*) {}, nullptr);
+        if (!Migrate()) return 0;
+        return Prepare();
+    }
+
+    DbResult GetLoginKey(std::u16string_view strName, int32_t& nKey) override {
+        int64_t n = 0;
+        DbResult r = One(pgsql::P_LOGIN_KEY, Params().Text(strName), n);
+        if (r == DbResult::Ok) nKey = static_cast<int32_t>(n);
+        return r;
+    }
+
+    DbResult GetPlatformUser(std::u16string_view strGUID, std::u16string_view strName, DbUser& user) override {
+        Params p;
+        p.Text(strGUID.empty() ? strName : strGUID);
+        PgRes res(Exec(strGUID.empty() ? pgsql::P_USER_BY_NAME : pgsql::P_USER_BY_GUID, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "platform user");
+        if (res.Rows() != 1) return DbResult::Refused;
+        user.strGUID = res.Text(0, 0);
+        user.strName = res.Text(0, 1);
+        user.strExtra = res.Text(0, 2);
+        return DbResult::Ok;
+    }
+
+    DbResult GetGameCoin(std::u16string_view strGUID, int32_t nPresentCoin, int64_t nTime,
+                         int64_t& nCoins) override {
+        DbResult r = One(pgsql::P_COINS, Params().Text(strGUID), nCoins);
+        if (r != DbResult::Refused || nPresentCoin < 0) return r;
+        r = One(pgsql::P_CREATE_GAME_USER, Params().Text(strGUID).Int(nPresentCoin).Int(nTime), nCoins);
+        if (r != DbResult::Refused) return r;
+        // Created by another server between the two statements, or no such
+        // platform user: a fresh read tells which.
+        return One(pgsql::P_COINS, Params().Text(strGUID), nCoins);
+    }
+
+    DbResult GetGold(std::u16string_view strGUID, int64_t& nGold) override {
+        return One(pgsql::P_GOLD, Params().Text(strGUID), nGold);
+    }
+
+    DbResult AddGameCoin(std::u16string_view strGUID, int64_t nChange, int64_t nTime, int64_t& nBalance) override {
+        return One(pgsql::P_ADD_COINS, Params().Text(strGUID).Int(nChange).Int(nTime), nBalance);
+    }
+    DbResult AddGold(std::u16string_view strGUID, int64_t nChange, int32_t nCommand, int64_t nTime,
+                     int64_t& nBalance) override {
+        return One(pgsql::P_ADD_GOLD, Params().Text(strGUID).Int(nChange).Int(nTime).Int(nCommand), nBalance);
+    }
+    DbResult AddBankerGold(std::u16string_view strGame, int64_t nChange, int64_t nTime, int64_t& nBalance) override {
+        return One(pgsql::P_ADD_BANKER, Params().Text(strGame).Int(nChange).Int(nTime), nBalance);
+    }
+    DbResult WriteTax(std::u16string_view strGame, int64_t nAmount, int64_t nTime) override {
+        int64_t nTotal = 0;
+        return One(pgsql::P_WRITE_TAX, Params().Text(strGame).Int(nAmount).Int(nTime), nTotal);
+    }
+
+    DbResult CreateUser(const DbUser& user, int64_t nTime) override {
+        int64_t n = 0;
+        return One(pgsql::P_CREATE_USER,
+                   Params().Text(user.strGUID).Text(user.strName).Text(user.strExtra).Int(user.nLoginKey)
+                       .Int(user.nGold).Int(nTime),
+                   n);
+    }
+
+    DbResult SetLoginKey(std::u16string_view strGUID, int32_t nKey) override {
+        PgRes res(Exec(pgsql::P_SET_KEY, Params().Text(strGUID).Int(nKey)));
+        if (res.Status() != PGRES_COMMAND_OK) return Failed(res, "set key");
+        return std::strcmp(PQcmdTuples(res.Get()), "1") == 0 ? DbResult::Ok : DbResult::Refused;
+    }
+
+    DbResult ListUsers(std::vector<DbUser>& aUsers) override {
+        Params p;
+        PgRes res(Exec(pgsql::P_LIST_USERS, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "list users");
+        aUsers.clear();
+        for (int i = 0; i < res.Rows(); ++i) {
+            aUsers.push_back({res.Text(i, 0), res.Text(i, 1), res.Text(i, 2), static_cast<int32_t>(res.Int(i, 3)),
+                              res.Int(i, 4)});
+        }
+        return DbResult::Ok;
+    }
+
+    DbResult ListAccounts(char cBook, std::vector<DbAccount>& aAccounts) override {
+        if (cBook != 'C' && cBook != 'B' && cBook != 'T') return DbResult::Refused;
+        Params p;
+        PgRes res(Exec(cBook == 'C' ? pgsql::P_LIST_COINS : cBook == 'B' ? pgsql::P_LIST_BANKERS
+                                                                         : pgsql::P_LIST_TAX_TOTALS,
+                       p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "list accounts");
+        aAccounts.clear();
+        for (int i = 0; i < res.Rows(); ++i) aAccounts.push_back({res.Text(i, 0), res.Int(i, 1)});
+        return DbResult::Ok;
+    }
+
+    DbResult ListTaxes(std::vector<DbTaxRow>& aTaxes) override {
+        Params p;
+        PgRes res(Exec(pgsql::P_LIST_TAXES, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "list taxes");
+        aTaxes.clear();
+        for (int i = 0; i < res.Rows(); ++i)
+            aTaxes.push_back({res.Int(i, 0), res.Text(i, 1), res.Int(i, 2), res.Int(i, 3)});
+        return DbResult::Ok;
+    }
+
+    DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) override {
+        Params p;
+        p.Text(std::u16string(1, static_cast<char16_t>(cBook)));
+        PgRes res(Exec(cBook == 'G' ? pgsql::P_LIST_PLATFORM_LEDGER : pgsql::P_LIST_GAME_LEDGER, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "list ledger");
+        aRows.clear();
+        for (int i = 0; i < res.Rows(); ++i) {
+            DbLedgerRow r;
+            r.nId = res.Int(i, 0);
+            r.nTime = res.Int(i, 1);
+            r.nCommand = static_cast<int32_t>(res.Int(i, 2));
+            r.cBook = PQgetvalue(res.Get(), i, 3)[0];
+            r.strAccount = res.Text(i, 4);
+            r.nChange = res.Int(i, 5);
+            r.nBalance = res.Int(i, 6);
+            aRows.push_back(std::move(r));
+        }
+        return DbResult::Ok;
+    }
+
+    const std::string& LastError() const override { return m_strError; }
+    const char* Name() const override { return "postgres"; }
+
+private:
+    // Runs a prepared statement, first resetting a connection that broke.
+    PGresult* Exec(Stmt id, Params& p) {
+        if (PQstatus(m_pConn) != CONNECTION_OK) {
+            PQreset(m_pConn);
+            if (PQstatus(m_pConn) != CONNECTION_OK || PQsetClientEncoding(m_pConn, "UTF8") != 0 || !Prepare())
+                return nullptr;
+        }
+        const std::string& name = m_astrName[id];
+        return PQexecPrepared(m_pConn, name.c_str(), p.Count(), p.Values(), nullptr, nullptr, 0);
+    }
+
+    // A statement answering at most one row of one integer: Refused for no row
+    // or a refusing constraint.
+    DbResult One(Stmt id, Params& p, int64_t& nOut) {
+        PgRes res(Exec(id, p));
+        if (res.Status() != PGRES_TUPLES_OK) {
+            if (res.Get() && IsRefusal(res.SqlState())) return DbResult::Refused;
+            return Failed(res, m_astrName[id].c_str());
+        }
+        if (res.Rows() != 1) return DbResult::Refused;
+        nOut = res.Int(0, 0);
+        return DbResult::Ok;
+    }
+
+    DbResult Failed(const PgRes& res, const char* szWhat) {
+        m_strError = std::string(szWhat) + ": " +
+                     (res.Get() ? PQresultErrorMessage(res.Get()) : PQerrorMessage(m_pConn));
+        while (!m_strError.empty() && m_strError.back() == '\n') m_strError.pop_back();
+        return DbResult::Failed;
+    }
+
+    int ConnFail(const char* szWhat) {
+        m_strError = std::string(szWhat) + ": " + PQerrorMessage(m_pConn);
+        while (!m_strError.empty() && m_strError.back() == '\n') m_strError.pop_back();
+        return 0;
+    }
+
+    bool Simple(const std::string& sql) {
+        PgRes res(PQexec(m_pConn, sql.c_str()));
+        if (res.Status() == PGRES_COMMAND_OK || res.Status() == PGRES_TUPLES_OK) return true;
+        Failed(res, sql.substr(0, 60).c_str());
+        return false;
+    }
+
+    // Version of one schema (0 when its version table is empty).
+    bool Version(const std::string& schema, int& nVersion) {
+        if (!Simple("CREATE TABLE IF NOT EXISTS " + schema + ".schema_version(version integer NOT NULL)"))
+            return false;
+        PgRes res(PQexec(m_pConn, ("SELECT coalesce(max(version), 0) FROM " + schema + ".schema_version").c_str()));
+        if (res.Status() != PGRES_TUPLES_OK || res.Rows() != 1) {
+            Failed(res, "schema version");
+            return false;
+        }
+        nVersion = static_cast<int>(res.Int(0, 0));
+        return true;
+    }
+
+    bool MigrateSchema(const std::string& schema, const std::vector<std::string>& v1) {
+        int nVersion = 0;
+        if (!Simple("CREATE SCHEMA IF NOT EXISTS " + schema) || !Version(schema, nVersion)) return false;
+        if (nVersion > pgsql::kSchemaVersion) {
+            m_strError = schema + " schema version " + std::to_string(nVersion) + " is newer than this library";
+            return false;
+        }
+        if (nVersion >= 1) return true;
+        for (const std::string& sql : v1) {
+            if (!Simple(sql)) return false;
+        }
+        return Simple("INSERT INTO " + schema + ".schema_version VALUES (1)");
+    }
+
+    // Both schemas in one transaction under the migration lock.
+    bool Migrate() {
+        if (!Simple("BEGIN")) return false;
+        bool ok = Simple("SELECT pg_advisory_xact_lock(" + std::to_string(pgsql::kMigrationLockKey) + ")") &&
+                  MigrateSchema("platform", pgsql::PlatformSchemaV1()) &&
+                  MigrateSchema(m_strGame, pgsql::GameSchemaV1(m_strGame));
+        if (!ok) {
+            std::string strKeep = m_strError;
+            Simple("ROLLBACK");
+            m_strError = strKeep;
+            return false;
+        }
+        return Simple("COMMIT");
+    }
+
+    int Prepare() {
+        for (int i = 0; i < pgsql::P_COUNT; ++i) {
+            const Stmt id = static_cast<Stmt>(i);
+            m_astrName[i] = pgsql::Name(id);
+            PgRes res(PQprepare(m_pConn, m_astrName[i].c_str(), pgsql::Text(id, m_strGame).c_str(), 0, nullptr));
+            if (res.Status() != PGRES_COMMAND_OK) {
+                Failed(res, ("prepare " + m_astrName[i]).c_str());
+                return 0;
+            }
+        }
+        return 1;
+    }
+
+    PGconn* m_pConn = nullptr;
+    std::string m_strGame;
+    std::array<std::string, pgsql::P_COUNT> m_astrName;
+    std::string m_strError;
+};
+
+}  // namespace
+
+bool IsValidPgSchemaName(const std::string& s) {
+    if (s.empty() || s.size() > 63 || s == "platform" || (s[0] >= '0' && s[0] <= '9')) return false;
+    for (char c : s) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    }
+    return s.compare(0, 3, "pg_") != 0;
+}
+
+std::unique_ptr<IDbBackend> OpenPgBackend(const PgOpenParams& params, std::string& strError) {
+    auto p = std::make_unique<CPgBackend>();
+    if (!p->Open(params)) {
+        strError = p->LastError();
+        return nullptr;
+    }
+    return p;
+}

@@ -1,0 +1,107 @@
+// SQL text of the PostgreSQL backend; see pgsql.h.
+#include "dbctrl/pgsql.h"
+
+namespace pgsql {
+
+namespace {
+
+std::string Ledger(const std::string& schema) {
+    return "CREATE TABLE " + schema +
+           ".ledger(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, time bigint NOT NULL,"
+           " command integer NOT NULL, book text NOT NULL, account text NOT NULL,"
+           " change bigint NOT NULL, balance bigint NOT NULL)";
+}
+
+// INSERT of the ledger row fed by the CTE `src`, whose column `col` is the
+// balance after the change. $1 account, $2 change, $3 time.
+std::string LedgerFrom(const std::string& schema, const std::string& command, char book, const char* col) {
+    return "INSERT INTO " + schema + ".ledger(time, command, book, account, change, balance) SELECT $3::bigint, " +
+           command + ", '" + std::string(1, book) + "', $1, $2::bigint, " + col + " FROM src RETURNING balance";
+}
+
+}  // namespace
+
+std::string Text(Stmt id, const std::string& g) {
+    switch (id) {
+    case P_LOGIN_KEY: return "SELECT login_key FROM platform.users WHERE name = $1";
+    case P_USER_BY_GUID: return "SELECT guid, name, extra FROM platform.users WHERE guid = $1";
+    case P_USER_BY_NAME: return "SELECT guid, name, extra FROM platform.users WHERE name = $1";
+    case P_GOLD: return "SELECT gold FROM platform.users WHERE guid = $1";
+    case P_COINS: return "SELECT coins FROM " + g + ".game_users WHERE guid = $1";
+    // $1 guid, $2 present coins, $3 time. Creates the game user of an existing
+    // platform user together with its first ledger row; no row when the game
+    // user exists already (also when another server just created it).
+    case P_CREATE_GAME_USER:
+        return "WITH src AS (INSERT INTO " + g + ".game_users(guid, coins, created) SELECT $1, $2::bigint, $3::bigint"
+               " WHERE EXISTS (SELECT 1 FROM platform.users WHERE guid = $1)"
+               " ON CONFLICT (guid) DO NOTHING RETURNING coins) "
+               "INSERT INTO " + g + ".ledger(time, command, book, account, change, balance)"
+               " SELECT $3::bigint, 6, 'C', $1, coins, coins FROM src RETURNING balance";
+    // $1 guid, $2 change, $3 time, $4 ledger command.
+    case P_ADD_GOLD:
+        return "WITH src AS (UPDATE platform.users SET gold = gold + $2::bigint"
+               " WHERE guid = $1 AND gold + $2::bigint BETWEEN 0 AND 2147483647 RETURNING gold) " +
+               LedgerFrom("platform", "$4::integer", 'G', "gold");
+    case P_ADD_COINS:
+        return "WITH src AS (UPDATE " + g + ".game_users SET coins = coins + $2::bigint"
+               " WHERE guid = $1 AND coins + $2::bigint BETWEEN 0 AND 2147483647 RETURNING coins) " +
+               LedgerFrom(g, "8", 'C', "coins");
+    case P_ADD_BANKER:
+        return "WITH src AS (INSERT INTO " + g + ".bankers(name, gold) VALUES ($1, $2::bigint)"
+               " ON CONFLICT (name) DO UPDATE SET gold = " + g + ".bankers.gold + EXCLUDED.gold RETURNING gold) " +
+               LedgerFrom(g, "10", 'B', "gold");
+    case P_WRITE_TAX:
+        return "WITH src AS (INSERT INTO " + g + ".tax_totals(name, total) VALUES ($1, $2::bigint)"
+               " ON CONFLICT (name) DO UPDATE SET total = " + g + ".tax_totals.total + EXCLUDED.total"
+               " RETURNING total),"
+               " rec AS (INSERT INTO " + g + ".taxes(name, amount, time) VALUES ($1, $2::bigint, $3::bigint)) " +
+               LedgerFrom(g, "12", 'T', "total");
+    // $1 guid, $2 name, $3 extra, $4 key, $5 gold, $6 time.
+    case P_CREATE_USER:
+        return "WITH u AS (INSERT INTO platform.users(guid, name, extra, login_key, gold, created)"
+               " VALUES ($1, $2, $3, $4::integer, $5::bigint, $6::bigint) RETURNING guid, gold),"
+               " l AS (INSERT INTO platform.ledger(time, command, book, account, change, balance)"
+               " SELECT $6::bigint, 100, 'G', guid, gold, gold FROM u WHERE gold <> 0) SELECT 1 FROM u";
+    case P_SET_KEY: return "UPDATE platform.users SET login_key = $2::integer WHERE guid = $1";
+    case P_LIST_USERS: return "SELECT guid, name, extra, login_key, gold FROM platform.users ORDER BY name";
+    case P_LIST_COINS: return "SELECT guid, coins FROM " + g + ".game_users ORDER BY guid";
+    case P_LIST_BANKERS: return "SELECT name, gold FROM " + g + ".bankers ORDER BY name";
+    case P_LIST_TAX_TOTALS: return "SELECT name, total FROM " + g + ".tax_totals ORDER BY name";
+    case P_LIST_TAXES: return "SELECT id, name, amount, time FROM " + g + ".taxes ORDER BY id";
+    case P_LIST_PLATFORM_LEDGER:
+        return "SELECT id, time, command, book, account, change, balance FROM platform.ledger"
+               " WHERE book = $1 ORDER BY id";
+    case P_LIST_GAME_LEDGER:
+        return "SELECT id, time, command, book, account, change, balance FROM " + g +
+               ".ledger WHERE book = $1 ORDER BY id";
+    case P_COUNT: break;
+    }
+    return {};
+}
+
+std::string Name(Stmt id) { return "qv" + std::to_string(static_cast<int>(id)); }
+
+std::vector<std::string> PlatformSchemaV1() {
+    return {
+        // COLLATE "C": names compare byte for byte, case-sensitive, whatever
+        // the database's locale.
+        "CREATE TABLE platform.users(guid text PRIMARY KEY, name text COLLATE \"C\" NOT NULL UNIQUE,"
+        " extra text NOT NULL DEFAULT '', login_key integer NOT NULL,"
+        " gold bigint NOT NULL CHECK (gold >= 0 AND gold <= 2147483647), created bigint NOT NULL)",
+        Ledger("platform"),
+    };
+}
+
+std::vector<std::string> GameSchemaV1(const std::string& g) {
+    return {
+        "CREATE TABLE " + g + ".game_users(guid text PRIMARY KEY,"
+        " coins bigint NOT NULL CHECK (coins >= 0 AND coins <= 2147483647), created bigint NOT NULL)",
+        "CREATE TABLE " + g + ".bankers(name text COLLATE \"C\" PRIMARY KEY, gold bigint NOT NULL)",
+        "CREATE TABLE " + g + ".tax_totals(name text COLLATE \"C\" PRIMARY KEY, total bigint NOT NULL)",
+        "CREATE TABLE " + g + ".taxes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, name text NOT NULL,"
+        " amount bigint NOT NULL, time bigint NOT NULL)",
+        Ledger(g),
+    };
+}
+
+}  // namespace pgsql

@@ -1,0 +1,160 @@
+// Test support for the DBCtrl tests; see dbtestenv.h.
+#include "tests/integration/dbctrl/dbtestenv.h"
+
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "dbctrl/dbsettings.h"
+#include "platform/path.h"
+
+extern char** environ;
+
+namespace {
+
+// The shared cluster's socket directory, or why there is none.
+struct ClusterInfo {
+    std::string strDir;
+    std::string strWhy;  // "" when strDir is usable; "SKIP: ..." or an error
+};
+
+std::string g_strOwnState;  // state file of a cluster this process started
+
+void StopOwnCluster() {
+    if (!g_strOwnState.empty()) RunProgram({"/bin/sh", QV_PGCLUSTER_SCRIPT, "stop", g_strOwnState}, "/dev/null");
+}
+
+ClusterInfo ReadState(const std::string& strState) {
+    std::string s = ReadFileText(strState);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    if (s == "skip") return {"", "SKIP: PostgreSQL is not installed and QV_SKIP_POSTGRES=1"};
+    if (s.empty()) return {"", "the PostgreSQL test cluster did not start (state file " + strState + " empty)"};
+    return {s, ""};
+}
+
+const ClusterInfo& Cluster() {
+    static const ClusterInfo info = [] {
+        if (const char* p = std::getenv("QV_PG_STATE_FILE"); p && *p && std::filesystem::exists(p))
+            return ReadState(p);
+        char szTemplate[] = "/tmp/qvpgstate.XXXXXX";
+        int fd = mkstemp(szTemplate);
+        if (fd < 0) return ClusterInfo{"", "mkstemp failed"};
+        close(fd);
+        const std::string strState = szTemplate;
+        const std::string strLog = strState + ".log";
+        int rc = RunProgram({"/bin/sh", QV_PGCLUSTER_SCRIPT, "start", strState, "fast"}, strLog);
+        if (rc != 0) return ClusterInfo{"", "pgcluster.sh start failed: " + ReadFileText(strLog)};
+        g_strOwnState = strState;
+        std::atexit(StopOwnCluster);
+        return ReadState(strState);
+    }();
+    return info;
+}
+
+std::string AdminConninfo(const std::string& strDb) {
+    return "host=" + Cluster().strDir + " user=postgres dbname=" + strDb;
+}
+
+std::u16string Wide(const std::string& s) { return plat::FromOsPath(s); }
+
+}  // namespace
+
+const char* TestBackendName(TestBackend b) { return b == TestBackend::Sqlite ? "sqlite" : "postgres"; }
+
+std::string PgExec(const std::string& strConninfo, const std::string& strSql) {
+    PGconn* c = PQconnectdb(strConninfo.c_str());
+    std::string strErr;
+    if (PQstatus(c) != CONNECTION_OK) {
+        strErr = PQerrorMessage(c);
+    } else {
+        PGresult* r = PQexec(c, strSql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK)
+            strErr = PQresultErrorMessage(r);
+        PQclear(r);
+    }
+    PQfinish(c);
+    return strErr;
+}
+
+TestDatabases::~TestDatabases() {
+    if (!m_strDbName.empty()) PgExec(AdminConninfo("postgres"), "DROP DATABASE IF EXISTS " + m_strDbName + " WITH (FORCE)");
+    if (!m_strDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_strDir, ec);
+    }
+}
+
+std::string TestDatabases::Create(TestBackend b) {
+    char szTemplate[] = "/tmp/qvdbtest.XXXXXX";
+    if (!mkdtemp(szTemplate)) return "mkdtemp failed";
+    m_strDir = szTemplate;
+    std::filesystem::create_directories(Root1Os());
+    if (b == TestBackend::Sqlite) return "";
+    const ClusterInfo& c = Cluster();
+    if (!c.strWhy.empty()) return c.strWhy;
+    static std::atomic<int> s_nSerial{0};
+    m_strDbName = "qvt_" + std::to_string(getpid()) + "_" + std::to_string(s_nSerial++);
+    std::string strErr = PgExec(AdminConninfo("postgres"), "CREATE DATABASE " + m_strDbName);
+    if (!strErr.empty()) {
+        m_strDbName.clear();
+        return "CREATE DATABASE: " + strErr;
+    }
+    m_strConninfo = AdminConninfo(m_strDbName);
+    std::ofstream ini(Root1Os() + "/dbctrl.ini", std::ios::binary);
+    ini << "[DBCtrl]\r\nBackend=postgres\r\nConninfo=" << m_strConninfo << "\r\n";
+    return ini ? "" : "cannot write dbctrl.ini";
+}
+
+std::u16string TestDatabases::Root1() const { return Wide(Root1Os()); }
+std::u16string TestDatabases::Root2() const { return Wide(Root2Os()); }
+std::u16string TestDatabases::LogDir() const { return Wide(LogDirOs()); }
+
+std::unique_ptr<IDbBackend> TestDatabases::Open(std::string& strError) const {
+    return OpenDatabases(Root1(), Root2(), strError);
+}
+
+int StartProgram(const std::vector<std::string>& args, const std::string& strOutFile) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, strOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+int WaitProgram(int pid) {
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+int RunProgram(const std::vector<std::string>& args, const std::string& strOutFile) {
+    return WaitProgram(StartProgram(args, strOutFile));
+}
+
+std::string ReadFileText(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string BinaryDir() {
+    if (const char* p = std::getenv("QV_BUILD_DIR"); p && *p) return std::string(p) + "/bin";
+    return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path().string() + "/bin";
+}

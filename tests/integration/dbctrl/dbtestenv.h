@@ -1,0 +1,70 @@
+// Test support for the DBCtrl tests: a fresh pair of database roots in a
+// temporary directory per test, for SQLite or for PostgreSQL (a database of
+// its own in the throwaway cluster), and running child programs.
+//
+// The cluster: under CTest a fixture starts one (pgcluster.sh) and names its
+// state file in QV_PG_STATE_FILE; a test binary run by hand starts its own on
+// first use and stops it at exit. When the PostgreSQL binaries are missing the
+// postgres cases fail, unless QV_SKIP_POSTGRES=1, which skips them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dbctrl/dbbackend.h"
+
+enum class TestBackend { Sqlite, Postgres };
+const char* TestBackendName(TestBackend b);
+
+class TestDatabases {
+public:
+    TestDatabases() = default;
+    ~TestDatabases();
+    TestDatabases(const TestDatabases&) = delete;
+    TestDatabases& operator=(const TestDatabases&) = delete;
+
+    // Makes the temporary roots; for postgres also a fresh database and a
+    // dbctrl.ini that selects it. Returns "" when ready, "SKIP: ..." when the
+    // postgres cases are to be skipped, or the reason of a failure.
+    std::string Create(TestBackend b);
+
+    std::string Dir() const { return m_strDir; }      // OS path of the temporary directory
+    std::string Root1Os() const { return m_strDir + "/dbc"; }
+    std::string Root2Os() const { return m_strDir + "/game"; }
+    std::u16string Root1() const;                     // '\'-separated, as the framework passes it
+    std::u16string Root2() const;
+    std::u16string LogDir() const;
+    std::string LogDirOs() const { return m_strDir + "/logs"; }
+    const std::string& Conninfo() const { return m_strConninfo; }
+
+    // Opens the roots through the library's own selection (dbctrl.ini).
+    std::unique_ptr<IDbBackend> Open(std::string& strError) const;
+
+private:
+    std::string m_strDir;
+    std::string m_strConninfo;
+    std::string m_strDbName;
+};
+
+// Skips or fails the current test unless the databases could be made.
+#define QV_CREATE_DATABASES(dbs, backend)                                  \
+    do {                                                                   \
+        const std::string strWhy_ = (dbs).Create(backend);                 \
+        if (strWhy_.rfind("SKIP:", 0) == 0) GTEST_SKIP() << strWhy_;        \
+        ASSERT_EQ(strWhy_, "") << "databases for " << TestBackendName(backend); \
+    } while (0)
+
+// Runs a program (path, arguments) with stdout and stderr sent to outFile;
+// returns its exit status (128 + signal when killed), -1 when it could not start.
+int RunProgram(const std::vector<std::string>& args, const std::string& strOutFile);
+// Starts a program in the background with its output to strOutFile; returns
+// its pid, or -1.
+int StartProgram(const std::vector<std::string>& args, const std::string& strOutFile);
+// Waits for a started program; its exit status as RunProgram gives it.
+int WaitProgram(int pid);
+std::string ReadFileText(const std::string& strPath);
+// Directory of the build's binaries (QV_BUILD_DIR/bin, else next to the test).
+std::string BinaryDir();
+// Runs SQL on the database of a postgres TestDatabases; "" or the error.
+std::string PgExec(const std::string& strConninfo, const std::string& strSql);
