@@ -8,6 +8,11 @@
 // code page (see widestring.h); lines end with CR LF. Section and key names
 // compare case-insensitively; values come back exactly as stored.
 //
+// Lines hold at most 1023 characters; longer ones are cut when read. The
+// cursor remembers the section header the last search found, so a series of
+// reads from one section finds it at once; a search walks from the cursor to
+// the end and wraps around to the first line.
+//
 // Not thread-safe: one object per thread and file.
 #pragma once
 
@@ -15,6 +20,10 @@
 #include <list>
 #include <string>
 #include <string_view>
+
+namespace plat {
+class File;
+}
 
 struct IniLine {
     int32_t bUsed = 0;          // found by a read or added by a write
@@ -33,13 +42,22 @@ public:
     CIniFile(const CIniFile&) = delete;
     CIniFile& operator=(const CIniFile&) = delete;
 
-    // Loads the file. A null pPath reuses the path of the previous Open.
-    // Returns 1 when the file was opened and read, 0 otherwise (the document is
-    // then empty, but the path is remembered for a later Save).
+    // Loads the file, replacing the document. A null pPath reuses the path
+    // (and mirror) of the previous Open. Returns 1 when the file was opened and
+    // read, 0 otherwise (the document is then empty, but the path is
+    // remembered for a later Save). The modified flag is left as it was.
     int Open(const char16_t* pPath, const char16_t* pMirrorPath = nullptr);
-    // Parses a block of narrow text instead of a file; always 1.
+    // Parses a block of narrow text (lines end at CR, bytes after the last CR
+    // are ignored) instead of a file; the path is forgotten, so a later Save
+    // needs one. The block is not kept. Always 1.
     int OpenFromMemory(const char* pData, uint32_t nSize);
 
+    // Typed reads: the stored value, or the default when the section or key is
+    // missing; with bAddIfMissing a missing key is added (SetString) with the
+    // default and the comment. An empty section is a caller error: it is
+    // reported as an assertion and the default comes back, nothing added.
+    // GetInt writes its default with "%d" and reads decimal; GetDouble writes
+    // "%lf" (1.500000) and gives the default back for text that is no number.
     std::u16string GetString(std::u16string_view section, std::u16string_view key,
                              std::u16string_view strDefault, std::u16string_view comment = {},
                              int bAddIfMissing = 0);
@@ -48,6 +66,11 @@ public:
     double GetDouble(std::u16string_view section, std::u16string_view key, double dDefault,
                      std::u16string_view comment = {}, int bAddIfMissing = 0);
 
+    // Sets the key's value in the first matching section (its comment stays),
+    // or adds the key line at the end of the run of key lines that directly
+    // follows the header, or appends a blank line, the header and the key when
+    // the section is missing. Empty section or key: nothing happens. CR and LF
+    // in the value are written as spaces so that one value stays one line.
     void SetString(std::u16string_view section, std::u16string_view key, std::u16string_view value,
                    std::u16string_view comment = {});
     void SetInt(std::u16string_view section, std::u16string_view key, int nValue,
@@ -60,15 +83,20 @@ public:
     // Position of the key line, or End() when absent. Does not mark it used.
     Position FindItem(std::u16string_view section, std::u16string_view key);
     Position End() { return m_lines.end(); }
+    // Removes the key line when FindItem finds it (and sets modified).
     void DeleteItem(std::u16string_view section, std::u16string_view key);
     // Removes every line nobody read or wrote, except blank and comment lines.
+    // When the line under the cursor goes, the cursor moves to the first line.
     void RemoveUnused();
     void SetCommentChar(char16_t c) { m_cComment = c; }
 
-    // Writes the document (mode 1 skips unused lines). A null or empty pPath
-    // saves in place and then refreshes the mirror. Returns 1 on success (also
-    // when nothing was modified, without writing), 0 for an empty document, a
-    // file that cannot be created, or a mirror that had diverged.
+    // Writes the document (mode 1 skips unused lines), creating the file's
+    // directories. A null or empty pPath saves in place and then copies the
+    // file over the mirror, unless the two files' sizes differed before the
+    // save (the mirror diverged; it is then left alone). Returns 1 on success
+    // (also when nothing was modified, without writing); 0 for an empty
+    // document, no path, a file that cannot be created or written, a diverged
+    // mirror, or a failed mirror copy.
     int Save(int nMode = 0, const char16_t* pPath = nullptr);
 
     const std::list<IniLine>& Lines() const { return m_lines; }
@@ -76,9 +104,15 @@ public:
     bool IsModified() const { return m_bModified != 0; }
 
 private:
+    // Finds the header from the cursor on (wrapping), moves the cursor to it
+    // and marks it used; End() when there is none.
     Position FindSection(std::u16string_view section);
+    // The key line inside the section, End() when absent; marks nothing.
+    Position FindKey(std::u16string_view section, std::u16string_view key);
     IniLine ParseLine(std::u16string_view line) const;
-    std::u16string FormatLine(const IniLine& line) const;
+    void WriteLine(plat::File& file, const IniLine& line) const;
+    void WritePiece(plat::File& file, std::u16string_view text) const;
+    void ParseMemory();
 
     int32_t m_bUnicode = 0;
     std::u16string m_strPath;

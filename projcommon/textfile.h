@@ -21,8 +21,6 @@ constexpr uint32_t kLineBufferSize = 1024;
 // WriteTextAnsi writes at most this many bytes of converted text, cut at a
 // character boundary.
 constexpr uint32_t kMaxAnsiTextBytes = 4095;
-// Full-path expansion gives at most this many characters.
-constexpr uint32_t kMaxPathChars = 259;
 
 // Reads one narrow line: LF bytes are skipped, CR ends the line, the end of
 // the file ends it too. Returns 1 when a line ended at CR, or when the file
@@ -45,10 +43,11 @@ int PathExists(std::u16string_view path);
 // -1 when either file cannot be opened for reading, 1 when both sizes are
 // equal, 0 when they differ.
 int CompareFileSize(std::u16string_view path1, std::u16string_view path2);
-// Creates the missing directories of the path; 1 when the path exists
-// afterwards as asked (only a failure to create the innermost one gives 0).
-// A path of two characters or fewer gives 0. The security attributes are
-// accepted for the callers' sake and not used on this platform.
+// Creates the missing directories of the path. 1 when the path is a directory
+// afterwards: failures to create outer levels are ignored, a failure for the
+// innermost one gives 0, and so does a plain file standing at the path. A
+// path of two characters or fewer that does not exist gives 0. The security
+// attributes are accepted for the callers' sake and not used on this platform.
 int CreateDirectoryTree(std::u16string_view path, const void* pSecurityAttributes = nullptr);
 // Like CreateDirectoryTree, but plain files standing where a directory is
 // needed are deleted first.
@@ -60,14 +59,17 @@ int ResetFileAttributes(std::u16string_view path);
 // it (the platform's result).
 int DeleteFileForce(std::u16string_view path);
 
-// Full-path expansion (at most kMaxPathChars characters, empty when longer);
-// a result of 3 characters or fewer is cut to at most its first 2.
+// Full-path expansion against the working directory (empty for an empty
+// path). A drive root "X:\" comes back as "X:" so that appending "\name"
+// gives a path; the root "\" stays "\".
 std::u16string GetFullPath(std::u16string_view path);
 // The text before the last '\'; a path with no '\' at index 1 or later is
-// first expanded, so a bare file name gives the current directory.
+// first expanded, so a bare file name gives the current directory. An entry
+// directly below the root gives "\"; the empty path gives "".
 std::u16string GetDirectoryPart(std::u16string_view path);
 // The last n + 1 components separated by cSeparator; the whole path when n is
 // -1, when it has neither ':' nor the separator, or fewer separators than that.
 std::u16string GetPathTail(std::u16string_view path, char16_t cSeparator, int n);
-// GetPathTail(path, '\', n) cut before its last '.'; unchanged without '.'.
+// GetPathTail(path, '\', n) cut before the last '.' of its last component;
+// unchanged when that component has no '.'.
 std::u16string GetFileTitle(std::u16string_view path, int n);

@@ -1,0 +1,192 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/path.h"
+
+namespace plat {
+
+namespace {
+
+constexpr uint64_t kFileTimeEpochOffset = 11644473600ull;  // seconds 1601-01-01 .. 1970-01-01
+constexpr uint64_t kFileTimeUnitsPerSecond = 10000000ull;   // 100-ns units
+
+void SetErrnoError() { SetLastError(ErrorFromErrno(errno)); }
+
+}  // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+void File::Close() {
+    if (m_fd >= 0) ::close(m_fd);  // also releases the flock
+    m_fd = -1;
+}
+
+File File::OpenLocked(std::u16string_view path, bool bWrite, int nLock) {
+    const std::string osPath = ToOsPath(path);
+    struct stat st {};
+    if (bWrite && ::stat(osPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        SetLastError(kErrorAccessDenied);  // read-only file, as Windows refuses it
+        return File();
+    }
+    const int nFlags = bWrite ? (O_WRONLY | O_CREAT) : O_RDONLY;
+    int fd;
+    do {
+        fd = ::open(osPath.c_str(), nFlags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetErrnoError();
+        return File();
+    }
+    File file(fd);
+    if (::fstat(fd, &st) != 0) {
+        SetErrnoError();
+        return File();
+    }
+    if (S_ISDIR(st.st_mode)) {  // a directory is not a file to read
+        SetLastError(kErrorAccessDenied);
+        return File();
+    }
+    int r;
+    do {
+        r = ::flock(fd, nLock | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        SetLastError(errno == EWOULDBLOCK ? kErrorSharingViolation : ErrorFromErrno(errno));
+        return File();
+    }
+    // Truncate only once the lock is ours, so a refused writer destroys nothing.
+    if (bWrite && ::ftruncate(fd, 0) != 0) {
+        SetErrnoError();
+        return File();
+    }
+    return file;
+}
+
+File File::OpenRead(std::u16string_view path) { return OpenLocked(path, false, LOCK_SH); }
+
+File File::CreateExclusive(std::u16string_view path) { return OpenLocked(path, true, LOCK_EX); }
+
+File File::CreateShareRead(std::u16string_view path) { return OpenLocked(path, true, LOCK_SH); }
+
+int File::Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead) {
+    *pnRead = 0;
+    if (m_fd < 0) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    ssize_t n;
+    do {
+        n = ::read(m_fd, pBuffer, nSize);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        SetErrnoError();
+        return 0;
+    }
+    *pnRead = static_cast<uint32_t>(n);
+    return 1;
+}
+
+int File::Write(const void* pData, uint32_t nSize, uint32_t* pnWritten) {
+    *pnWritten = 0;
+    if (m_fd < 0) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    const char* p = static_cast<const char*>(pData);
+    while (*pnWritten < nSize) {
+        ssize_t n = ::write(m_fd, p + *pnWritten, nSize - *pnWritten);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            SetErrnoError();
+            return 0;
+        }
+        *pnWritten += static_cast<uint32_t>(n);
+    }
+    return 1;
+}
+
+uint64_t File::SeekToEnd() {
+    off_t pos = m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_END) : -1;
+    if (pos < 0) {
+        if (m_fd < 0) errno = EBADF;
+        SetErrnoError();
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(pos);
+}
+
+int File::Seek(uint64_t nPos) {
+    if (m_fd < 0 || nPos > static_cast<uint64_t>(INT64_MAX) ||
+        ::lseek(m_fd, static_cast<off_t>(nPos), SEEK_SET) < 0) {
+        SetLastError(m_fd < 0 || nPos > static_cast<uint64_t>(INT64_MAX) ? kErrorInvalidParameter
+                                                                          : ErrorFromErrno(errno));
+        return 0;
+    }
+    return 1;
+}
+
+uint64_t File::Size() const {
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
+int File::Truncate() {
+    off_t pos = m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+    if (pos < 0 || ::ftruncate(m_fd, pos) != 0) {
+        SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
+        return 0;
+    }
+    return 1;
+}
+
+int File::GetLastWriteTime(FileTime* pTime) const {
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
+        return 0;
+    }
+    *pTime = (static_cast<uint64_t>(st.st_mtim.tv_sec) + kFileTimeEpochOffset) * kFileTimeUnitsPerSecond +
+             static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    return 1;
+}
+
+int File::SetLastWriteTime(FileTime time) {
+    if (m_fd < 0 || time < kFileTimeEpochOffset * kFileTimeUnitsPerSecond) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;  // the access time stays as it is
+    ts[1].tv_sec = static_cast<time_t>(time / kFileTimeUnitsPerSecond - kFileTimeEpochOffset);
+    ts[1].tv_nsec = static_cast<long>(time % kFileTimeUnitsPerSecond) * 100;
+    if (::futimens(m_fd, ts) != 0) {
+        SetErrnoError();
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace plat

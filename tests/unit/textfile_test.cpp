@@ -1,0 +1,160 @@
+// Text lines and paths: line readers and writers on real files, the
+// directory-tree helpers and the path splitting.
+#include <utility>
+
+#include "files_fixture.h"
+#include "platform/filesys.h"
+#include "projcommon/qvassert.h"
+#include "projcommon/textfile.h"
+#include "projcommon/widestring.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+class TextFileTest : public TempDirTest {
+protected:
+    // Every line ReadLineAnsi/ReadLineUnicode delivers, with the results.
+    std::vector<std::pair<int, std::u16string>> ReadAll(std::u16string_view rel, bool bUnicode) {
+        plat::File f = plat::File::OpenRead(P(rel));
+        std::vector<std::pair<int, std::u16string>> out;
+        for (int i = 0; i < 8; ++i) {
+            std::u16string line = u"junk";
+            int r = bUnicode ? ReadLineUnicode(f, line) : ReadLineAnsi(f, line);
+            out.emplace_back(r, line);
+            if (!r) break;
+        }
+        return out;
+    }
+};
+
+using Lines = std::vector<std::pair<int, std::u16string>>;
+
+TEST_F(TextFileTest, AnsiLinesEndAtCrSkipLfAndDeliverALastLineWithoutCr) {
+    Put(u"a", "a\r\nb");
+    EXPECT_EQ(ReadAll(u"a", false), (Lines{{1, u"a"}, {1, u"b"}, {0, u""}}));
+    Put(u"lf", "x\ny\n");
+    EXPECT_EQ(ReadAll(u"lf", false), (Lines{{1, u"xy"}, {0, u""}}));
+    Put(u"blank", "\r\n\r\n\xe4\xb8\xad\xe6\x96\x87\r");
+    EXPECT_EQ(ReadAll(u"blank", false), (Lines{{1, u""}, {1, u""}, {1, u"中文"}, {0, u""}}));
+}
+
+TEST_F(TextFileTest, LongLinesAreCutAt1023CharactersAndTheRestSkipped) {
+    Put(u"long", std::string(2000, 'x') + "\r\nnext\r\n");
+    Lines lines = ReadAll(u"long", false);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].second, std::u16string(1023, u'x'));
+    EXPECT_EQ(lines[1].second, u"next");
+    // 1 + 340 * 3 bytes fit, the 341st character would straddle the cut.
+    std::string cjk = "a";
+    for (int i = 0; i < 400; ++i) cjk += "\xe4\xb8\xad";
+    Put(u"cjk", cjk + "\r");
+    EXPECT_EQ(ReadAll(u"cjk", false)[0].second, u"a" + std::u16string(340, u'中'));
+    std::string units;
+    for (int i = 0; i < 1500; ++i) units += "y\0"s;
+    Put(u"wide", units + "\r\0z\0"s);
+    EXPECT_EQ(ReadAll(u"wide", true), (Lines{{1, std::u16string(1023, u'y')}, {1, u"z"}, {0, u""}}));
+}
+
+TEST_F(TextFileTest, UnicodeLinesReadLittleEndianUnits) {
+    Put(u"u", "A\0-N\r\0\n\0\n\0B\0\r\0\x01"s);  // "A中" CR LF LF "B" CR, then a lone byte
+    EXPECT_EQ(ReadAll(u"u", true), (Lines{{1, u"A中"}, {1, u"B"}, {0, u""}}));
+}
+
+TEST_F(TextFileTest, WritersProduceExactBytesAndCutAnsiTextAtACharacter) {
+    {
+        plat::File f = plat::File::CreateExclusive(P(u"w"));
+        EXPECT_EQ(WriteTextUnicode(f, u"A中"), 4u);
+        EXPECT_EQ(WriteTextAnsi(f, u"中="), 4u);
+    }
+    EXPECT_EQ(Get(u"w"), "A\0-N\xe4\xb8\xad="s);
+    std::u16string text = u"ab" + std::u16string(2000, u'中');  // 6002 bytes narrow
+    {
+        plat::File f = plat::File::CreateExclusive(P(u"cut"));
+        EXPECT_EQ(WriteTextAnsi(f, text), 4094u);
+    }
+    EXPECT_EQ(Utf8ToWide(Get(u"cut")), u"ab" + std::u16string(1364, u'中'));
+    Put(u"ro", "");
+    plat::File reader = plat::File::OpenRead(P(u"ro"));
+    QvAssertCollector asserts;
+    EXPECT_EQ(WriteTextAnsi(reader, u"abc"), 0u);
+    EXPECT_TRUE(asserts.Saw("nSize==nWrite"));
+}
+
+TEST_F(TextFileTest, ExistenceAndSizeComparison) {
+    Put(u"a", "0123456789");
+    Put(u"b", "abcdefghij");
+    Put(u"c", "short");
+    plat::CreateDirectory(P(u"d"));
+    EXPECT_EQ(PathExists(P(u"a")), 1);
+    EXPECT_EQ(PathExists(P(u"d")), 1);
+    EXPECT_EQ(PathExists(P(u"none")), 0);
+    EXPECT_EQ(CompareFileSize(P(u"a"), P(u"b")), 1);
+    EXPECT_EQ(CompareFileSize(P(u"a"), P(u"c")), 0);
+    EXPECT_EQ(CompareFileSize(P(u"none"), P(u"a")), -1);
+    EXPECT_EQ(CompareFileSize(P(u"a"), P(u"none")), -1);
+}
+
+TEST_F(TextFileTest, CreateDirectoryTreeBuildsMissingLevelsOnly) {
+    EXPECT_EQ(CreateDirectoryTree(P(u"x\\y\\z")), 1);
+    EXPECT_TRUE(plat::IsDirectory(P(u"x\\y\\z")));
+    Put(u"x\\y\\z\\keep", "1");
+    EXPECT_EQ(CreateDirectoryTree(P(u"x\\y\\z\\")), 1);
+    EXPECT_EQ(Get(u"x\\y\\z\\keep"), "1");
+    EXPECT_EQ(CreateDirectoryTree(u"qz"), 0) << "two characters";
+    Put(u"file", "f");
+    EXPECT_EQ(CreateDirectoryTree(P(u"file")), 0) << "a plain file is no directory";
+    EXPECT_EQ(CreateDirectoryTree(P(u"file\\sub")), 0);
+    EXPECT_EQ(Get(u"file"), "f");
+}
+
+TEST_F(TextFileTest, ForceDirectoryTreeReplacesPlainFilesInTheWay) {
+    Put(u"a", "plain");
+    plat::SetFileAttributes(P(u"a"), plat::kAttrReadOnly);
+    EXPECT_EQ(ForceDirectoryTree(P(u"a\\b")), 1);
+    EXPECT_TRUE(plat::IsDirectory(P(u"a")));
+    EXPECT_TRUE(plat::IsDirectory(P(u"a\\b")));
+    Put(u"a\\b\\keep", "1");
+    EXPECT_EQ(ForceDirectoryTree(P(u"a\\b")), 1);
+    EXPECT_EQ(Get(u"a\\b\\keep"), "1");
+    EXPECT_EQ(ForceDirectoryTree(u"ab"), 0);
+}
+
+TEST_F(TextFileTest, ForcedDeletionAndAttributeReset) {
+    EXPECT_EQ(DeleteFileForce(P(u"none")), 1);
+    EXPECT_EQ(ResetFileAttributes(P(u"none")), 0);
+    Put(u"ro", "x");
+    plat::SetFileAttributes(P(u"ro"), plat::kAttrReadOnly);
+    EXPECT_EQ(ResetFileAttributes(P(u"ro")), 1);
+    EXPECT_TRUE(OwnerWritable(u"ro"));
+    plat::SetFileAttributes(P(u"ro"), plat::kAttrReadOnly);
+    EXPECT_EQ(DeleteFileForce(P(u"ro")), 1);
+    EXPECT_FALSE(plat::Exists(P(u"ro")));
+}
+
+TEST_F(TextFileTest, FullPathAndDirectoryPart) {
+    const std::u16string cwd = plat::GetCurrentDirectory();
+    EXPECT_EQ(GetFullPath(u"a\\..\\b.ini"), cwd + u"\\b.ini");
+    EXPECT_EQ(GetFullPath(u""), u"");
+    EXPECT_EQ(GetFullPath(u"\\"), u"\\");
+    EXPECT_EQ(GetDirectoryPart(u"dir\\sub\\name.ini"), u"dir\\sub");
+    EXPECT_EQ(GetDirectoryPart(u"name.ini"), cwd);
+    EXPECT_EQ(GetDirectoryPart(u"\\name.ini"), u"\\");
+}
+
+TEST_F(TextFileTest, PathTailAndFileTitle) {
+    EXPECT_EQ(GetPathTail(u"x\\y\\z", u'\\', 1), u"y\\z");
+    EXPECT_EQ(GetPathTail(u"x\\y\\z", u'\\', 0), u"z");
+    EXPECT_EQ(GetPathTail(u"x\\y\\z", u'\\', 2), u"x\\y\\z");
+    EXPECT_EQ(GetPathTail(u"x\\y\\z", u'\\', 5), u"x\\y\\z");
+    EXPECT_EQ(GetPathTail(u"x\\y\\z", u'\\', -1), u"x\\y\\z");
+    EXPECT_EQ(GetPathTail(u"\\y", u'\\', 0), u"y");
+    EXPECT_EQ(GetPathTail(u"a/b/c", u'/', 1), u"b/c");
+    EXPECT_EQ(GetPathTail(u"plain", u'\\', 0), u"plain");
+    EXPECT_EQ(GetFileTitle(u"a\\b\\name.tar.gz", 0), u"name.tar");
+    EXPECT_EQ(GetFileTitle(u"a\\b\\name.ext", 1), u"b\\name");
+    EXPECT_EQ(GetFileTitle(u"a\\b.d\\name", 1), u"b.d\\name") << "a dot in a directory is no extension";
+    EXPECT_EQ(GetFileTitle(u"noext", 0), u"noext");
+}
+
+}  // namespace
