@@ -53,6 +53,7 @@ int CIniFile::Open(const char16_t* pPath, const char16_t* pMirrorPath) {
         m_strMirrorPath = pMirrorPath ? pMirrorPath : u"";
     }
     plat::File file = plat::File::OpenRead(m_strPath);
+    m_bUnreadTarget = !file && PathExists(m_strPath);
     if (!file) return 0;
     uint8_t mark[2] = {0, 0};
     uint32_t nRead = 0;
@@ -74,6 +75,7 @@ int CIniFile::OpenFromMemory(const char* pData, uint32_t nSize) {
     m_strPath.clear();
     m_strMirrorPath.clear();
     m_bUnicode = 0;
+    m_bUnreadTarget = 0;
     m_pLoadData = pData;
     m_nLoadSize = pData ? nSize : 0;
     m_nLoadDataPos = 0;
@@ -282,7 +284,7 @@ int CIniFile::Save(int nMode, const char16_t* pPath) {
     if (m_lines.empty()) return 0;
     const bool bInPlace = !pPath || !*pPath;
     const std::u16string strTarget = bInPlace ? m_strPath : std::u16string(pPath);
-    if (strTarget.empty()) return 0;
+    if (strTarget.empty() || (bInPlace && m_bUnreadTarget)) return 0;
     const bool bDiverged = !m_strMirrorPath.empty() && CompareFileSize(strTarget, m_strMirrorPath) == 0;
 
     CreateDirectoryTree(GetDirectoryPart(strTarget));

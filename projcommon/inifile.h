@@ -46,6 +46,9 @@ public:
     // (and mirror) of the previous Open. Returns 1 when the file was opened and
     // read, 0 otherwise (the document is then empty, but the path is
     // remembered for a later Save). The modified flag is left as it was.
+    // When the file exists but could not be read (held by a writer, no
+    // permission), a later save in place refuses to replace it with a
+    // document built from defaults.
     int Open(const char16_t* pPath, const char16_t* pMirrorPath = nullptr);
     // Parses a block of narrow text (lines end at CR, bytes after the last CR
     // are ignored) instead of a file; the path is forgotten, so a later Save
@@ -95,7 +98,8 @@ public:
     // file over the mirror, unless the two files' sizes differed before the
     // save (the mirror diverged; it is then left alone). Returns 1 on success
     // (also when nothing was modified, without writing); 0 for an empty
-    // document, no path, a file that cannot be created or written, a diverged
+    // document, no path, a file that cannot be created or written, an
+    // existing file the last Open could not read (saved in place), a diverged
     // mirror, or a failed mirror copy.
     int Save(int nMode = 0, const char16_t* pPath = nullptr);
 
@@ -124,4 +128,5 @@ private:
     uint32_t m_nLoadDataPos = 0;
     int32_t m_bModified = 0;
     char16_t m_cComment = u';';
+    int32_t m_bUnreadTarget = 0;  // the last Open failed on a file that exists
 };

@@ -66,15 +66,23 @@ int ReadLineAnsi(plat::File& file, std::u16string& strLine) {
 
 int ReadLineUnicode(plat::File& file, std::u16string& strLine) {
     strLine.clear();
+    bool bCut = false;
     for (;;) {
         uint8_t b[2];
         uint32_t nRead = 0;
         // A lone last byte is not a unit; it ends the file like no byte at all.
-        if (!file.Read(b, 2, &nRead) || nRead < 2) return strLine.empty() ? 0 : 1;
-        const char16_t u = static_cast<char16_t>(b[0] | (b[1] << 8));
+        const bool bEnd = !file.Read(b, 2, &nRead) || nRead < 2;
+        const char16_t u = bEnd ? 0 : static_cast<char16_t>(b[0] | (b[1] << 8));
         if (u == 0x000A) continue;
-        if (u == 0x000D) return 1;
-        if (strLine.size() < kLineBufferSize - 1) strLine.push_back(u);
+        if (bEnd || u == 0x000D) {
+            // A cut line keeps no half of a surrogate pair.
+            if (bCut && strLine.back() >= 0xD800 && strLine.back() <= 0xDBFF) strLine.pop_back();
+            return u == 0x000D || !strLine.empty() ? 1 : 0;
+        }
+        if (strLine.size() < kLineBufferSize - 1)
+            strLine.push_back(u);
+        else
+            bCut = true;
     }
 }
 

@@ -1,5 +1,9 @@
 // CIniFile on real files: parsing and the exact written form, encodings,
 // add-if-missing, the cursor, RemoveUnused, Save modes and the mirror.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "files_fixture.h"
 #include "platform/filesys.h"
 #include "projcommon/inifile.h"
@@ -187,6 +191,18 @@ TEST_F(IniFileTest, SaveResults) {
     EXPECT_EQ(ini.Save(0, P(u"adir").c_str()), 0) << "a directory cannot be created as a file";
     EXPECT_EQ(ini.Open(P(u"none.ini").c_str()), 0);
     EXPECT_EQ(ini.Save(), 0) << "empty document";
+
+    // A file that exists but cannot be read is not replaced by defaults.
+    Put(u"held.ini", "[A]\r\nk=real\r\n");
+    {
+        const int fd = ::open(Os(u"held.ini").c_str(), O_RDONLY);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // an exclusive writer of this layer holds it
+        EXPECT_EQ(ini.Open(P(u"held.ini").c_str()), 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(ini.GetString(u"A", u"k", u"default", u"", 1), u"default");
+    EXPECT_EQ(ini.Save(), 0);
+    EXPECT_EQ(Get(u"held.ini"), "[A]\r\nk=real\r\n");
 
     CIniFile unnamed;
     EXPECT_EQ(unnamed.Open(u""), 0);

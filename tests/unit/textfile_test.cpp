@@ -54,6 +54,11 @@ TEST_F(TextFileTest, LongLinesAreCutAt1023CharactersAndTheRestSkipped) {
     for (int i = 0; i < 1500; ++i) units += "y\0"s;
     Put(u"wide", units + "\r\0z\0"s);
     EXPECT_EQ(ReadAll(u"wide", true), (Lines{{1, std::u16string(1023, u'y')}, {1, u"z"}, {0, u""}}));
+    units.clear();
+    for (int i = 0; i < 1022; ++i) units += "q\0"s;
+    for (int i = 0; i < 4; ++i) units += "\x3d\xd8\x00\xde"s;  // U+1F600 as a surrogate pair
+    Put(u"pair", units);
+    EXPECT_EQ(ReadAll(u"pair", true)[0].second, std::u16string(1022, u'q')) << "no half pair at the cut";
 }
 
 TEST_F(TextFileTest, UnicodeLinesReadLittleEndianUnits) {
