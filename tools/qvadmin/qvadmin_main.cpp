@@ -1,0 +1,60 @@
+// qvadmin: administration of the platform and game databases — users, gold,
+// login keys and login strings, bankers, taxes, the ledger and its audit.
+// Opens the databases the way the library does (dbctrl.ini in the platform
+// root selects SQLite or PostgreSQL).
+#include <iostream>
+
+#include "dbctrl/dbsettings.h"
+#include "platform/filesys.h"
+#include "platform/path.h"
+#include "tools/qvadmin/adminargs.h"
+#include "tools/qvadmin/admincommands.h"
+
+namespace {
+
+// A root given on the command line (OS path), or the runtime tree's default
+// beside this program: <bin>/../Binaries/<strDefault>.
+std::u16string Root(const std::string& strGiven, std::u16string_view strDefault) {
+    if (!strGiven.empty()) return plat::GetFullPathName(plat::FromOsPath(strGiven));
+    std::u16string strExe = plat::GetModuleFileName();
+    const size_t nSlash = strExe.find_last_of(u'\\');
+    strExe.resize(nSlash == std::u16string::npos ? 0 : nSlash);
+    return plat::GetFullPathName(strExe + u"\\..\\Binaries\\" + std::u16string(strDefault));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    AdminArgs args;
+    if (std::string strErr = ParseAdminArgs(argc, argv, args); !strErr.empty()) {
+        std::cerr << "qvadmin: " << strErr << "\n";
+        return kExitUsage;
+    }
+    if (args.bHelp || args.aWords.empty()) {
+        if (!AdminHelp(args.aWords, args.bHelp ? std::cout : std::cerr)) {
+            std::cerr << "qvadmin: unknown command (see qvadmin --help)\n";
+            return kExitUsage;
+        }
+        return args.bHelp ? kExitOk : kExitUsage;
+    }
+    if (!IsAdminCommand(args.aWords)) {
+        if (!AdminHelp({args.aWords[0]}, std::cerr)) std::cerr << "qvadmin: unknown command (see qvadmin --help)\n";
+        return kExitUsage;
+    }
+    // Roots must exist: a mistyped path must not quietly start an empty database.
+    const std::u16string strRoot1 = Root(args.strDbc, u"dbc");
+    const std::u16string strRoot2 = Root(args.strGameDb, u"GS\\ExampleGame\\DB");
+    for (const std::u16string& s : {strRoot1, strRoot2}) {
+        if (!plat::IsDirectory(s)) {
+            std::cerr << "qvadmin: no such directory " << plat::ToOsPath(s) << " (see --dbc and --game-db)\n";
+            return kExitUsage;
+        }
+    }
+    std::string strError;
+    auto pDb = OpenDatabases(strRoot1, strRoot2, strError);
+    if (!pDb) {
+        std::cerr << "qvadmin: cannot open the databases: " << strError << "\n";
+        return kExitDatabase;
+    }
+    return RunAdminCommand(*pDb, args, std::cout, std::cerr);
+}
