@@ -1,0 +1,11 @@
+# The game-module interface (the public header gamemodule.h), the game-module
+# loader and the login-string helpers (qv_frame_support).
+add_library(qv_frame_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/global.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/loginstring.cpp
+)
+target_include_directories(qv_frame_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qv_frame_support PUBLIC qv_projcommon qv_platform)
+
+# A studio builds its game module out of tree against this one header.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/gamemodule.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QuorvelS)
