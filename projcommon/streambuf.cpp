@@ -1,5 +1,6 @@
 #include "projcommon/streambuf.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,9 +39,13 @@ void CStreamBuf::AdjustBufSize(int nLenAdd) {
         m_nTail = nUsed;
     }
     while (nLenAdd > m_nBufSize - m_nTail) {
+        // Doubling past the 32-bit size range, or a failed allocation, leaves
+        // the block as it is; the callers then find too little room and refuse.
+        QV_ASSERT(m_nBufSize <= INT_MAX / 2);
+        if (m_nBufSize > INT_MAX / 2) break;
         int nNewSize = m_nBufSize * 2;
         auto* pNew = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(nNewSize)));
-        if (!pNew) return;  // out of memory: the caller's write cannot be honoured
+        if (!pNew) break;
         if (m_nTail > 0) std::memcpy(pNew, m_apData, static_cast<size_t>(m_nTail));
         std::free(m_apData);
         QvTrace(2, u"CStreamBuf 增加buffer长度 old=%d, new=%d", m_nBufSize, nNewSize);
@@ -51,22 +56,25 @@ void CStreamBuf::AdjustBufSize(int nLenAdd) {
 }
 
 void CStreamBuf::Write(const void* pData, int nLen) {
-    if (nLen <= 0) return;
+    QV_ASSERT(nLen>=0);
+    if (nLen < 0) return;  // a negative length would move the tail backwards
     AdjustBufSize(nLen);
-    if (nLen > m_nBufSize - m_nTail) return;  // growth failed
-    if (pData) std::memcpy(m_apData + m_nTail, pData, static_cast<size_t>(nLen));
+    if (!m_apData || nLen > m_nBufSize - m_nTail) return;  // no room could be made
+    if (pData && nLen > 0) std::memcpy(m_apData + m_nTail, pData, static_cast<size_t>(nLen));
     m_nTail += nLen;
 }
 
 uint8_t* CStreamBuf::GetWriteBuf(int nLen) {
     AdjustBufSize(nLen);
-    return m_apData ? m_apData + m_nTail : nullptr;
+    if (!m_apData || nLen > m_nBufSize - m_nTail) return nullptr;
+    return m_apData + m_nTail;
 }
 
 uint8_t* CStreamBuf::GetReadPtr() { return m_apData ? m_apData + m_nHead : nullptr; }
 
 uint8_t* CStreamBuf::GetReadBuf(int nLen) {
     AdjustBufSize(nLen + m_nHead - m_nTail);
+    if (!m_apData || nLen > m_nBufSize - m_nHead) return nullptr;
     return GetReadPtr();
 }
 

@@ -2,6 +2,13 @@
 // When the space behind the tail runs short it first slides the unread bytes
 // to the front of the block and only then doubles the block, so a queue that
 // is drained as fast as it is filled never grows. Owns its block.
+//
+// Broken preconditions are reported with QV_ASSERT and handled without
+// corrupting the queue: a non-positive initial size allocates a small block,
+// Skip beyond the unread bytes consumes only those, a negative Write length is
+// refused. When room cannot be made (allocation failure, or a block that
+// would pass 2 GiB), Write stores nothing and GetWriteBuf/GetReadBuf return
+// null.
 // Not thread-safe.
 #pragma once
 
@@ -19,6 +26,7 @@ public:
     void AdjustBufSize(int nLenAdd);
     // Appends nLen bytes; a null pData only commits bytes written via GetWriteBuf.
     void Write(const void* pData, int nLen);
+    // Room for nLen bytes at the tail; commit them with Write(nullptr, nLen).
     uint8_t* GetWriteBuf(int nLen);
     uint8_t* GetReadPtr();
     // Ensures the nLen bytes from the head lie inside the block; returns the head.
