@@ -415,3 +415,17 @@ TEST(ExtractIcon, MalformedIconDirectoriesYieldNothing) {
     ElfPut(empty, 6 + 8, 0, 4);
     EXPECT_EQ(icons(empty, 0), 0u);
 }
+
+TEST(ExtractIcon, ModulesCarryTheIconsTheBuildEmbedded) {
+    const std::u16string strExample = Utf8ToWide(QV_TESTGAME_EXAMPLE_PATH);
+    const std::u16string strNoVersion = Utf8ToWide(QV_TESTGAME_NOVERSION_PATH);
+    const std::u16string strTwoChar = Utf8ToWide(QV_TESTGAME_TWOCHAR_PATH);
+    EXPECT_EQ(ExtractIcon(0, strExample, -1), 1u);
+    uint32_t hIcon = ExtractIcon(0, strExample, 0);
+    EXPECT_NE(hIcon, 0u);
+    // Built from the same .ico file, so the same image and handle.
+    EXPECT_EQ(ExtractIcon(0, strNoVersion, 0), hIcon);
+    EXPECT_EQ(GetFileVersionInfoSize(strNoVersion, nullptr), 0u);
+    EXPECT_EQ(ExtractIcon(0, strTwoChar, -1), 0u);
+    EXPECT_EQ(ExtractIcon(0, strTwoChar, 0), 0u);
+}

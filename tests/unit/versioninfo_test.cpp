@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path.h"
 #include "platform/verresbuild.h"
 #include "projcommon/qvassert.h"
 #include "tests/unit/elf_fixture.h"
@@ -146,5 +147,9 @@ TEST(CVersionInfo, TheRunningProgramFindsItsOwnVersion) {
     // This test program is built with FILE_VERSION 1.2.3.4.
     EXPECT_EQ(ExeVersionText(), u"1.2.3.4");
     EXPECT_EQ(ExeBuildNumber(), 4);
+    CVersionInfo self;
+    ASSERT_EQ(self.Load(plat::GetModuleFileName()), 1);
+    EXPECT_EQ(self.GetFileType(), plat::VFT_APP);
+    EXPECT_EQ(self.GetFileDescription(), u"CVersionInfo tests");
     EXPECT_EQ(FileVersionText(kExample), u"2.5.0.17");
 }
