@@ -1,0 +1,32 @@
+// Internal to Q7NetDrv: the settings of one TCP server, decoded from the
+// dwDriverParam value that the host hands through unchanged (see netdrv.h for
+// the bit layout). Plain value type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace q7net {
+
+constexpr uint32_t kDefaultIoThreads = 1;
+constexpr uint32_t kMaxIoThreads = 16;
+constexpr uint32_t kDefaultMaxPacketBytes = 64u * 1024;          // 65536: largest packet accepted
+constexpr uint32_t kDefaultSendQueueCapBytes = 4u * 1024 * 1024;  // unsent bytes per connection
+// Packet bytes waiting for the host (queued events) before the driver stops
+// reading from its sockets, so that a host that falls behind cannot make the
+// driver buffer without bound; TCP flow control then holds the clients back.
+constexpr size_t kDefaultReceiveQueueCapBytes = 64u * 1024 * 1024;
+
+struct DriverConfig {
+    uint32_t dwIoThreads = kDefaultIoThreads;
+    uint32_t dwMaxPacketBytes = kDefaultMaxPacketBytes;
+    uint32_t dwSendQueueCapBytes = kDefaultSendQueueCapBytes;
+    size_t nReceiveQueueCapBytes = kDefaultReceiveQueueCapBytes;
+};
+
+// Bits 0..7 I/O threads (0: 1, at most kMaxIoThreads), bits 8..15 maximum
+// packet size in KiB (0: 64 KiB), bits 16..23 send-queue cap in MiB (0: 4 MiB),
+// bits 24..31 reserved and ignored.
+DriverConfig DecodeDriverParam(uint32_t dwDriverParam);
+
+}  // namespace q7net

@@ -1,0 +1,42 @@
+// The driver object and the two exports of libQ7NetDrv.so.
+#include "common/netdrv.h"
+
+#include <new>
+
+#include "netdrv/driverconfig.h"
+#include "netdrv/tcpserver.h"
+#include "netdrv/wakesignal.h"
+
+namespace q7net {
+namespace {
+
+class CNetDrv final : public INetDrv {
+public:
+    ITcpServer* CreateTcpServer(uint32_t dwDriverParam) override {
+        try {
+            return new CTcpServer(DecodeDriverParam(dwDriverParam));
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    void Reserved1() override {}
+    void Reserved2() override {}
+    void Release() override { delete this; }
+};
+
+}  // namespace
+}  // namespace q7net
+
+extern "C" {
+
+QV_EXPORT INetDrv* CreateNetDrv() { return new (std::nothrow) q7net::CNetDrv(); }
+
+QV_EXPORT int Q7NetDrv_GetWakeHandle() {
+    try {
+        return q7net::WakeSignal::Instance().Handle();
+    } catch (...) {
+        return -1;
+    }
+}
+
+}

@@ -1,0 +1,178 @@
+#include "netdrv/tcpserver.h"
+
+#include <cstring>
+
+#include "netdrv/connection.h"
+#include "netdrv/ioworker.h"
+#include "netdrv/listener.h"
+#include "netdrv/serverstate.h"
+#include "netdrv/wakesignal.h"
+#include "netdrv/wireframe.h"
+
+namespace q7net {
+
+namespace {
+constexpr int kMaxConnections = 0x7FFF;  // so that every index stays below 0x7FFF
+}
+
+CTcpServer::CTcpServer(const DriverConfig& cfg) : m_config(cfg) {}
+
+CTcpServer::~CTcpServer() { Shutdown(); }
+
+bool CTcpServer::Listen(const char* szAddress, int nPort, int nMaxConnection) {
+    if (m_bListenTried) return false;
+    m_bListenTried = true;
+    m_strAddress = szAddress ? std::string(szAddress) : std::string();
+    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
+    if (!szAddress || nPort < 0 || nPort > 0xFFFF || nMaxConnection < 1 || nMaxConnection > kMaxConnections)
+        return false;
+    try {
+        if (StartListening(szAddress, nPort, nMaxConnection)) return true;
+    } catch (...) {
+    }
+    Shutdown();
+    return false;
+}
+
+bool CTcpServer::StartListening(const std::string& strAddress, int nPort, int nMaxConnection) {
+    m_pState = std::make_unique<ServerState>(m_config, nMaxConnection, WakeSignal::Instance());
+    for (uint32_t i = 0; i < m_config.dwIoThreads; ++i) m_apWorkers.push_back(std::make_unique<IoWorker>(*m_pState));
+    m_pListener = std::make_unique<Listener>(*m_pState, m_apWorkers);
+    if (!m_pListener->Open(strAddress, uint16_t(nPort))) return false;
+    m_aHost.assign(size_t(nMaxConnection), HostSlot{});
+    m_pListener->StartAccepting();
+    for (auto& pWorker : m_apWorkers) {
+        if (!pWorker->Run()) return false;
+    }
+    const auto local = m_pListener->LocalEndpoint();
+    m_strAddress = local.address().to_string();
+    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
+    m_nPort = local.port();
+    m_nMaxConnection = nMaxConnection;
+    return true;
+}
+
+void CTcpServer::Send(int nConnectionIndex, const void* pData, int nLength) {
+    if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection || !pData) return;
+    if (nLength < int(kMinPacketSize) || uint32_t(nLength) > m_config.dwMaxPacketBytes) return;
+    HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
+    if (!slot.bOpen) return;
+    try {
+        slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength));
+    } catch (...) {
+        // Out of memory: the packet is lost; the connection stays.
+    }
+}
+
+bool CTcpServer::GetEvent(NetDrvEvent* pEvent) {
+    if (!pEvent || !m_pState) return false;
+    for (;;) {
+        while (m_nHostPos < m_hostBatch.Size()) {
+            if (Deliver(m_hostBatch.At(m_nHostPos++), pEvent)) return true;
+        }
+        RecycleHostBatch();
+        if (!m_pState->queue.TakeAll(&m_hostBatch)) return false;
+    }
+}
+
+void CTcpServer::RecycleHostBatch() {
+    if (m_hostBatch.Empty()) return;
+    const size_t nBytes = m_hostBatch.Bytes();
+    m_hostBatch.Clear(m_pState->chunks);
+    m_nHostPos = 0;
+    m_pState->queue.Consumed(nBytes);
+    // Wake the readers that stopped because the host fell behind.
+    if (m_pState->bReadsPaused.load(std::memory_order_acquire) &&
+        m_pState->queue.OutstandingBytes() <= m_config.nReceiveQueueCapBytes / 2 &&
+        m_pState->bReadsPaused.exchange(false, std::memory_order_acq_rel)) {
+        for (auto& pWorker : m_apWorkers) {
+            try {
+                pWorker->PostResume();
+            } catch (...) {
+                m_pState->bReadsPaused.store(true);  // try again at the next batch
+            }
+        }
+    }
+}
+
+bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
+    pEvent->Type = e.nType;
+    pEvent->ConnectionIndex = e.nSlot;
+    pEvent->Data = nullptr;
+    pEvent->DataLength = 0;
+    if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
+        pEvent->ConnectionIndex = -1;
+        return true;
+    }
+    if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) return false;
+    HostSlot& slot = m_aHost[size_t(e.nSlot)];
+    switch (e.nType) {
+        case NETDRVEVENT_CONNECTED:
+            slot.dwGen = e.dwGen;
+            slot.pConn = e.pConn;
+            slot.bOpen = true;
+            return true;
+        case NETDRVEVENT_RECEIVE_DATA:
+            if (!slot.bOpen || slot.dwGen != e.dwGen) return false;
+            pEvent->Data = e.pData;
+            pEvent->DataLength = e.nLength;
+            return true;
+        case NETDRVEVENT_DISCONNECTED:
+            if (!slot.bOpen || slot.dwGen != e.dwGen) return false;
+            slot.bOpen = false;
+            slot.pConn = nullptr;
+            m_pState->slots.Free(e.nSlot);  // the index may now go to a new client
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CTcpServer::GetListenAddress(char* pBlock) {
+    if (!pBlock) return;
+    std::memset(pBlock, 0, kNetDrvListenAddressSize);
+    std::memcpy(pBlock, m_strAddress.data(), m_strAddress.size());
+}
+
+int CTcpServer::GetListenPort() { return m_nPort; }
+
+void CTcpServer::CloseConnection(int nConnectionIndex) {
+    if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return;
+    HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
+    if (!slot.bOpen) return;
+    slot.bOpen = false;
+    slot.pConn->MarkHostClosed();
+    slot.pConn = nullptr;
+    std::shared_ptr<Connection> pConn = m_pState->slots.Free(nConnectionIndex);
+    if (!pConn) return;
+    try {
+        pConn->Worker().PostClose(std::move(pConn));
+    } catch (...) {
+        // Out of memory: the last reference goes here and closes the socket abruptly.
+    }
+}
+
+void CTcpServer::Shutdown() {
+    for (auto& pWorker : m_apWorkers) pWorker->Stop();
+    if (m_pListener) m_pListener->Close();
+    m_pListener.reset();
+    if (m_pState) {
+        m_hostBatch.Clear(m_pState->chunks);
+        m_nHostPos = 0;
+        m_pState->queue.Discard(m_pState->chunks);
+        m_pState->slots.Clear();
+    }
+    m_aHost.clear();
+    m_apWorkers.clear();  // each worker's io_context takes its pending handlers along
+    m_pState.reset();
+    m_nMaxConnection = 0;
+}
+
+void CTcpServer::Release() {
+    try {
+        delete this;
+    } catch (...) {
+    }
+}
+
+}  // namespace q7net

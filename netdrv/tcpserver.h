@@ -1,0 +1,71 @@
+// Internal to Q7NetDrv: the TCP server object behind ITcpServer.
+//
+// Owns the I/O workers, the listener and the shared server state. The host
+// side of the connection table lives here: which incarnation of each index
+// the host currently serves. Events of other incarnations (a connection the
+// host closed, or one that used the index before) are dropped in GetEvent,
+// which is how no event follows CloseConnection. Threading: every ITcpServer
+// method runs on the host thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/netdrv.h"
+#include "netdrv/driverconfig.h"
+#include "netdrv/eventqueue.h"
+
+namespace q7net {
+
+class Connection;
+class IoWorker;
+class Listener;
+struct ServerState;
+
+class CTcpServer final : public ITcpServer {
+public:
+    explicit CTcpServer(const DriverConfig& cfg);
+    CTcpServer(const CTcpServer&) = delete;
+    CTcpServer& operator=(const CTcpServer&) = delete;
+
+    bool Listen(const char* szAddress, int nPort, int nMaxConnection) override;
+    void Send(int nConnectionIndex, const void* pData, int nLength) override;
+    bool GetEvent(NetDrvEvent* pEvent) override;
+    void GetListenAddress(char* pBlock) override;
+    int GetListenPort() override;
+    void CloseConnection(int nConnectionIndex) override;
+    void Release() override;
+
+private:
+    ~CTcpServer();
+
+    // What the host knows of one connection index.
+    struct HostSlot {
+        uint32_t dwGen = 0;           // incarnation the host serves
+        Connection* pConn = nullptr;  // kept alive by the slot table while bOpen
+        bool bOpen = false;
+    };
+
+    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection);
+    bool Deliver(const QueuedEvent& e, NetDrvEvent* pEvent);
+    void RecycleHostBatch();
+    void Shutdown();
+
+    const DriverConfig m_config;
+    bool m_bListenTried = false;
+    std::string m_strAddress;   // bound address text (requested text after a failed Listen)
+    int m_nPort = 0;            // bound port, 0 before a successful Listen
+    int m_nMaxConnection = 0;
+
+    std::unique_ptr<ServerState> m_pState;
+    std::vector<std::unique_ptr<IoWorker>> m_apWorkers;
+    std::unique_ptr<Listener> m_pListener;
+
+    std::vector<HostSlot> m_aHost;
+    EventBatch m_hostBatch;     // taken from the queue; its packets live until the next GetEvent
+    size_t m_nHostPos = 0;      // next event of m_hostBatch to look at
+};
+
+}  // namespace q7net

@@ -1,0 +1,215 @@
+// Normal paths of the network driver over real loopback sockets: connect,
+// packets both ways, closes from either side, the index reuse rule, the
+// listen address and port, listen failures and the wake handle.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "netdrv_fixture.h"
+
+namespace netdrv_test {
+namespace {
+
+TEST_F(NetDrvTest, PacketsTravelBothWaysWithExactFraming) {
+    Start();
+    Client c;
+    const int nIndex = ConnectClient(c);
+    ASSERT_EQ(nIndex, 0);
+
+    const Bytes up = MakePacket(302, 198, 1);
+    ASSERT_TRUE(c.SendPacket(up));
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, 1));
+    const Event& got = m_pPump->Events().back();
+    EXPECT_EQ(got.nIndex, nIndex);
+    EXPECT_EQ(got.data, up);
+
+    const Bytes down = {0xC8, 0x00, 0x01, 0x00};  // signal 200, body {1, 0}
+    m_pServer->Send(nIndex, down.data(), int(down.size()));
+    uint8_t wire[8];
+    ASSERT_TRUE(c.RecvExact(wire, sizeof wire));
+    const uint8_t expected[8] = {4, 0, 0, 0, 0xC8, 0x00, 0x01, 0x00};
+    EXPECT_EQ(0, std::memcmp(wire, expected, sizeof wire));
+
+    c.Close();
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_DISCONNECTED, 1, nIndex));
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_RECEIVE_DATA), 1u);
+}
+
+TEST_F(NetDrvTest, ServerCloseDeliversQueuedPacketsThenEndsStreamAndSilencesIndex) {
+    Start();
+    Client c;
+    const int nIndex = ConnectClient(c);
+    ASSERT_GE(nIndex, 0);
+    const Bytes notice = MakePacket(255, 200, 7);
+    m_pServer->Send(nIndex, notice.data(), int(notice.size()));
+    m_pServer->CloseConnection(nIndex);
+
+    Bytes got;
+    ASSERT_TRUE(c.RecvPacket(&got));
+    EXPECT_EQ(got, notice);
+    EXPECT_TRUE(c.WaitClosedByPeer());
+    // Whatever the client still sends or does, no event names the closed index.
+    c.SendPacket(MakePacket(301, 0, 0));
+    c.Close();
+    m_pPump->WaitUntil([](const std::vector<Event>&) { return false; }, 300);
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_RECEIVE_DATA), 0u);
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED), 0u);
+}
+
+TEST_F(NetDrvTest, IndexIsReusedOnlyAfterDisconnectDeliveredOrServerClose) {
+    Start();
+    Client a, b, c, d, e;
+    ASSERT_EQ(ConnectClient(a), 0);
+    ASSERT_EQ(ConnectClient(b), 1);
+    b.Close();
+    // Do not take the disconnect event yet: index 1 must stay taken.
+    usleep(200 * 1000);
+    ASSERT_TRUE(c.Connect(m_nPort));
+    usleep(200 * 1000);
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_CONNECTED, 3));
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED, 1), 1u);
+    EXPECT_EQ(m_pPump->ConnectedIndex(2), 2);
+    // The disconnect of 1 has been delivered now: the next client gets 1.
+    EXPECT_EQ(ConnectClient(d), 1);
+    // A server close frees its index at once.
+    m_pServer->CloseConnection(0);
+    EXPECT_EQ(ConnectClient(e), 0);
+    // The new owner of index 0 is served normally.
+    const Bytes p = MakePacket(1000, 4, 3);
+    ASSERT_TRUE(e.SendPacket(p));
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, 1, 0));
+    EXPECT_EQ(m_pPump->Events().back().data, p);
+}
+
+TEST_F(NetDrvTest, ListenReportsBoundAddressAndEphemeralPort) {
+    m_pDrv = CreateNetDrv();
+    m_pServer = m_pDrv->CreateTcpServer(0);
+    char block[kNetDrvListenAddressSize];
+    std::memset(block, 0x5A, sizeof block);
+    m_pServer->GetListenAddress(block);
+    EXPECT_EQ(block[0], 0) << "empty before Listen";
+    EXPECT_EQ(m_pServer->GetListenPort(), 0);
+
+    ASSERT_TRUE(m_pServer->Listen("0.0.0.0", 0, 4));
+    std::memset(block, 0x5A, sizeof block);
+    m_pServer->GetListenAddress(block);
+    EXPECT_STREQ(block, "0.0.0.0");
+    for (size_t i = std::strlen(block); i < sizeof block; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
+    EXPECT_GT(m_pServer->GetListenPort(), 0);
+    m_pPump = std::make_unique<Pump>(m_pServer);
+    m_nPort = m_pServer->GetListenPort();
+    Client c;
+    EXPECT_EQ(ConnectClient(c), 0);
+}
+
+TEST_F(NetDrvTest, Ipv6LoopbackServesClients) {
+    Start(4, 0, "::1");
+    char block[kNetDrvListenAddressSize];
+    m_pServer->GetListenAddress(block);
+    EXPECT_STREQ(block, "::1");
+    Client c;
+    ASSERT_TRUE(c.Connect(m_nPort, /*bIpv6=*/true));
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_CONNECTED, 1));
+    const Bytes p = MakePacket(300, 10, 9);
+    ASSERT_TRUE(c.SendPacket(p));
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, 1));
+    m_pServer->Send(0, p.data(), int(p.size()));
+    Bytes back;
+    ASSERT_TRUE(c.RecvPacket(&back));
+    EXPECT_EQ(back, p);
+}
+
+TEST_F(NetDrvTest, ListenFailsOnBusyPortAndBadArguments) {
+    Start();
+    INetDrv* pDrv = CreateNetDrv();
+    auto tryListen = [&](const char* szAddress, int nPort, int nMax) {
+        ITcpServer* p = pDrv->CreateTcpServer(0);
+        const bool bOk = p->Listen(szAddress, nPort, nMax);
+        const int nBound = p->GetListenPort();
+        char block[kNetDrvListenAddressSize];
+        p->GetListenAddress(block);
+        NetDrvEvent ev{};
+        EXPECT_FALSE(p->GetEvent(&ev));
+        p->Release();
+        return std::make_pair(bOk, std::make_pair(nBound, std::string(block)));
+    };
+    const auto busy = tryListen("127.0.0.1", m_nPort, 4);
+    EXPECT_FALSE(busy.first);
+    EXPECT_EQ(busy.second.first, 0);
+    EXPECT_EQ(busy.second.second, "127.0.0.1") << "a failed listen still names the address asked for";
+    EXPECT_FALSE(tryListen("127.0.0.1", -1, 4).first);
+    EXPECT_FALSE(tryListen("127.0.0.1", 65536, 4).first);
+    EXPECT_FALSE(tryListen("127.0.0.1", 0, 0).first);
+    EXPECT_FALSE(tryListen("127.0.0.1", 0, 32768).first);
+    EXPECT_FALSE(tryListen(nullptr, 0, 4).first);
+    EXPECT_TRUE(tryListen("127.0.0.1", 0, 32767).first);
+    // A second Listen on a listening object fails and leaves it serving.
+    EXPECT_FALSE(m_pServer->Listen("127.0.0.1", 0, 4));
+    pDrv->Release();
+    Client c;
+    EXPECT_EQ(ConnectClient(c), 0);
+}
+
+TEST_F(NetDrvTest, WakeHandleIsReadableWhileEventsWaitAndClearedByDrain) {
+    Start();
+    const int fd = Q7NetDrv_GetWakeHandle();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fd, Q7NetDrv_GetWakeHandle());
+    auto readable = [fd](int nTimeoutMs) {
+        pollfd pfd{fd, POLLIN, 0};
+        return ::poll(&pfd, 1, nTimeoutMs) == 1;
+    };
+    m_pPump->Drain();
+    EXPECT_FALSE(readable(0));
+    Client c;
+    ASSERT_TRUE(c.Connect(m_nPort));
+    EXPECT_TRUE(readable(2000)) << "a connection event must wake the host";
+    // Taking one event does not clear it; finding the queue empty does.
+    NetDrvEvent ev{};
+    ASSERT_TRUE(m_pServer->GetEvent(&ev));
+    EXPECT_EQ(ev.Type, NETDRVEVENT_CONNECTED);
+    ASSERT_TRUE(c.SendPacket(MakePacket(301, 0, 0)));
+    usleep(100 * 1000);
+    EXPECT_TRUE(readable(0));
+    ASSERT_TRUE(m_pServer->GetEvent(&ev));
+    EXPECT_EQ(ev.Type, NETDRVEVENT_RECEIVE_DATA);
+    EXPECT_FALSE(m_pServer->GetEvent(&ev));
+    EXPECT_FALSE(readable(0));
+    ASSERT_TRUE(c.SendPacket(MakePacket(301, 0, 0)));
+    EXPECT_TRUE(readable(2000));
+}
+
+TEST_F(NetDrvTest, SendAndCloseOnUnusableIndexesDoNothing) {
+    Start(4);
+    const Bytes p = MakePacket(200, 2, 0);
+    for (int nIndex : {-1, 0, 3, 4, 0x7FFF, 100000}) {
+        m_pServer->Send(nIndex, p.data(), int(p.size()));
+        m_pServer->CloseConnection(nIndex);
+    }
+    Client c;
+    const int nIndex = ConnectClient(c);
+    ASSERT_EQ(nIndex, 0);
+    // Lengths outside 2..maximum and a null pointer are ignored.
+    m_pServer->Send(nIndex, p.data(), 1);
+    m_pServer->Send(nIndex, p.data(), 0);
+    m_pServer->Send(nIndex, p.data(), -5);
+    m_pServer->Send(nIndex, nullptr, 4);
+    const Bytes big(65537, 0xAB);
+    m_pServer->Send(nIndex, big.data(), int(big.size()));
+    m_pServer->Send(nIndex, p.data(), int(p.size()));
+    Bytes got;
+    ASSERT_TRUE(c.RecvPacket(&got));
+    EXPECT_EQ(got, p) << "only the valid packet goes out";
+    m_pServer->CloseConnection(nIndex);
+    m_pServer->CloseConnection(nIndex);
+    m_pServer->Send(nIndex, p.data(), int(p.size()));
+    EXPECT_TRUE(c.WaitClosedByPeer());
+    NetDrvEvent ev{};
+    EXPECT_FALSE(m_pServer->GetEvent(nullptr));
+    m_pPump->Drain();
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED), 0u);
+    EXPECT_FALSE(m_pServer->GetEvent(&ev));
+}
+
+}  // namespace
+}  // namespace netdrv_test
