@@ -139,3 +139,46 @@ TEST_F(LoaderTest, ASecondLoadReplacesTheModuleAndReleasesTheFirst) {
     GetDestroyRoomInstance()(GetCreateRoomInstance()(&command));
     EXPECT_EQ(game.Control()->aInstances.size(), nBefore + 2);
 }
+
+TEST_F(LoaderTest, TheScriptedModuleAnswersJoinsAndFlagsCallsAfterHandBack) {
+    TestGameModule game(kExample);
+    TestGameControl* pControl = game.Control();
+    ASSERT_NE(pControl, nullptr);
+    pControl->Reset();
+    uint32_t dwError = 0;
+    ASSERT_EQ(LoadServerDll(kExample, &dwError), 1);
+    CountingRoomCommand command;
+    IRoomInstance* pRoom = GetCreateRoomInstance()(&command);
+    const int16_t nWhole = static_cast<int16_t>(Q7_INVALID_SHORT_INDEX);
+
+    pControl->nMinCoin = 100;
+    int32_t nMinCoin = 0;
+    pRoom->OnFrameCommand(nWhole, FRAME_CMD_MIN_COIN, &nMinCoin, 4);
+    EXPECT_EQ(nMinCoin, 100);
+
+    // A refusal with a text longer than the field: cut to 49 characters and terminated.
+    pControl->nJoinResult = 0;
+    pControl->strRefuseText = std::u16string(60, u'拒');
+    JoinRoomQuery query{};
+    query.nResult = 1;
+    pRoom->OnFrameCommand(2, FRAME_CMD_USER_JOIN, &query, sizeof(query));
+    EXPECT_EQ(query.nResult, 0);
+    EXPECT_EQ(std::u16string(query.szRefuseText), std::u16string(49, u'拒'));
+    const TestGameRecord& join = pControl->aRecords.back();
+    EXPECT_EQ(join.nRoomUserIndex, 2);
+    EXPECT_EQ(join.aData[0], 1);    // what the frame passed
+    EXPECT_EQ(join.aAnswer[0], 0);  // what the module answered
+
+    uint8_t aPacket[] = {0xE9, 0x03, 'h', 'i'};
+    pRoom->OnClientData(1, aPacket, sizeof(aPacket), 0);
+    EXPECT_EQ(pControl->aRecords.back().aData, std::vector<uint8_t>(aPacket, aPacket + 4));
+
+    // After the hand-back, a call or a second hand-back is recorded as such.
+    GetDestroyRoomInstance()(pRoom);
+    EXPECT_FALSE(pControl->aRecords.back().bAfterDestroy);
+    pRoom->OnFrameCommand(nWhole, FRAME_CMD_TICK, &nMinCoin, 4);
+    EXPECT_TRUE(pControl->aRecords.back().bAfterDestroy);
+    GetDestroyRoomInstance()(pRoom);
+    EXPECT_TRUE(pControl->aRecords.back().bAfterDestroy);
+    EXPECT_EQ(pControl->aInstances.back().nDestroyCount, 2);
+}
