@@ -60,14 +60,17 @@ public:
     virtual bool GetEvent(NetDrvEvent* pEvent) = 0;
     // Slot 3. Fills the kNetDrvListenAddressSize-byte block with the bound
     // address as zero-terminated narrow text (e.g. "0.0.0.0" or "::1"); the
-    // rest of the block is zero. An empty text before a successful Listen.
+    // rest of the block is zero. After a failed Listen it holds the address
+    // text that was asked for (so that the failure can be logged with it);
+    // before any Listen it is empty.
     virtual void GetListenAddress(char* pBlock) = 0;
     // Slot 4. The bound port after a successful Listen (the ephemeral one for
     // port 0), 0 before. The framework never calls this slot.
     virtual int GetListenPort() = 0;
     // Slot 5. Closes the connection; no event for it is delivered afterwards
-    // and its index may be given to a later client. Unknown or already closed
-    // indexes are ignored.
+    // and its index may be given to a later client. Packets sent before the
+    // close still go out (the driver drains for at most 2 s, then ends the
+    // stream). Unknown or already closed indexes are ignored.
     virtual void CloseConnection(int nConnectionIndex) = 0;
     // Slot 6. Closes every connection and the listener, joins the I/O threads
     // and destroys the object.
@@ -80,10 +83,14 @@ protected:
 class INetDrv {
 public:
     // Slot 0. A new TCP server. dwDriverParam 0 means the defaults; otherwise
-    //   bits 0..7   number of I/O threads (0: 1)
-    //   bits 8..15  maximum packet size in KiB (0: 64 KiB)
-    //   bits 16..23 per-connection send-queue cap in MiB (0: 4 MiB)
-    // Returns null only when the system refuses the resources.
+    //   bits 0..7   number of I/O threads (0: 1; at most 16)
+    //   bits 8..15  maximum packet size in KiB (0: 64 KiB = 65536 bytes)
+    //   bits 16..23 per-connection send-queue cap in MiB (0: 4 MiB); never
+    //               less than one packet of the maximum size
+    //   bits 24..31 reserved, ignored
+    // The maximum applies both ways: a received length above it ends the
+    // connection, a Send above it is ignored. Returns null only when the
+    // system refuses the resources.
     virtual ITcpServer* CreateTcpServer(uint32_t dwDriverParam) = 0;
     // Slots 1 and 2 exist and are never called.
     virtual void Reserved1() = 0;
@@ -103,10 +110,13 @@ typedef INetDrv* (*PFN_CreateNetDrv)();
 // Optional wake handle. Returns a file descriptor (an eventfd shared by every
 // TCP server of the library) that is readable while events are waiting in a
 // server's queue: the I/O thread signals it when a queue goes from empty to
-// non-empty, and GetEvent clears it when it finds its queue drained. A host
-// that finds this export (dlsym in the process) can poll() it with its tick as
-// time-out instead of sleeping a fixed tick. Returns -1 when no handle can be
-// made. The descriptor belongs to the library; do not close it.
+// non-empty, and the GetEvent call that finds the queue drained (returns
+// false) clears it; while any server still has events waiting it stays
+// readable. A host that finds this export (dlsym in the process) can poll()
+// it for reading with its tick as time-out instead of sleeping a fixed tick,
+// then drain GetEvent until false. Never read from or write to it. Returns -1
+// when no handle can be made. The descriptor belongs to the library; do not
+// close it. Callable from any thread.
 QV_EXPORT int Q7NetDrv_GetWakeHandle();
 typedef int (*PFN_Q7NetDrv_GetWakeHandle)();
 }

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Runs the raw epoll reference echo server and netdrv-echo (the driver behind a
+# host-style GetEvent -> Send loop sleeping on the wake handle) side by side
+# under the same load generator, on loopback, and prints the ratios.
+#
+#   bench/netdrv/run.sh [BUILD_DIR]      (default: build)
+#   env: DURATION=3 WARMUP=1 REPEAT=3 PORT_BASE=17400 IDLE=19900 SKIP_IDLE=0 SKIP_ECHO=0
+#
+# Needs the targets netdrv-bench (cmake --build BUILD_DIR --target netdrv-bench).
+# Every run is bounded: servers stop by themselves after a time limit, the load
+# generator has its own watchdog, and each step is wrapped in timeout.
+# Pinning follows the reference README: server on core 0, load on core 1.
+# Each configuration alternates raw and driver runs REPEAT times; the medians
+# are reported, since the machines are shared and noisy.
+set -euo pipefail
+BUILD=${1:-build}
+BIN=$BUILD/bench
+DURATION=${DURATION:-3}
+WARMUP=${WARMUP:-1}
+REPEAT=${REPEAT:-3}
+PORT=${PORT_BASE:-17400}
+IDLE=${IDLE:-19900}
+SKIP_IDLE=${SKIP_IDLE:-0}
+for f in "$BIN/netdrv-echo" "$BIN/anchors/server" "$BIN/anchors/loadgen" "$BIN/anchors/idlehold"; do
+  [[ -x $f ]] || { echo "run.sh: missing $f (build the target netdrv-bench)" >&2; exit 1; }
+done
+ulimit -n "$(ulimit -Hn)"
+SERVER_CAP=$((WARMUP + DURATION + 30))   # seconds a server may live
+TMP=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$TMP"' EXIT
+
+field() { sed -n "s/.*\"$2\":\([-0-9.]*\).*/\1/p" <<<"$1"; }
+median() { sort -g | awk '{a[NR]=$1} END {if (NR==0) print "nan"; else if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+
+start_raw() {   # port -> pid in SPID
+  taskset -c 0 "$BIN/anchors/server" -m echo -p "$1" -T "$SERVER_CAP" 2>"$TMP/raw.err" &
+  SPID=$!
+  sleep 0.3
+}
+start_drv() {   # port mode -> pid in SPID
+  taskset -c 0 "$BIN/netdrv-echo" -a 127.0.0.1 -p "$1" -m "$2" -T "$SERVER_CAP" >"$TMP/drv.out" 2>"$TMP/drv.err" &
+  SPID=$!
+  sleep 0.3
+}
+stop_server() { kill "$SPID" 2>/dev/null || true; wait "$SPID" 2>/dev/null || true; }
+load() {        # port n w -> JSON line
+  timeout $((WARMUP + DURATION + 60)) taskset -c 1 "$BIN/anchors/loadgen" -m echo -n "$2" -w "$3" -s 16 \
+    -d "$DURATION" -W "$WARMUP" -p "$1" -P "$SPID" -S 4
+}
+
+echo "# netdrv echo vs raw epoll echo: 16-byte packets, loopback, ${DURATION}s measured after ${WARMUP}s, median of $REPEAT"
+echo "# $(date -u +%FT%TZ) $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %12s %12s %7s %10s %10s %7s %7s\n' config raw_pps driver_pps ratio raw_p50us drv_p50us p50x bg_cpu
+run_config() {  # n w mode label
+  local n=$1 w=$2 mode=$3 label=$4 j
+  : >"$TMP/raw.pps"; : >"$TMP/drv.pps"; : >"$TMP/raw.p50"; : >"$TMP/drv.p50"; : >"$TMP/bg"
+  for ((r = 0; r < REPEAT; r++)); do
+    PORT=$((PORT + 1)); start_raw "$PORT"; j=$(load "$PORT" "$n" "$w" || true); stop_server
+    echo "raw $label $j" >>"$TMP/all.jsonl"
+    field "$j" recv_pps >>"$TMP/raw.pps"; field "$j" p50_us >>"$TMP/raw.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
+    PORT=$((PORT + 1)); start_drv "$PORT" "$mode"; j=$(load "$PORT" "$n" "$w" || true); stop_server
+    echo "drv $label $j" >>"$TMP/all.jsonl"
+    field "$j" recv_pps >>"$TMP/drv.pps"; field "$j" p50_us >>"$TMP/drv.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
+  done
+  local rp dp r50 d50
+  rp=$(median <"$TMP/raw.pps"); dp=$(median <"$TMP/drv.pps")
+  r50=$(median <"$TMP/raw.p50"); d50=$(median <"$TMP/drv.p50")
+  printf '%-22s %12.0f %12.0f %7.2f %10.1f %10.1f %7.2f %7s\n' "$label" "$rp" "$dp" \
+    "$(awk -v a="$dp" -v b="$rp" 'BEGIN {print (b > 0) ? a / b : 0}')" "$r50" "$d50" \
+    "$(awk -v a="$d50" -v b="$r50" 'BEGIN {print (b > 0) ? a / b : 0}')" "$(median <"$TMP/bg")%"
+}
+if [[ ${SKIP_ECHO:-0} != 1 ]]; then
+  run_config 100 16 wake "100 conns x 16"
+  run_config 100 1 wake "100 conns x 1"
+  run_config 1000 16 wake "1000 conns x 16"
+  run_config 1000 1 wake "1000 conns x 1"
+  run_config 1 1 wake "1 conn x 1 (wake)"
+  run_config 1 1 tick "1 conn x 1 (10ms tick)"
+fi
+
+if [[ $SKIP_IDLE != 1 ]]; then
+  echo "# idle connections: idlehold -n $IDLE -P 2 -S 4 against each server (open-file hard limit $(ulimit -Hn))"
+  idle_run() {  # kind
+    local base held rss alive
+    PORT=$((PORT + 1))
+    if [[ $1 == raw ]]; then start_raw "$PORT"; else start_drv "$PORT" wake; fi
+    base=$(rss_kib "$SPID")
+    : >"$TMP/idle.out"
+    timeout 120 "$BIN/anchors/idlehold" -n "$IDLE" -P 2 -S 4 -H 12 -p "$PORT" >"$TMP/idle.out" &
+    local hpid=$!
+    for ((t = 0; t < 100; t++)); do grep -q HOLDING "$TMP/idle.out" && break; sleep 0.2; done
+    sleep 1
+    rss=$(rss_kib "$SPID")
+    held=$(cat "$TMP/idle.out")
+    wait "$hpid" || true
+    stop_server
+    alive=$(sed -n 's/.*alive=\([0-9]*\).*/\1/p' <<<"$held")
+    printf '%-7s %s base_rss_kib=%s rss_kib=%s per_conn_bytes=%s\n' "$1" "$held" "$base" "$rss" \
+      "$(awk -v r="$rss" -v b="$base" -v n="${alive:-0}" 'BEGIN {print (n > 0) ? int((r - b) * 1024 / n) : "nan"}')"
+  }
+  idle_run raw
+  idle_run driver
+fi
+cp "$TMP/all.jsonl" "${RESULTS:-/dev/null}" 2>/dev/null || true
