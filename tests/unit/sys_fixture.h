@@ -119,17 +119,15 @@ public:
         return out;
     }
 
-    struct Line {
-        int nLevel;
-        std::string strText;
-    };
-    // Drain, reduced to level and text of each well-sized record.
-    std::vector<Line> Lines() {
-        std::vector<Line> out;
+    // Drain, reduced to "<level>:<text>" of each record ("?" for a record
+    // of the wrong size).
+    std::vector<std::string> Texts() {
+        std::vector<std::string> out;
         for (const auto& r : Drain()) {
-            if (r.size() != sizeof(TraceViewerRecord)) continue;
             const char* pText = r.data() + kTraceRecordText;
-            out.push_back({static_cast<uint8_t>(r[0]), std::string(pText, strnlen(pText, 1024))});
+            out.push_back(r.size() != sizeof(TraceViewerRecord)
+                              ? std::string("?")
+                              : std::to_string(static_cast<uint8_t>(r[0])) + ":" + std::string(pText, strnlen(pText, 1024)));
         }
         return out;
     }

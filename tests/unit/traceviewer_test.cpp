@@ -10,23 +10,16 @@
 
 namespace {
 
-std::string UniqueChannel(const char* szTag) { return std::string("qvtest-tv-") + szTag + "-" + std::to_string(getpid()); }
-
-class ChannelGuard {
-public:
-    explicit ChannelGuard(const std::string& name) { plat::SetTraceViewerChannel(name); }
-    ~ChannelGuard() { plat::SetTraceViewerChannel(""); }
+class TraceViewerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        plat::SetTraceViewerChannel("qvtest-tv-" + std::to_string(getpid()) + "-" +
+                                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+    void TearDown() override { plat::SetTraceViewerChannel(""); }
 };
 
-TEST(TraceViewer, DefaultChannelIsTheViewerClass) {
-    plat::SetTraceViewerChannel("");
-    EXPECT_EQ(plat::GetTraceViewerChannel(), "262169CD-6A70-4910-A190-0C3618342AE2");
-    ChannelGuard g(std::string(200, 'c'));
-    EXPECT_EQ(plat::GetTraceViewerChannel(), std::string(plat::kMaxTraceChannelName, 'c'));
-}
-
-TEST(TraceViewer, RecordsArriveWholeAndUnchanged) {
-    ChannelGuard g(UniqueChannel("whole"));
+TEST_F(TraceViewerTest, RecordsArriveWholeAndUnchanged) {
     plat::TraceViewerListener viewer;
     ASSERT_EQ(viewer.Open(), 1);
     std::string rec(1313, '\0');
@@ -41,11 +34,10 @@ TEST(TraceViewer, RecordsArriveWholeAndUnchanged) {
     char small[16];
     EXPECT_EQ(viewer.Receive(small, sizeof(small), 1000), 1313);
     EXPECT_EQ(std::string(small, 16), rec.substr(0, 16));
-    EXPECT_EQ(viewer.Receive(small, sizeof(small), 0), 0);  // nothing left over
+    EXPECT_EQ(viewer.Receive(small, sizeof(small), 30), 0);  // nothing left over: time-out
 }
 
-TEST(TraceViewer, OnlyOneViewerPerChannel) {
-    ChannelGuard g(UniqueChannel("one"));
+TEST_F(TraceViewerTest, OnlyOneViewerPerChannel) {
     plat::TraceViewerListener first, second;
     ASSERT_EQ(first.Open(), 1);
     EXPECT_EQ(second.Open(), 0);
@@ -54,8 +46,7 @@ TEST(TraceViewer, OnlyOneViewerPerChannel) {
     EXPECT_EQ(second.Open(), 1);
 }
 
-TEST(TraceViewer, SendingNeverBlocksWithoutOrWithAStalledViewer) {
-    ChannelGuard g(UniqueChannel("stall"));
+TEST_F(TraceViewerTest, SendingNeverBlocksWithoutOrWithAStalledViewer) {
     char rec[1313] = {1};
     EXPECT_EQ(plat::SendToTraceViewer(rec, sizeof(rec)), 0);  // nobody listens
 
@@ -70,18 +61,6 @@ TEST(TraceViewer, SendingNeverBlocksWithoutOrWithAStalledViewer) {
     int nReceived = 0;
     while (viewer.Receive(rec, sizeof(rec), 0) > 0) ++nReceived;
     EXPECT_EQ(nReceived, nTaken);
-}
-
-TEST(TraceViewer, ReceiveTimesOut) {
-    ChannelGuard g(UniqueChannel("timeout"));
-    plat::TraceViewerListener viewer;
-    ASSERT_EQ(viewer.Open(), 1);
-    char buf[8];
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(viewer.Receive(buf, sizeof(buf), 60), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(55));
-    plat::TraceViewerListener closed;
-    EXPECT_EQ(closed.Receive(buf, sizeof(buf), 0), -1);
 }
 
 }  // namespace
