@@ -63,4 +63,13 @@ bool FreeModule(ModuleHandle h) { return h && dlclose(h) == 0; }
 
 std::string LastModuleErrorText() { return t_strLastError; }
 
+std::u16string GetModuleFileNameOf(const void* pAddress) {
+    Dl_info info{};
+    if (!pAddress || dladdr(pAddress, &info) == 0) return {};
+    std::string osPath = info.dli_fname ? info.dli_fname : "";
+    // The main program is reported without a path or by the name it was started with.
+    if (osPath.find('/') == std::string::npos) return GetModuleFileName();
+    return GetFullPathName(FromOsPath(osPath));
+}
+
 }  // namespace plat

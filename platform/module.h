@@ -32,5 +32,8 @@ void* GetModuleSymbol(ModuleHandle h, const char* szName, uint32_t* pError);
 bool FreeModule(ModuleHandle h);
 // The last dlerror() text of the calling thread, for diagnostics.
 std::string LastModuleErrorText();
+// Full '\'-separated path of the loaded module (shared object or executable)
+// that contains pAddress; empty when none does.
+std::u16string GetModuleFileNameOf(const void* pAddress);
 
 }  // namespace plat
