@@ -1,0 +1,76 @@
+#include "common/dbbinding.h"
+
+#include "common/modulesearch.h"
+#include "projcommon/tracelog2.h"
+
+namespace {
+
+// The default binding: the three exports of libDBCtrl.so, loaded on the first
+// Init and kept for the rest of the process.
+class CLibraryDbcBinding final : public IDbcBinding {
+public:
+    int Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+             const char16_t* szLogDir, const int32_t* pDsnOpen) override {
+        if (!Load()) return 0;
+        return m_pfnInit(nVersion, szDbcRoot1, szDbcRoot2, szLogDir, pDsnOpen);
+    }
+    int ExecuteCmd(int nCmd, void* pRecord, int nSize) override {
+        return m_pfnExecuteCmd ? m_pfnExecuteCmd(nCmd, pRecord, nSize) : 0;
+    }
+    void Destroy() override {
+        if (m_pfnDestroy) m_pfnDestroy();
+    }
+
+private:
+    bool Load() {
+        if (m_pfnInit) return true;
+        uint32_t dwError = 0;
+        if (!m_hModule) m_hModule = LoadCompanionModule(u"libDBCtrl.so", &dwError);
+        if (!m_hModule) {
+            QvTrace(1, u"数据库库 libDBCtrl.so 加载失败. LastError=%u %s", dwError,
+                    plat::LastModuleErrorText());
+            return false;
+        }
+        auto pfnInit = reinterpret_cast<PFN_DBCtrl_Init>(
+            plat::GetModuleSymbol(m_hModule, "DBCtrl_Init", &dwError));
+        auto pfnExecute = reinterpret_cast<PFN_DBCtrl_ExecuteCmd>(
+            plat::GetModuleSymbol(m_hModule, "DBCtrl_ExecuteCmd", &dwError));
+        auto pfnDestroy = reinterpret_cast<PFN_DBCtrl_Destroy>(
+            plat::GetModuleSymbol(m_hModule, "DBCtrl_Destroy", &dwError));
+        if (!pfnInit || !pfnExecute || !pfnDestroy) {
+            QvTrace(1, u"数据库库 libDBCtrl.so 缺少导出函数");
+            return false;
+        }
+        m_pfnInit = pfnInit;
+        m_pfnExecuteCmd = pfnExecute;
+        m_pfnDestroy = pfnDestroy;
+        return true;
+    }
+
+    plat::ModuleHandle m_hModule = nullptr;
+    PFN_DBCtrl_Init m_pfnInit = nullptr;
+    PFN_DBCtrl_ExecuteCmd m_pfnExecuteCmd = nullptr;
+    PFN_DBCtrl_Destroy m_pfnDestroy = nullptr;
+};
+
+CLibraryDbcBinding g_LibraryBinding;
+IDbcBinding* g_pBinding = &g_LibraryBinding;
+
+}  // namespace
+
+void SetDbcBinding(IDbcBinding* pBinding) {
+    g_pBinding = pBinding ? pBinding : &g_LibraryBinding;
+}
+
+int DbcInit(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+            const char16_t* szLogDir, const int32_t* pDsnOpen) {
+    return g_pBinding->Init(nVersion, szDbcRoot1, szDbcRoot2, szLogDir, pDsnOpen);
+}
+
+int DbcExecuteCmd(int nCmd, void* pRecord, int nSize) {
+    return g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+}
+
+void DbcDestroy() {
+    g_pBinding->Destroy();
+}

@@ -1,0 +1,22 @@
+// How the server obtains its network driver (internal).
+//
+// By default the driver library libQ7NetDrv.so is loaded (next to the
+// framework library first, then through the library search; modulesearch.h)
+// and its CreateNetDrv export is called. The library stays loaded for the rest
+// of the process once found; the driver objects themselves are released
+// through their Release slots. Tests install a factory of their own.
+//
+// Called on the host's thread only.
+#pragma once
+
+#include "common/netdrv.h"
+
+// A driver factory; pContext is the value given to SetNetDrvFactory.
+using NetDrvFactory = INetDrv* (*)(void* pContext);
+
+// Installs a factory; null restores the default (the driver library).
+void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext);
+
+// A new driver object, or null when the factory gives none (for the default:
+// the library or its export is missing; the reason is traced at level 1).
+INetDrv* CreateNetDrvFromBinding();

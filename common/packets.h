@@ -1,0 +1,229 @@
+// Client wire protocol: the signal table, the sizes and offsets of the packets
+// the server core builds and reads, bounded little-endian readers and writers,
+// and the builders/parsers of the generic replies (result, error, notice), the
+// user-information packet and the version and login requests.
+//
+// A packet is a 16-bit little-endian signal followed by a packed little-endian
+// body; the network driver delivers and takes whole packets with their length.
+// Text fields are fixed arrays of UTF-16LE units, zero-terminated inside the
+// field. Every byte is read and written through CPacketReader/CPacketWriter,
+// which check each access against the packet's length; nothing here casts a
+// wire buffer to a struct.
+//
+// Stateless; safe from any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/userinfo.h"
+
+// Signals. The framework's own lie below kFirstGameSignal; every other signal
+// is a game message that the framework forwards.
+enum : uint16_t {
+    SIGNAL_CONNECT_REPLY = 1,  // not a message: the request signal of the connection-accept reply
+
+    SC_CORE_RESULT = 200,
+    SC_CORE_ERROR = 201,
+    SC_CORE_USER_INFO = 250,
+    SC_ROOM_USER_INFO = 251,
+    SC_ROOM_COUNT = 252,
+    SC_ROOM_STATE = 253,
+    SC_GAME_CLIENT_READY = 254,
+    SC_CORE_NOTICE = 255,
+    SC_COIN_PARAMS = 256,
+
+    CS_CORE_VERSION = 300,
+    CS_CORE_KEEPALIVE = 301,
+    CS_LOBBY_CLIENT_LOGIN = 302,
+    CS_LOBBY_CLIENT_LOGOUT = 303,
+    CS_GAME_CLIENT_LOGIN = 304,
+    CS_GAME_CLIENT_LOGOUT = 305,
+    CS_JOIN_ROOM = 306,
+    CS_LEAVE_ROOM = 307,
+    CS_GAME_CLIENT_READY = 308,
+    CS_GET_ROOM_LIST = 350,
+    CS_REFRESH_ROOM_LIST = 351,
+    CS_GET_ROOM_USERS = 352,
+    CS_BUY_GAME_COIN = 354,
+};
+constexpr uint16_t kFirstGameSignal = 1000;
+
+// Every packet starts with its signal.
+constexpr size_t kSignalSize = 2;
+
+// SC_CORE_RESULT: signal, request signal.
+constexpr size_t kCoreResultSize = 4;
+constexpr size_t kCoreResultRequestOffset = 2;
+// SC_CORE_ERROR: signal, request signal, reason text (at most 29 characters arrive).
+constexpr size_t kCoreErrorSize = 64;
+constexpr size_t kCoreErrorRequestOffset = 2;
+constexpr size_t kCoreErrorTextOffset = 4;
+constexpr size_t kCoreErrorTextUnits = 30;
+// SC_CORE_NOTICE: signal, text (at most 99 characters arrive).
+constexpr size_t kCoreNoticeSize = 202;
+constexpr size_t kCoreNoticeTextOffset = 2;
+constexpr size_t kCoreNoticeTextUnits = 100;
+// SC_CORE_USER_INFO: signal, the user record, 4 reserved zero bytes.
+constexpr size_t kCoreUserInfoSize = 156;
+constexpr size_t kCoreUserInfoRecordOffset = 2;
+constexpr size_t kUserInfoWireSize = 150;
+
+// Sizes of the lobby messages built by the frame session and the rooms.
+constexpr size_t kRoomUserInfoSize = 154;   // SC_ROOM_USER_INFO: signal, u16 place, user record
+constexpr size_t kRoomCountSize = 6;        // SC_ROOM_COUNT: signal, i32 room count
+constexpr size_t kRoomStateSize = 20;       // SC_ROOM_STATE: signal, u16 room index, 16-byte state
+constexpr size_t kGameClientReadySize = 2;  // SC_GAME_CLIENT_READY: signal only
+constexpr size_t kCoinParamsSize = 14;      // SC_COIN_PARAMS: signal, 3 x i32
+
+// CS_CORE_VERSION: signal, signed 32-bit game version. Minimum length.
+constexpr size_t kVersionPacketSize = 6;
+constexpr size_t kVersionValueOffset = 2;
+// Minimum lengths of the lobby requests the frame session parses.
+constexpr size_t kJoinRoomMinSize = 5;      // u16 room index at 2, u8 join mode at 4
+constexpr size_t kGetRoomUsersMinSize = 4;  // u16 room index at 2
+
+// CS_LOBBY_CLIENT_LOGIN / CS_GAME_CLIENT_LOGIN: the first 200 bytes count.
+constexpr size_t kLoginPacketSize = 200;
+constexpr size_t kLoginUserNameOffset = 2;
+constexpr size_t kLoginUserNameUnits = 17;  // the unit at byte 34 is forced to zero: 16 characters
+constexpr size_t kLoginUnreadOffset = 36;   // 66 bytes the server does not read
+constexpr size_t kLoginStringOffset = 102;
+constexpr size_t kLoginStringUnits = 49;  // the unit at byte 198 is forced to zero: 48 characters
+
+static_assert(kCoreErrorTextOffset + 2 * kCoreErrorTextUnits == kCoreErrorSize);
+static_assert(kCoreNoticeTextOffset + 2 * kCoreNoticeTextUnits == kCoreNoticeSize);
+static_assert(kCoreUserInfoRecordOffset + kUserInfoWireSize + 4 == kCoreUserInfoSize);
+static_assert(kUserInfoWireSize == sizeof(UserInfo));
+static_assert(kRoomUserInfoSize == kSignalSize + 2 + kUserInfoWireSize);
+static_assert(kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1) == 34);
+static_assert(kLoginUserNameOffset + 2 * kLoginUserNameUnits == kLoginUnreadOffset);
+static_assert(kLoginUnreadOffset + 66 == kLoginStringOffset);
+static_assert(kLoginStringOffset + 2 * (kLoginStringUnits - 1) == 198);
+static_assert(kLoginStringOffset + 2 * kLoginStringUnits == kLoginPacketSize);
+
+// Raw little-endian access; the caller has checked the bounds.
+inline uint16_t LoadLE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t LoadLE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void StoreLE16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void StoreLE32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Read-only view of one received packet. Each read names its byte offset and
+// returns false, leaving the out value untouched, when the field does not lie
+// wholly inside the packet.
+class CPacketReader {
+public:
+    CPacketReader(const void* pData, size_t nLength)
+        : m_p(static_cast<const uint8_t*>(pData)), m_n(pData ? nLength : 0) {}
+
+    size_t Length() const { return m_n; }
+    bool Has(size_t nOffset, size_t nBytes) const {
+        return nOffset <= m_n && nBytes <= m_n - nOffset;
+    }
+
+    bool ReadU8(size_t nOffset, uint8_t& v) const;
+    bool ReadU16(size_t nOffset, uint16_t& v) const;
+    bool ReadI16(size_t nOffset, int16_t& v) const;
+    bool ReadU32(size_t nOffset, uint32_t& v) const;
+    bool ReadI32(size_t nOffset, int32_t& v) const;
+    // A text field of nUnits UTF-16 units: the units up to the first zero (or
+    // all of them when the field holds none).
+    bool ReadText(size_t nOffset, size_t nUnits, std::u16string& str) const;
+    // nUnits raw units into pDst, unchanged.
+    bool ReadUnits(size_t nOffset, char16_t* pDst, size_t nUnits) const;
+
+private:
+    const uint8_t* m_p;
+    size_t m_n;
+};
+
+// Writer over a fixed output buffer, which it zero-fills first. A write that
+// would leave the buffer writes nothing, is reported as an assertion (it is a
+// programming error: every packet here has a fixed layout) and returns false.
+class CPacketWriter {
+public:
+    CPacketWriter(void* pBuffer, size_t nSize);
+
+    size_t Size() const { return m_n; }
+    bool WriteU8(size_t nOffset, uint8_t v);
+    bool WriteU16(size_t nOffset, uint16_t v);
+    bool WriteI16(size_t nOffset, int16_t v) { return WriteU16(nOffset, static_cast<uint16_t>(v)); }
+    bool WriteU32(size_t nOffset, uint32_t v);
+    bool WriteI32(size_t nOffset, int32_t v) { return WriteU32(nOffset, static_cast<uint32_t>(v)); }
+    // A text field of nUnits units: at most nUnits - 1 characters, then zeros.
+    bool WriteText(size_t nOffset, size_t nUnits, std::u16string_view str);
+    // nUnits raw units, unchanged.
+    bool WriteUnits(size_t nOffset, const char16_t* pSrc, size_t nUnits);
+
+private:
+    bool Fits(size_t nOffset, size_t nBytes) const;
+    uint8_t* m_p;
+    size_t m_n;
+};
+
+// The signal of a packet; false when it is shorter than 2 bytes.
+bool ReadSignal(const void* pPacket, size_t nLength, uint16_t& wSignal);
+
+// The user record at nOffset as a client may see it: every field as stored,
+// except nLoginKey, which is written as 0. The login key is the secret behind
+// the user's login strings; no client ever needs it.
+bool WriteUserInfoForClient(CPacketWriter& w, size_t nOffset, const UserInfo& info);
+// Reads a user record as written above.
+bool ReadUserInfo(const CPacketReader& r, size_t nOffset, UserInfo& info);
+
+using CoreResultPacket = std::array<uint8_t, kCoreResultSize>;
+using CoreErrorPacket = std::array<uint8_t, kCoreErrorSize>;
+using CoreNoticePacket = std::array<uint8_t, kCoreNoticeSize>;
+using CoreUserInfoPacket = std::array<uint8_t, kCoreUserInfoSize>;
+using VersionPacket = std::array<uint8_t, kVersionPacketSize>;
+using LoginPacket = std::array<uint8_t, kLoginPacketSize>;
+
+// SC_CORE_RESULT for the request signal.
+CoreResultPacket BuildCoreResult(uint16_t wRequestSignal);
+// SC_CORE_ERROR: the reason is cut to 29 characters, the rest of the field is zero.
+CoreErrorPacket BuildCoreError(uint16_t wRequestSignal, std::u16string_view strReason);
+// SC_CORE_NOTICE: the text is cut to 99 characters, the rest of the field is zero.
+CoreNoticePacket BuildCoreNotice(std::u16string_view strText);
+// SC_CORE_USER_INFO carrying the record as WriteUserInfoForClient writes it.
+CoreUserInfoPacket BuildCoreUserInfo(const UserInfo& info);
+
+// Client side (client library, tests): the requests.
+VersionPacket BuildVersionPacket(int32_t nVersion);
+// wSignal is CS_LOBBY_CLIENT_LOGIN or CS_GAME_CLIENT_LOGIN; the name is cut to
+// 16 characters and the login string to 48.
+LoginPacket BuildLoginPacket(uint16_t wSignal, std::u16string_view strUserName,
+                             std::u16string_view strLoginString);
+
+// Server side: the fields of the requests. Each returns false when the packet
+// is shorter than the request's minimum length.
+bool ParseVersionPacket(const void* pPacket, size_t nLength, int32_t& nVersion);
+struct LoginRequest {
+    uint16_t wSignal = 0;
+    std::u16string strUserName;     // at most 16 characters
+    std::u16string strLoginString;  // at most 48 characters
+};
+bool ParseLoginPacket(const void* pPacket, size_t nLength, LoginRequest& req);
+
+// Client side: the generic replies. False when the signal or the length does
+// not match.
+bool ParseCoreResult(const void* pPacket, size_t nLength, uint16_t& wRequestSignal);
+bool ParseCoreError(const void* pPacket, size_t nLength, uint16_t& wRequestSignal,
+                    std::u16string& strReason);
+bool ParseCoreNotice(const void* pPacket, size_t nLength, std::u16string& strText);
+bool ParseCoreUserInfo(const void* pPacket, size_t nLength, UserInfo& info);

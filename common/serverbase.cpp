@@ -1,0 +1,457 @@
+#include "common/serverbase.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "common/dbbinding.h"
+#include "common/hostlog.h"
+#include "common/netdrvbinding.h"
+#include "common/packets.h"
+#include "platform/clock.h"
+#include "projcommon/inifile.h"
+#include "projcommon/qvassert.h"
+#include "projcommon/tracelog2.h"
+#include "projcommon/widestring.h"
+
+namespace {
+const char16_t* ResultWord(bool bOk) {
+    return bOk ? u"成功" : u"失败";
+}
+
+// Zero-fills a text field of nUnits units and copies a bounded text into it.
+void SetTextField(char16_t* pField, size_t nUnits, std::u16string_view str) {
+    std::fill(pField, pField + nUnits, u'\0');
+    WideCopyBounded(pField, nUnits, str);
+}
+
+std::u16string_view FieldText(const char16_t* pField, size_t nUnits) {
+    return std::u16string_view(pField, WideLength(pField, nUnits));
+}
+}  // namespace
+
+CServerBase::CServerBase() = default;
+
+CServerBase::~CServerBase() = default;
+
+void CServerBase::OnHostHook1() {}
+
+void CServerBase::OnHostHook2() {}
+
+void CServerBase::ReadConfiguration() {
+    CIniFile ini;
+    ini.Open(m_strConfigPath.c_str());
+    m_nServerPort = ini.GetInt(kCoreSection, u"ServerPort", kDefaultServerPort, {}, 1);
+    m_nMaxUser = ini.GetInt(kCoreSection, u"MaxUser", kDefaultMaxUser, {}, 1);
+    m_nMaxConnection = ini.GetInt(kCoreSection, u"MaxConnection", kDefaultMaxConnection,
+                                  u"MaxConnection必须要大于MaxUser", 1);
+    std::u16string strBaseConfigPath =
+        ini.GetString(kCoreSection, u"BaseConfigPath", kDefaultBaseConfigPath, {}, 1);
+    SetTextField(m_szDbcRoot1, kDbcRootUnits,
+                 ini.GetString(kCoreSection, u"DbcRoot1", kDefaultDbcRoot1, {}, 1));
+    SetTextField(m_szDbcRoot2, kDbcRootUnits,
+                 ini.GetString(kCoreSection, u"DbcRoot2", kDefaultDbcRoot2, {}, 1));
+    ini.Save(0);
+
+    // The pool, the table and the driver's limit all take MaxConnection, and
+    // connection indexes must stay below 0x7FFF: a value outside 1..32767 is
+    // brought into range (the file keeps what it says).
+    int nClamped = std::clamp(m_nMaxConnection, kMinConnections, kMaxConnections);
+    if (nClamped != m_nMaxConnection) {
+        LogOutput(u"最大连接数 %d 超出范围 %d - %d, 改为 %d", m_nMaxConnection, kMinConnections,
+                  kMaxConnections, nClamped);
+        m_nMaxConnection = nClamped;
+    }
+    m_nSessionCount = m_nMaxConnection;
+
+    ini.Open(strBaseConfigPath.c_str());
+    SetTextField(m_szServerIP, kServerIPUnits,
+                 ini.GetString(kCoreSection, u"ServerIPBase", u"0.0.0.0", {}, 1));
+    m_nServerPort += ini.GetInt(kCoreSection, u"ServerPortBase", kDefaultServerPortBase, {}, 1);
+    ini.RemoveUnused();
+    ini.Save(0);
+}
+
+void CServerBase::OpenNetwork(uint32_t dwDriverParam) {
+    std::string strAddress = WideToNarrow(FieldText(m_szServerIP, kServerIPUnits));
+    if (strAddress.size() > kListenAddressNarrowBytes - 1)
+        strAddress.resize(kListenAddressNarrowBytes - 1);
+
+    bool bListening = false;
+    m_pNetDrv = CreateNetDrvFromBinding();
+    if (m_pNetDrv) m_pTcpServer = m_pNetDrv->CreateTcpServer(dwDriverParam);
+    std::array<char, kNetDrvListenAddressSize> block{};
+    if (m_pTcpServer) {
+        bListening = m_pTcpServer->Listen(strAddress.c_str(), m_nServerPort, m_nMaxConnection);
+        m_pTcpServer->GetListenAddress(block.data());
+        block.back() = 0;
+    }
+    std::u16string strListen = NarrowToWide(block.data());
+    WideCutTo(strListen, kListenAddressWideUnits - 1);
+    LogOutput(u"监听 %s:%u %s", strListen, static_cast<uint32_t>(m_nServerPort),
+              ResultWord(bListening));
+}
+
+int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t* pDsnOpen,
+                       uint32_t dwDriverParam) {
+    (void)nReserved;
+    (void)pStartInfo;
+    // A second start would otherwise leak the pool and the driver.
+    if (m_bStarted) CServerBase::Stop();
+
+    ReadConfiguration();
+    OpenNetwork(dwDriverParam);
+
+    static constexpr int32_t kAllOpen[4] = {1, 1, 1, 1};
+    int bDb = DbcInit(kDBCtrlVersion, m_szDbcRoot1, m_szDbcRoot2, kDbcLogDirectory,
+                      pDsnOpen ? pDsnOpen : kAllOpen);
+    LogOutput(u"数据库模块初始化 %s", ResultWord(bDb != 0));
+
+    m_apSession.clear();
+    m_apSession.resize(static_cast<size_t>(m_nSessionCount));
+    for (int i = 0; i < m_nSessionCount; ++i) {
+        m_apSession[i].reset(CreateSession());
+        if (m_apSession[i]) {
+            m_apSession[i]->SetSessionIndex(static_cast<uint16_t>(i));
+        } else {
+            // An entry without a session is never handed out (FindFreeSession skips it).
+            QV_ASSERT(m_apSession[i]);
+        }
+    }
+    LogOutput(u"最大用户数 %d", m_nMaxUser);
+    LogOutput(u"最大连接数 %d", m_nMaxConnection);
+
+    m_apSessionConnection.assign(static_cast<size_t>(m_nMaxConnection), nullptr);
+    m_bStarted = 1;
+    return 1;
+}
+
+void CServerBase::Stop() {
+    for (auto& pSession : m_apSession) pSession.reset();
+    m_apSession.clear();
+    m_nSessionCount = 0;
+    // Nothing reads the table while stopped; the next start gives a fresh one.
+    std::fill(m_apSessionConnection.begin(), m_apSessionConnection.end(), nullptr);
+    if (m_pTcpServer) {
+        m_pTcpServer->Release();
+        m_pTcpServer = nullptr;
+    }
+    if (m_pNetDrv) {
+        m_pNetDrv->Release();
+        m_pNetDrv = nullptr;
+    }
+    DbcDestroy();
+    m_bStarted = 0;
+}
+
+void CServerBase::Poll(uint32_t dwHostValue) {
+    (void)dwHostValue;
+    ++m_nPollCount;
+    if (!m_pTcpServer) return;
+
+    NetDrvEvent event{};
+    while (m_pTcpServer->GetEvent(&event)) {
+        HandleEvent(event);
+        event = NetDrvEvent{};
+    }
+    for (int i = 0; i < m_nSessionCount; ++i) {
+        CSessionBase* pSession = m_apSession[i].get();
+        if (pSession && pSession->IsUsed() && pSession->CheckTimeout())
+            CloseSession(static_cast<uint16_t>(i));
+    }
+}
+
+bool CServerBase::IsTableIndex(int16_t nConnectionIndex) const {
+    return nConnectionIndex >= 0 && nConnectionIndex < m_nMaxConnection &&
+           static_cast<size_t>(nConnectionIndex) < m_apSessionConnection.size();
+}
+
+void CServerBase::HandleEvent(const NetDrvEvent& event) {
+    const int16_t nConnectionIndex = static_cast<int16_t>(event.ConnectionIndex & 0xFFFF);
+    switch (event.Type) {
+        case NETDRVEVENT_RECEIVE_DATA: {
+            uint16_t wSignal = 0;
+            if (event.DataLength < 0 ||
+                !ReadSignal(event.Data, static_cast<size_t>(event.DataLength), wSignal)) {
+                // Too short to carry a signal: nothing can be dispatched.
+                LogOutput(u"出现无法解析的网络包");
+                return;
+            }
+            OnNetworkReceive(event.Data, event.DataLength, nConnectionIndex, wSignal);
+            return;
+        }
+        case NETDRVEVENT_CONNECTED:
+            OnConnected(nConnectionIndex);
+            return;
+        case NETDRVEVENT_DISCONNECTED:
+            LogOutput(u"Connection(%d) 网络连接丢失", nConnectionIndex);
+            CloseConnection(GetConnectionSession(nConnectionIndex), nConnectionIndex);
+            return;
+        case NETDRVEVENT_CONNECTION_FULL:
+            LogOutput(u"网络连接已满");
+            return;
+        default:
+            return;
+    }
+}
+
+void CServerBase::OnConnected(int16_t nConnectionIndex) {
+    if (!IsTableIndex(nConnectionIndex)) {
+        // The driver promised indexes below MaxConnection; one outside the
+        // table cannot be served or tracked, so it is turned away at once.
+        QV_ASSERT(nConnectionIndex >= 0 && nConnectionIndex < m_nMaxConnection);
+        m_pTcpServer->CloseConnection(nConnectionIndex);
+        return;
+    }
+    int nSession = FindFreeSession();
+    LogOutput(u"Connection(%d) 连接 Session(%d)", nConnectionIndex, nSession);
+    if (nSession < 0 || nSession >= m_nSessionCount) {
+        SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"无可用会话，连接服务器失败。");
+        return;
+    }
+    int bFull = 0;
+    if (CountOnline() >= m_nMaxUser) {
+        SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"服务器已达到最大人数");
+        bFull = 1;
+    }
+    CSessionBase* pSession = m_apSession[nSession].get();
+    m_apSessionConnection[nConnectionIndex] = pSession;
+    pSession->Open(NextSerial(), this, nConnectionIndex, bFull);
+    if (!bFull) SendResult(nConnectionIndex, SIGNAL_CONNECT_REPLY);
+}
+
+void CServerBase::OnNetworkReceive(const uint8_t* pPacket, int32_t nLength,
+                                   int16_t nConnectionIndex, uint16_t wSignal) {
+    if (!pPacket || nLength < static_cast<int32_t>(kSignalSize)) {
+        QV_ASSERT(pPacket && nLength >= 2);
+        return;
+    }
+    if (wSignal != CS_CORE_KEEPALIVE && wSignal < kFirstGameSignal)
+        QvTrace(4, u"NETDRVEVENT_RECEIVE_DATA : ConnectionIndex=%d, Signal=%d", nConnectionIndex,
+                wSignal);
+
+    CSessionBase* pSession = GetConnectionSession(nConnectionIndex);
+    if (!pSession) {
+        if (wSignal == CS_LOBBY_CLIENT_LOGIN || wSignal == CS_GAME_CLIENT_LOGIN)
+            QvTrace(2, u"OnNetworkReceive 对应Session已被丢弃. Signal=%d", wSignal);
+        return;
+    }
+    if (wSignal == CS_LOBBY_CLIENT_LOGIN || wSignal == CS_GAME_CLIENT_LOGIN) {
+        if (nLength >= static_cast<int32_t>(kLoginPacketSize)) {
+            std::u16string strError;
+            if (OnRecvClientLogin(pPacket, nConnectionIndex, wSignal, strError)) {
+                SendResult(nConnectionIndex, wSignal);
+            } else {
+                SendError(nConnectionIndex, wSignal, strError);
+                LogOutput(u"Connection(%d) 客户端登录 : %s", nConnectionIndex, strError);
+            }
+            return;
+        }
+        LogOutput(u"出现无法解析的网络包");
+    }
+    pSession->ProcessPacket(pPacket, static_cast<uint32_t>(nLength), nConnectionIndex, wSignal);
+}
+
+void CServerBase::CloseConnection(CSessionBase* pSession, int16_t nConnectionIndex) {
+    if (!pSession) return;
+    if (!IsTableIndex(nConnectionIndex) || m_apSessionConnection[nConnectionIndex] != pSession)
+        return;
+
+    LogOutput(u"关闭 Connection(%d)", nConnectionIndex);
+    if (m_pTcpServer) m_pTcpServer->CloseConnection(nConnectionIndex);
+    m_apSessionConnection[nConnectionIndex] = nullptr;
+
+    if (pSession->GetTempConnectionIndex() == nConnectionIndex)
+        pSession->SetTempConnectionIndex(-1);
+    if (pSession->GetLobbyConnectionIndex() == nConnectionIndex)
+        pSession->SetLobbyConnectionIndex(-1);
+    if (pSession->GetGameConnectionIndex() == nConnectionIndex)
+        pSession->SetGameConnectionIndex(-1);
+}
+
+void CServerBase::CloseSession(uint16_t wSessionIndex) {
+    CSessionBase* pSession = GetSession(wSessionIndex);
+    if (!pSession) return;
+    CloseConnection(pSession, pSession->GetTempConnectionIndex());
+    CloseConnection(pSession, pSession->GetLobbyConnectionIndex());
+    CloseConnection(pSession, pSession->GetGameConnectionIndex());
+    pSession->Close();
+    LogOutput(u"框架关闭 Session(%d)", wSessionIndex);
+}
+
+int CServerBase::SendToConnection(int16_t nConnectionIndex, const void* pData, int32_t nLength,
+                                  int bFlag) {
+    if (bFlag) {
+        QV_ASSERT_TEXT("FALSE");
+        return 0;
+    }
+    if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection || !m_pTcpServer) return 0;
+    m_pTcpServer->Send(nConnectionIndex, pData, nLength);
+    return 1;
+}
+
+int CServerBase::SendResult(int16_t nConnectionIndex, uint16_t wRequestSignal) {
+    CoreResultPacket packet = BuildCoreResult(wRequestSignal);
+    return SendToConnection(nConnectionIndex, packet.data(), static_cast<int32_t>(packet.size()),
+                            0);
+}
+
+int CServerBase::SendError(int16_t nConnectionIndex, uint16_t wRequestSignal,
+                           std::u16string_view strReason) {
+    CoreErrorPacket packet = BuildCoreError(wRequestSignal, strReason);
+    return SendToConnection(nConnectionIndex, packet.data(), static_cast<int32_t>(packet.size()),
+                            0);
+}
+
+int CServerBase::SendNotice(int16_t nConnectionIndex, std::u16string_view strText) {
+    CoreNoticePacket packet = BuildCoreNotice(strText);
+    return SendToConnection(nConnectionIndex, packet.data(), static_cast<int32_t>(packet.size()),
+                            0);
+}
+
+CSessionBase* CServerBase::GetSession(uint16_t wSessionIndex) const {
+    if (wSessionIndex >= m_nSessionCount || wSessionIndex >= m_apSession.size()) {
+        QV_ASSERT_TEXT("wSessionIndex>=0 && wSessionIndex<m_nSessionCount");
+        return nullptr;
+    }
+    return m_apSession[wSessionIndex].get();
+}
+
+CSessionBase* CServerBase::GetConnectionSession(int16_t nConnectionIndex) const {
+    return IsTableIndex(nConnectionIndex) ? m_apSessionConnection[nConnectionIndex] : nullptr;
+}
+
+int CServerBase::CountOnline() const {
+    int n = 0;
+    for (const auto& pSession : m_apSession)
+        if (pSession && pSession->IsUsed()) ++n;
+    return n;
+}
+
+int CServerBase::FindFreeSession() const {
+    for (int i = 0; i < m_nSessionCount; ++i)
+        if (m_apSession[i] && !m_apSession[i]->IsUsed()) return i;
+    return -1;
+}
+
+int CServerBase::GetServerAddress(std::u16string& strAddress) const {
+    strAddress = FieldText(m_szServerIP, kServerIPUnits);
+    return m_nServerPort;
+}
+
+int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIndex,
+                                   uint16_t wSignal, std::u16string& strError) {
+    std::array<uint8_t, kLoginPacketSize> copy{};
+    std::memcpy(copy.data(), pPacket, copy.size());
+    StoreLE16(copy.data() + kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1), 0);
+    StoreLE16(copy.data() + kLoginStringOffset + 2 * (kLoginStringUnits - 1), 0);
+    LoginRequest request;
+    ParseLoginPacket(copy.data(), copy.size(), request);
+
+    UserInfo userInfo{};
+    SetTextField(userInfo.szUserName, kUserNameUnits, request.strUserName);
+    int bVerified = VerifyLogin(copy.data(), strError, userInfo);
+    LogOutput(u"Connection(%d) 用户请求登录. 用户='%s', GUID=%s.", nConnectionIndex,
+              FieldText(userInfo.szUserName, kUserNameUnits),
+              FieldText(userInfo.szGUID, kGuidUnits));
+    if (!bVerified) return 0;
+    if (!QueryPlatformUser(userInfo)) {
+        strError = u"获取平台用户信息失败";
+        return 0;
+    }
+    if (!LoadGameUser(userInfo, strError)) return 0;
+
+    CSessionBase* pArrived = GetConnectionSession(nConnectionIndex);
+    // The user's existing session. A refused session is never taken over: it
+    // can take no connection, and the connection would be left pointing at a
+    // session that does not know it.
+    CSessionBase* pExisting = nullptr;
+    for (const auto& pSession : m_apSession) {
+        if (pSession && pSession->IsUsed() && pSession.get() != pArrived &&
+            !pSession->IsRefused() && pSession->GetUserName() == request.strUserName) {
+            pExisting = pSession.get();
+            break;
+        }
+    }
+
+    const bool bLobby = wSignal == CS_LOBBY_CLIENT_LOGIN;
+    if (pExisting) {
+        if (bLobby) {
+            QvTrace(3, u"OnRecvClientLogin - case CS_LOBBY_CLIENT_LOGIN: Connection=%d",
+                    nConnectionIndex);
+            CloseConnection(pExisting, pExisting->GetLobbyConnectionIndex());
+        } else {
+            CloseConnection(pExisting, pExisting->GetGameConnectionIndex());
+        }
+        const int16_t nNewConnectionIndex = nConnectionIndex;
+        QV_ASSERT(m_apSessionConnection[nNewConnectionIndex]);
+        if (pArrived) pArrived->Close();
+        m_apSessionConnection[nNewConnectionIndex] = pExisting;
+        if (bLobby) {
+            pExisting->SetLobbyConnectionIndex(nNewConnectionIndex);
+        } else {
+            pExisting->SetGameConnectionIndex(nNewConnectionIndex);
+        }
+        pExisting->SetUserInfo(userInfo);
+        pExisting->SendUserInfo(nNewConnectionIndex);
+        pExisting->OnLogin();
+        return 1;
+    }
+
+    if (!pArrived) return 0;  // the dispatch calls the login for bound connections only
+    if (bLobby) {
+        pArrived->SetLobbyConnectionIndex(nConnectionIndex);
+    } else {
+        pArrived->SetGameConnectionIndex(nConnectionIndex);
+    }
+    pArrived->SetTempConnectionIndex(-1);
+    pArrived->SetUserInfo(userInfo);
+    pArrived->SendUserInfo(nConnectionIndex);
+    pArrived->OnLogin();
+    return 1;
+}
+
+int CServerBase::QueryPlatformUser(UserInfo& userInfo) {
+    DbcPlatformUserRecord user{};
+    SetTextField(user.szGUID, kGuidUnits, FieldText(userInfo.szGUID, kGuidUnits));
+    SetTextField(user.szUserName, kUserNameUnits, FieldText(userInfo.szUserName, kUserNameUnits));
+    if (!DbcExecute(DBCMD_GET_PLATFORM_USER, user)) return 0;
+    SetTextField(userInfo.szGUID, kGuidUnits, FieldText(user.szGUID, kGuidUnits));
+    SetTextField(userInfo.szUserName, kUserNameUnits, FieldText(user.szUserName, kUserNameUnits));
+    SetTextField(userInfo.szExtra, kUserExtraUnits, FieldText(user.szExtra, kUserExtraUnits));
+
+    DbcValueRecord gold{};
+    SetTextField(gold.szName, kGuidUnits, FieldText(userInfo.szGUID, kGuidUnits));
+    if (!DbcExecute(DBCMD_GET_GOLD, gold)) return 0;
+    userInfo.nGold = gold.nValue;
+    return 1;
+}
+
+void CServerBase::OnConsoleCommand(const char16_t* szCommand) {
+    std::u16string_view strCommand =
+        szCommand ? std::u16string_view(szCommand) : std::u16string_view();
+    ConsoleOutput(u"【命令】%s\r\n\r\n", strCommand);
+    if (WideToLower(strCommand) == u"session") {
+        PrintSessions();
+    } else {
+        ConsoleOutput(u"无法识别的命令");
+    }
+    plat::LocalTime t = plat::GetLocalTime();
+    std::u16string strTime = WFormat(u"%04d-%02d-%02d %02d:%02d:%02d", t.nYear, t.nMonth, t.nDay,
+                                     t.nHour, t.nMinute, t.nSecond);
+    ConsoleOutput(u"\r\n【命令完成于】%s (当前TickCount %u)\r\n", strTime, plat::GetTickCount());
+}
+
+void CServerBase::PrintSessions() {
+    int nShown = 0;
+    for (int j = 0; j < m_nSessionCount; ++j) {
+        const CSessionBase* pSession = m_apSession[j].get();
+        if (!pSession || !pSession->IsUsed()) continue;
+        if (++nShown > kConsoleMaxSessionLines) continue;
+        ConsoleOutput(u"[%02d] User=%s, 临时链=%d, 大厅链=%d, 游戏链=%d, 大厅RT=%d, 游戏RT=%d\r\n",
+                      j, pSession->GetUserName(), pSession->GetTempConnectionIndex(),
+                      pSession->GetLobbyConnectionIndex(), pSession->GetGameConnectionIndex(),
+                      pSession->GetLobbyRecvTick() / 1000u, pSession->GetGameRecvTick() / 1000u);
+    }
+    ConsoleOutput(u"\r\nOnlineCount = %d\r\n", nShown);
+}

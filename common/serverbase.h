@@ -1,0 +1,174 @@
+// CServerBase: the game-independent half of the server (internal).
+//
+// It reads the core configuration (section "ServerCore" of the configuration
+// file and of the base configuration file, both written back complete),
+// listens through the network driver, opens the database-control library,
+// owns the fixed session pool and the connection table that maps every
+// connection index to its session, and turns the driver's events into session
+// work on every Poll: accept, receive dispatch, login with takeover, lost
+// connections and time-outs. It also answers the console command "session".
+// The frame server derives from it, fills the four pure slots and drives
+// start and stop.
+//
+// Virtual slot order (kept so the frame server overrides the right ones):
+//   0 destructor, 1 OnHostHook1, 2 OnHostHook2, 3 Start, 4 Stop,
+//   5 OnConsoleCommand, 6 Poll, 7 CreateSession, 8 CheckGameVersion,
+//   9 VerifyLogin, 10 LoadGameUser, 11 CloseSession.
+//
+// Ownership: the sessions (created by CreateSession at Start, destroyed by
+// Stop), the driver and its TCP server (Start to Stop). Connection-table
+// entries are borrowed pointers into the pool. The destructor does not stop
+// the server; Stop does.
+//
+// Threading: the host's thread only (every entry runs inside CommandProc).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QuorvelS/quorvels.h"
+#include "common/netdrv.h"
+#include "common/sessionbase.h"
+#include "common/userinfo.h"
+
+// Section, keys and defaults of the core configuration.
+inline constexpr char16_t kCoreSection[] = u"ServerCore";
+inline constexpr char16_t kDefaultBaseConfigPath[] = u"..\\Binaries\\ServerBaseConfig.ini";
+inline constexpr char16_t kDefaultDbcRoot1[] = u"..\\Binaries\\dbc";
+inline constexpr char16_t kDefaultDbcRoot2[] = u"..\\Binaries\\GS\\ExampleGame\\DB";
+inline constexpr char16_t kDbcLogDirectory[] = u"Logs\\DBCtrl";
+constexpr int kDefaultServerPort = 10;
+constexpr int kDefaultMaxUser = 50;
+constexpr int kDefaultMaxConnection = 100;
+constexpr int kDefaultServerPortBase = 41000;
+// Connection indexes are signed 16-bit and 0x7FFF is never an index.
+constexpr int kMinConnections = 1;
+constexpr int kMaxConnections = 32767;
+// Field sizes in UTF-16 units, terminator included.
+constexpr size_t kServerIPUnits = 30;
+constexpr size_t kDbcRootUnits = 260;
+// Listen address: narrow form handed to the driver, wide form read back.
+constexpr size_t kListenAddressNarrowBytes = 50;
+constexpr size_t kListenAddressWideUnits = 50;
+// The console's session list shows at most this many lines.
+constexpr int kConsoleMaxSessionLines = 20;
+
+class CServerBase {
+public:
+    CServerBase();
+    virtual ~CServerBase();
+    CServerBase(const CServerBase&) = delete;
+    CServerBase& operator=(const CServerBase&) = delete;
+
+    // Slots 1, 2: host commands 101 and 102; nothing in the base.
+    virtual void OnHostHook1();
+    virtual void OnHostHook2();
+    // Slot 3: reads the configuration, listens, opens the database library,
+    // builds the session pool and the connection table. nReserved and
+    // pStartInfo are not used by the base; pDsnOpen points to the four
+    // database-open flags (null: all 1); dwDriverParam goes to
+    // CreateTcpServer. Failures are logged and the start goes on; always 1.
+    // A server that is still started is stopped (base Stop) first.
+    virtual int Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t* pDsnOpen,
+                      uint32_t dwDriverParam);
+    // Slot 4: destroys the sessions, releases the TCP server and the driver,
+    // closes the database library (always, also before any Start).
+    virtual void Stop();
+    // Slot 5: echoes the command, answers "session" (any letter case) with the
+    // sessions in use, anything else with "无法识别的命令", then a completion
+    // line; all through ConsoleOutput. A null text counts as empty.
+    virtual void OnConsoleCommand(const char16_t* szCommand);
+    // Slot 6: counts the poll, drains the driver's events, then closes every
+    // session whose CheckTimeout says so (through CloseSession).
+    virtual void Poll(uint32_t dwHostValue);
+    // Slot 7: a new session object for the pool (owned by the pool).
+    virtual CSessionBase* CreateSession() = 0;
+    // Slot 8: 1 when the game version in the client's CS_CORE_VERSION packet
+    // (at least 6 bytes) is the served one.
+    virtual int CheckGameVersion(const uint8_t* pPacket, std::u16string& strError) = 0;
+    // Slot 9: checks a login packet (the server's 200-byte copy, both texts
+    // terminated; see ParseLoginPacket). 0 with the reason in strError to
+    // refuse; may fill fields of userInfo.
+    virtual int VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
+                            UserInfo& userInfo) = 0;
+    // Slot 10: adds the game-side data to userInfo; 0 with the reason to refuse.
+    virtual int LoadGameUser(UserInfo& userInfo, std::u16string& strError) = 0;
+    // Slot 11: closes the session's three connections, then the session.
+    virtual void CloseSession(uint16_t wSessionIndex);
+
+    // The configuration file read at Start (host command 107).
+    void SetConfigPath(std::u16string_view strPath) { m_strConfigPath = strPath; }
+    std::u16string GetConfigPath() const { return m_strConfigPath; }
+    // 1 between Start and Stop.
+    int IsStarted() const { return m_bStarted; }
+
+    // Receive dispatch of one packet (pPacket points at its signal).
+    void OnNetworkReceive(const uint8_t* pPacket, int32_t nLength, int16_t nConnectionIndex,
+                          uint16_t wSignal);
+    // Closes the connection when it belongs to pSession, and takes it out of
+    // the session (through its virtual setters). Anything else: nothing.
+    void CloseConnection(CSessionBase* pSession, int16_t nConnectionIndex);
+    // Hands the bytes to the driver: 1 when they were handed on; 0 for an
+    // index outside the table, no driver, or bFlag set (always 0 in the
+    // framework; reported as "FALSE").
+    int SendToConnection(int16_t nConnectionIndex, const void* pData, int32_t nLength, int bFlag);
+    int SendResult(int16_t nConnectionIndex, uint16_t wRequestSignal);
+    int SendError(int16_t nConnectionIndex, uint16_t wRequestSignal, std::u16string_view strReason);
+    int SendNotice(int16_t nConnectionIndex, std::u16string_view strText);
+
+    // The pool entry, or null (reported) when the index is outside the pool.
+    CSessionBase* GetSession(uint16_t wSessionIndex) const;
+    // The session a connection belongs to, or null (also for indexes outside the table).
+    CSessionBase* GetConnectionSession(int16_t nConnectionIndex) const;
+    int CountOnline() const;
+    // Lowest index of a session not in use, or -1.
+    int FindFreeSession() const;
+    int32_t NextSerial() { return ++m_nSerial; }
+
+    // The login of CS_LOBBY_CLIENT_LOGIN / CS_GAME_CLIENT_LOGIN packets of at
+    // least 200 bytes on a bound connection. 1 when the user is logged in on
+    // the connection (user record and SC_CORE_USER_INFO sent); 0 with the
+    // reason in strError. The caller sends the reply.
+    int OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIndex, uint16_t wSignal,
+                          std::u16string& strError);
+    // Database commands 5 and 7 for the user (by GUID, else by name): fills
+    // GUID, name, extra text and gold. 1 when both succeeded.
+    int QueryPlatformUser(UserInfo& userInfo);
+
+    int GetSessionCount() const { return m_nSessionCount; }
+    int GetMaxUser() const { return m_nMaxUser; }
+    int GetMaxConnection() const { return m_nMaxConnection; }
+    int GetPollCount() const { return m_nPollCount; }
+    // The listen port; strAddress receives the configured listen address.
+    int GetServerAddress(std::u16string& strAddress) const;
+    const char16_t* GetDbcRoot1() const { return m_szDbcRoot1; }
+    const char16_t* GetDbcRoot2() const { return m_szDbcRoot2; }
+
+protected:
+    std::vector<std::unique_ptr<CSessionBase>> m_apSession;  // the pool, m_nSessionCount entries
+    int32_t m_nSessionCount = 0;
+    std::u16string m_strConfigPath;
+    int32_t m_nPollCount = 0;
+    int32_t m_nSerial = 0;
+    INetDrv* m_pNetDrv = nullptr;
+    ITcpServer* m_pTcpServer = nullptr;
+    std::vector<CSessionBase*> m_apSessionConnection;  // connection index -> session (borrowed)
+    char16_t m_szServerIP[kServerIPUnits] = {};
+    int32_t m_nServerPort = 0;
+    int32_t m_nMaxUser = 0;
+    int32_t m_nMaxConnection = 0;
+    char16_t m_szDbcRoot1[kDbcRootUnits] = {};
+    char16_t m_szDbcRoot2[kDbcRootUnits] = {};
+    int32_t m_bStarted = 0;
+
+private:
+    void ReadConfiguration();
+    void OpenNetwork(uint32_t dwDriverParam);
+    void HandleEvent(const NetDrvEvent& event);
+    void OnConnected(int16_t nConnectionIndex);
+    bool IsTableIndex(int16_t nConnectionIndex) const;
+    void PrintSessions();
+};
