@@ -1,0 +1,25 @@
+# Host entry, output log, global objects and the frame server/session.
+# The sources are compiled once (qv_framework_objects) and packed twice: as the
+# static archive qv_framework that tests link, and as libQuorvelS.so, which
+# exports CommandProc alone (quorvels.map).
+add_library(qv_framework_objects OBJECT
+  ${CMAKE_CURRENT_LIST_DIR}/globals.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hostentry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvserver.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvsession.cpp
+)
+target_include_directories(qv_framework_objects PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qv_framework_objects PUBLIC qv_common)
+set_target_properties(qv_framework_objects PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(qv_framework STATIC $<TARGET_OBJECTS:qv_framework_objects>)
+target_link_libraries(qv_framework PUBLIC qv_common)
+
+qv_shared_library(QuorvelS $<TARGET_OBJECTS:qv_framework_objects>)
+target_link_libraries(QuorvelS PRIVATE qv_common)
+target_link_options(QuorvelS PRIVATE "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/quorvels.map")
+set_target_properties(QuorvelS PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/quorvels.map)
+install(TARGETS QuorvelS LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/quorvels.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QuorvelS)

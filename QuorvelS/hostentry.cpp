@@ -1,0 +1,66 @@
+// The library's entry points: the load-time attach notification and
+// CommandProc, the one export through which the host drives the server.
+
+#include <algorithm>
+#include <cstring>
+
+#include "QuorvelS/globals.h"
+#include "QuorvelS/quorvels.h"
+#include "common/hostlog.h"
+
+namespace {
+
+void StartServer(uint32_t nSize, void* pRecord) {
+    const size_t n = std::min<size_t>(nSize, sizeof(ServerStartInfo));
+    ServerStartInfo startInfo{};  // what a short host record does not supply stays zero
+    if (pRecord) std::memcpy(&startInfo, pRecord, n);
+    // A start without a stop in between first stops the running server, so
+    // that nothing of the first start leaks.
+    if (g_Server.IsStarted()) g_Server.Stop();
+    g_Server.StartFrame(startInfo);
+    if (pRecord) std::memcpy(pRecord, &startInfo, n);
+}
+
+const char16_t* TextArgument(void* b) {
+    return b ? static_cast<const char16_t*>(b) : u"";
+}
+
+// The attach notification: runs when the library is loaded, after the global
+// objects were constructed (they carry initialisation priorities, globals.cpp).
+__attribute__((constructor)) void OnLibraryAttach() {
+    g_TraceLog.Init(u"QuorvelS");
+}
+
+}  // namespace
+
+extern "C" int32_t CommandProc(int32_t cmd, uint32_t a, void* b) {
+    switch (cmd) {
+        case HOSTCMD_SET_OUTPUT:
+            SetHostOutputProc(reinterpret_cast<HostOutputProc>(b));
+            break;
+        case HOSTCMD_HOOK1:
+            g_Server.OnHostHook1();
+            break;
+        case HOSTCMD_HOOK2:
+            g_Server.OnHostHook2();
+            break;
+        case HOSTCMD_START:
+            StartServer(a, b);
+            break;
+        case HOSTCMD_STOP:
+            g_Server.Stop();
+            break;
+        case HOSTCMD_CONSOLE:
+            g_Server.OnConsoleCommand(TextArgument(b));
+            break;
+        case HOSTCMD_TICK:
+            g_Server.Poll(a);
+            break;
+        case HOSTCMD_SET_CONFIG_PATH:
+            g_Server.SetConfigPath(TextArgument(b));
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
