@@ -1,0 +1,179 @@
+#include "tests/support/fakedbc.h"
+
+#include <algorithm>
+
+#include "projcommon/wformat.h"
+#include "projcommon/widestring.h"
+
+namespace {
+constexpr size_t kNameUnits = 39;
+constexpr size_t kUserNameUnits = 17;
+constexpr size_t kExtraUnits = 11;
+
+std::u16string Field(const char16_t* p, size_t nUnits) {
+    return std::u16string(p, WideLength(p, nUnits));
+}
+
+void SetField(char16_t* p, size_t nUnits, std::u16string_view s) {
+    std::fill(p, p + nUnits, u'\0');
+    WideCopyBounded(p, nUnits, s);
+}
+
+template <class Record>
+Record* As(void* pRecord, int nSize) {
+    return nSize == static_cast<int>(sizeof(Record)) ? static_cast<Record*>(pRecord) : nullptr;
+}
+}  // namespace
+
+std::u16string CFakeDbc::AddUser(FakeDbcUser user) {
+    if (user.strGUID.empty())
+        user.strGUID = WFormat(u"{00000000-0000-4000-8000-%012d}", m_nNextGuid++);
+    m_aUsers.push_back(user);
+    return user.strGUID;
+}
+
+const FakeDbcUser* CFakeDbc::FindUser(std::u16string_view strUserName) const {
+    for (const auto& u : m_aUsers)
+        if (u.strUserName == strUserName) return &u;
+    return nullptr;
+}
+
+FakeDbcUser* CFakeDbc::MutableUser(std::u16string_view strUserName) {
+    return const_cast<FakeDbcUser*>(FindUser(strUserName));
+}
+
+const FakeDbcUser* CFakeDbc::FindUserByGUID(std::u16string_view strGUID) const {
+    for (const auto& u : m_aUsers)
+        if (u.strGUID == strGUID) return &u;
+    return nullptr;
+}
+
+FakeDbcUser* CFakeDbc::UserByGUID(std::u16string_view strGUID) {
+    return const_cast<FakeDbcUser*>(FindUserByGUID(strGUID));
+}
+
+int32_t CFakeDbc::BankerGold(std::u16string_view strGameName) const {
+    auto it = m_aBankers.find(std::u16string(strGameName));
+    return it == m_aBankers.end() ? 0 : it->second;
+}
+
+std::vector<DbcCallRecord> CFakeDbc::CallsOf(int nCmd) const {
+    std::vector<DbcCallRecord> out;
+    for (const auto& c : m_aCalls)
+        if (c.nCmd == nCmd) out.push_back(c);
+    return out;
+}
+
+int CFakeDbc::CountCalls(int nCmd) const {
+    return static_cast<int>(std::count_if(m_aCalls.begin(), m_aCalls.end(),
+                                          [&](const DbcCallRecord& c) { return c.nCmd == nCmd; }));
+}
+
+int CFakeDbc::Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+                   const char16_t* szLogDir, const int32_t* pDsnOpen) {
+    ++m_nInitCalls;
+    m_LastInit = InitArgs{};
+    m_LastInit.nVersion = nVersion;
+    m_LastInit.strDbcRoot1 = szDbcRoot1 ? szDbcRoot1 : u"";
+    m_LastInit.strDbcRoot2 = szDbcRoot2 ? szDbcRoot2 : u"";
+    m_LastInit.strLogDir = szLogDir ? szLogDir : u"";
+    if (pDsnOpen) std::copy(pDsnOpen, pDsnOpen + 4, m_LastInit.aDsnOpen);
+    m_bInitialised = m_nInitResult != 0 && nVersion == kDBCtrlVersion;
+    return m_bInitialised ? m_nInitResult : 0;
+}
+
+void CFakeDbc::Destroy() {
+    ++m_nDestroyCalls;
+    m_bInitialised = false;
+}
+
+int CFakeDbc::ExecuteCmd(int nCmd, void* pRecord, int nSize) {
+    DbcCallRecord call;
+    call.nCmd = nCmd;
+    call.nSize = nSize;
+    const auto* p = static_cast<const uint8_t*>(pRecord);
+    if (p && nSize > 0) call.aRequest.assign(p, p + nSize);
+
+    int nNth = ++m_aCallCounts[nCmd];
+    int nResult = 0;
+    if (!pRecord || nSize <= 0 || (m_bRequireInit && !m_bInitialised) ||
+        m_aFailures.count({nCmd, nNth})) {
+        nResult = 0;
+    } else if (auto it = m_aHandlers.find(nCmd); it != m_aHandlers.end()) {
+        nResult = it->second(pRecord, nSize);
+    } else if (auto f = m_aForcedResults.find(nCmd); f != m_aForcedResults.end()) {
+        nResult = f->second;
+    } else {
+        nResult = Answer(nCmd, pRecord, nSize);
+    }
+    call.nResult = nResult;
+    if (p && nSize > 0) call.aReply.assign(p, p + nSize);
+    m_aCalls.push_back(std::move(call));
+    return nResult;
+}
+
+int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
+    switch (nCmd) {
+        case DBCMD_GET_LOGIN_KEY: {
+            auto* r = As<DbcLoginKeyRecord>(pRecord, nSize);
+            const FakeDbcUser* u = r ? FindUser(Field(r->szUserName, kUserNameUnits)) : nullptr;
+            if (!u) return 0;
+            r->nLoginKey = u->nLoginKey;
+            return 1;
+        }
+        case DBCMD_GET_PLATFORM_USER: {
+            auto* r = As<DbcPlatformUserRecord>(pRecord, nSize);
+            if (!r) return 0;
+            std::u16string strGUID = Field(r->szGUID, kNameUnits);
+            const FakeDbcUser* u = strGUID.empty() ? FindUser(Field(r->szUserName, kUserNameUnits))
+                                                   : FindUserByGUID(strGUID);
+            if (!u) return 0;
+            SetField(r->szGUID, kNameUnits, u->strGUID);
+            SetField(r->szUserName, kUserNameUnits, u->strUserName);
+            SetField(r->szExtra, kExtraUnits, u->strExtra);
+            return 1;
+        }
+        case DBCMD_GET_GAME_COIN: {
+            auto* r = As<DbcGameCoinRecord>(pRecord, nSize);
+            FakeDbcUser* u = r ? UserByGUID(Field(r->szGUID, kNameUnits)) : nullptr;
+            if (!u) return 0;
+            if (!u->bHasGameUser) {
+                u->bHasGameUser = true;
+                u->nGameCoin = r->nPresentCoin;
+            }
+            r->nGameCoin = u->nGameCoin;
+            return 1;
+        }
+        case DBCMD_GET_GOLD:
+        case DBCMD_ADD_GAME_COIN:
+        case DBCMD_ADD_GOLD: {
+            auto* r = As<DbcValueRecord>(pRecord, nSize);
+            FakeDbcUser* u = r ? UserByGUID(Field(r->szName, kNameUnits)) : nullptr;
+            if (!u) return 0;
+            if (nCmd == DBCMD_GET_GOLD) {
+                r->nValue = u->nGold;
+                return 1;
+            }
+            if (nCmd == DBCMD_ADD_GAME_COIN && !u->bHasGameUser) return 0;
+            int32_t& nBalance = nCmd == DBCMD_ADD_GOLD ? u->nGold : u->nGameCoin;
+            int64_t nAfter = static_cast<int64_t>(nBalance) + r->nValue;
+            if (nAfter < 0 || nAfter > INT32_MAX) return 0;
+            nBalance = static_cast<int32_t>(nAfter);
+            return 1;
+        }
+        case DBCMD_ADD_BANKER_GOLD: {
+            auto* r = As<DbcValueRecord>(pRecord, nSize);
+            if (!r) return 0;
+            m_aBankers[Field(r->szName, kNameUnits)] += r->nValue;
+            return 1;
+        }
+        case DBCMD_WRITE_TAX: {
+            auto* r = As<DbcValueRecord>(pRecord, nSize);
+            if (!r) return 0;
+            m_aTaxes.push_back({Field(r->szName, kNameUnits), r->nValue});
+            return 1;
+        }
+        default:
+            return 0;
+    }
+}

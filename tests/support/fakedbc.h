@@ -1,0 +1,150 @@
+// CFakeDbc: a recording, fault-injecting stand-in for the database-control
+// library (test support), installed through the framework's database binding.
+//
+// It keeps a small in-memory platform and game database and answers the
+// commands the way the real library does (case-sensitive names; a command on
+// a missing user fails and changes nothing; a game user is created on the
+// first command 6 with PresentCoin coins; the banker account may go negative;
+// coin and gold changes that would go below zero fail). Commands fail with 0
+// for a wrong record size, an unknown number, and before Init or after
+// Destroy (SetRequireInit(false) lifts the last rule).
+//
+// Every call is recorded with a copy of the record as passed in and as
+// handed back. Faults: FailCall(cmd, n) makes the n-th call of a command fail
+// (counted over the fake's life, first call 1) without touching the record;
+// SetCommandResult forces a result for every call of a command; SetHandler
+// replaces a command's answer altogether.
+//
+// Install with CScopedDbcBinding. Single-threaded.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/dbbinding.h"
+
+struct FakeDbcUser {
+    std::u16string strGUID;  // empty: AddUser makes one up
+    std::u16string strUserName;
+    std::u16string strExtra;
+    int32_t nLoginKey = 0;
+    int32_t nGold = 0;
+    bool bHasGameUser = false;  // false: the first command 6 creates it with PresentCoin
+    int32_t nGameCoin = 0;
+};
+
+struct DbcCallRecord {
+    int nCmd = 0;
+    int nSize = 0;
+    int nResult = 0;
+    std::vector<uint8_t> aRequest;  // the record as the caller passed it
+    std::vector<uint8_t> aReply;    // the record as it was handed back
+
+    // The request or reply as a record type of dbctrl.h; empty when the size differs.
+    template <class Record>
+    std::optional<Record> Request() const {
+        return As<Record>(aRequest);
+    }
+    template <class Record>
+    std::optional<Record> Reply() const {
+        return As<Record>(aReply);
+    }
+
+private:
+    template <class Record>
+    static std::optional<Record> As(const std::vector<uint8_t>& a) {
+        if (a.size() != sizeof(Record)) return std::nullopt;
+        Record r;
+        std::memcpy(&r, a.data(), sizeof(Record));
+        return r;
+    }
+};
+
+struct DbcTaxRecord {
+    std::u16string strGameName;
+    int32_t nTax = 0;
+};
+
+class CFakeDbc final : public IDbcBinding {
+public:
+    using Handler = std::function<int(void* pRecord, int nSize)>;
+
+    CFakeDbc() = default;
+
+    // --- the database ----------------------------------------------------------
+    // Adds a user and returns its GUID.
+    std::u16string AddUser(FakeDbcUser user);
+    const FakeDbcUser* FindUser(std::u16string_view strUserName) const;
+    FakeDbcUser* MutableUser(std::u16string_view strUserName);
+    const FakeDbcUser* FindUserByGUID(std::u16string_view strGUID) const;
+    int32_t BankerGold(std::u16string_view strGameName) const;
+    const std::vector<DbcTaxRecord>& Taxes() const { return m_aTaxes; }
+
+    // --- programming ----------------------------------------------------------
+    void SetInitResult(int nResult) { m_nInitResult = nResult; }
+    void SetRequireInit(bool bRequire) { m_bRequireInit = bRequire; }
+    void FailCall(int nCmd, int nNth) { m_aFailures.insert({nCmd, nNth}); }
+    void SetCommandResult(int nCmd, int nResult) { m_aForcedResults[nCmd] = nResult; }
+    void ClearCommandResult(int nCmd) { m_aForcedResults.erase(nCmd); }
+    void SetHandler(int nCmd, Handler handler) { m_aHandlers[nCmd] = std::move(handler); }
+
+    // --- observations -----------------------------------------------------------
+    const std::vector<DbcCallRecord>& Calls() const { return m_aCalls; }
+    std::vector<DbcCallRecord> CallsOf(int nCmd) const;
+    int CountCalls(int nCmd) const;
+    void ClearCalls() { m_aCalls.clear(); }
+    int InitCalls() const { return m_nInitCalls; }
+    int DestroyCalls() const { return m_nDestroyCalls; }
+    bool IsInitialised() const { return m_bInitialised; }
+    struct InitArgs {
+        int nVersion = 0;
+        std::u16string strDbcRoot1, strDbcRoot2, strLogDir;
+        int32_t aDsnOpen[4] = {};
+    };
+    const InitArgs& LastInit() const { return m_LastInit; }
+
+    // --- IDbcBinding --------------------------------------------------------------
+    int Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
+             const char16_t* szLogDir, const int32_t* pDsnOpen) override;
+    int ExecuteCmd(int nCmd, void* pRecord, int nSize) override;
+    void Destroy() override;
+
+private:
+    int Answer(int nCmd, void* pRecord, int nSize);
+    FakeDbcUser* UserByGUID(std::u16string_view strGUID);
+
+    std::vector<FakeDbcUser> m_aUsers;
+    std::map<std::u16string, int32_t> m_aBankers;
+    std::vector<DbcTaxRecord> m_aTaxes;
+    int m_nNextGuid = 1;
+
+    int m_nInitResult = 1;
+    bool m_bRequireInit = true;
+    bool m_bInitialised = false;
+    std::set<std::pair<int, int>> m_aFailures;  // (command, n-th call)
+    std::map<int, int> m_aForcedResults;
+    std::map<int, Handler> m_aHandlers;
+    std::map<int, int> m_aCallCounts;
+
+    std::vector<DbcCallRecord> m_aCalls;
+    int m_nInitCalls = 0;
+    int m_nDestroyCalls = 0;
+    InitArgs m_LastInit;
+};
+
+// Installs a fake as the framework's database binding for its lifetime.
+class CScopedDbcBinding {
+public:
+    explicit CScopedDbcBinding(CFakeDbc& fake) { SetDbcBinding(&fake); }
+    ~CScopedDbcBinding() { SetDbcBinding(nullptr); }
+    CScopedDbcBinding(const CScopedDbcBinding&) = delete;
+    CScopedDbcBinding& operator=(const CScopedDbcBinding&) = delete;
+};

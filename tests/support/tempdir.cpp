@@ -1,0 +1,43 @@
+#include "tests/support/tempdir.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+CTempDir::CTempDir() {
+    std::string strTemplate = (std::filesystem::temp_directory_path() / "qvtest-XXXXXX").string();
+    std::vector<char> buf(strTemplate.begin(), strTemplate.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = buf.data();
+}
+
+CTempDir::~CTempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+CScopedCwd::CScopedCwd(const std::filesystem::path& dir)
+    : m_previous(std::filesystem::current_path()) {
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+}
+
+CScopedCwd::~CScopedCwd() {
+    std::error_code ec;
+    std::filesystem::current_path(m_previous, ec);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::string& strBytes) {
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(strBytes.data(), static_cast<std::streamsize>(strBytes.size()));
+}

@@ -1,0 +1,41 @@
+// Temporary directories for tests that need real files (test support).
+// CTempDir makes a fresh directory under the system's temporary directory and
+// removes it with everything in it at the end. CScopedCwd makes a directory
+// the working directory for its lifetime (relative configuration paths such
+// as "..\Binaries\..." resolve against it). Single-threaded.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+class CTempDir {
+public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    // A path inside the directory, made of '/'-separated parts.
+    std::filesystem::path operator/(const std::string& strRelative) const {
+        return m_path / strRelative;
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+class CScopedCwd {
+public:
+    explicit CScopedCwd(const std::filesystem::path& dir);
+    ~CScopedCwd();
+    CScopedCwd(const CScopedCwd&) = delete;
+    CScopedCwd& operator=(const CScopedCwd&) = delete;
+
+private:
+    std::filesystem::path m_previous;
+};
+
+// Whole-file helpers.
+std::string ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::string& strBytes);
