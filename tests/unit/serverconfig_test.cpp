@@ -1,0 +1,170 @@
+// Server start and stop: the configuration files it reads and writes back,
+// the listen call, the database initialisation and the pool it builds.
+#include "tests/unit/serverbase_fixture.h"
+
+namespace {
+
+using ServerConfigTest = ServerBaseTest;
+
+TEST_F(ServerConfigTest, FirstStartInEmptyDirectoryWritesBothFilesComplete) {
+    m_server.Start(50, nullptr, nullptr, 0);
+
+    EXPECT_EQ(ReadFileBytes(m_dir / "Server/QuorvelS.ini"),
+              "\r\n"
+              "[ServerCore]\r\n"
+              "ServerPort=10\r\n"
+              "MaxUser=50\r\n"
+              "MaxConnection=100\t\t\t\t  ;MaxConnection必须要大于MaxUser\r\n"
+              "BaseConfigPath=..\\Binaries\\ServerBaseConfig.ini\r\n"
+              "DbcRoot1=..\\Binaries\\dbc\r\n"
+              "DbcRoot2=..\\Binaries\\GS\\ExampleGame\\DB\r\n");
+    EXPECT_EQ(ReadFileBytes(m_dir / "Binaries/ServerBaseConfig.ini"),
+              "\r\n"
+              "[ServerCore]\r\n"
+              "ServerIPBase=0.0.0.0\r\n"
+              "ServerPortBase=41000\r\n");
+
+    EXPECT_EQ(Net().ListenCalls(), 1);
+    EXPECT_EQ(Net().ListenedAddress(), "0.0.0.0");
+    EXPECT_EQ(Net().ListenedPort(), 41010);
+    EXPECT_EQ(Net().ListenedMaxConnection(), 100);
+    EXPECT_EQ(m_server.GetSessionCount(), 100);
+    EXPECT_EQ(m_server.GetMaxUser(), 50);
+    EXPECT_TRUE(m_host.HasLog(u"监听 0.0.0.0:41010 成功"));
+    EXPECT_TRUE(m_host.HasLog(u"数据库模块初始化 成功"));
+    EXPECT_TRUE(m_host.HasLog(u"最大用户数 50"));
+    EXPECT_TRUE(m_host.HasLog(u"最大连接数 100"));
+}
+
+TEST_F(ServerConfigTest, BaseFileLosesForeignSectionsAndKeysButKeepsComments) {
+    WriteFileBytes(m_dir / "Server/QuorvelS.ini", "[ServerCore]\r\nServerPort=3\r\n");
+    WriteFileBytes(m_dir / "Binaries/ServerBaseConfig.ini",
+                   "; shared by several programs\r\n"
+                   "[OtherProgram]\r\n"
+                   "Key=1\r\n"
+                   "\r\n"
+                   "[ServerCore]\r\n"
+                   "ServerIPBase=127.0.0.1\r\n"
+                   "Extra=5\r\n"
+                   "ServerPortBase=42000\r\n");
+    m_server.Start(50, nullptr, nullptr, 0);
+
+    EXPECT_EQ(ReadFileBytes(m_dir / "Binaries/ServerBaseConfig.ini"),
+              "; shared by several programs\r\n"
+              "\r\n"
+              "[ServerCore]\r\n"
+              "ServerIPBase=127.0.0.1\r\n"
+              "ServerPortBase=42000\r\n");
+    EXPECT_EQ(Net().ListenedAddress(), "127.0.0.1");
+    EXPECT_EQ(Net().ListenedPort(), 42003);
+    std::u16string strAddress;
+    EXPECT_EQ(m_server.GetServerAddress(strAddress), 42003);
+    EXPECT_EQ(strAddress, u"127.0.0.1");
+}
+
+TEST_F(ServerConfigTest, ListenLineShowsTheDriversAddressAndTheResult) {
+    WriteFileBytes(m_dir / "Binaries/ServerBaseConfig.ini",
+                   "[ServerCore]\r\nServerIPBase=" + std::string(40, '1') + "\r\n");
+    Net().SetListenAddress("10.1.2.3");
+    Net().SetListenResult(false);
+    m_server.Start(50, nullptr, nullptr, 0x00020301);
+
+    EXPECT_EQ(Net().ListenedAddress(), std::string(29, '1'))
+        << "the address field holds 29 characters";
+    EXPECT_EQ(m_drv.LastDriverParam(), 0x00020301u);
+    EXPECT_TRUE(m_host.HasLog(u"监听 10.1.2.3:41010 失败"));
+    // The start goes on with the server object the driver made.
+    EXPECT_EQ(m_server.GetSessionCount(), 100);
+    Net().QueueConnect(0);
+    Poll();
+    EXPECT_TRUE(m_host.HasLog(u"Connection(0) 连接 Session(0)"));
+}
+
+TEST_F(ServerConfigTest, DatabaseIsOpenedWithTheRootsAndAFailureIsOnlyLogged) {
+    WriteFileBytes(m_dir / "Server/QuorvelS.ini", "[ServerCore]\r\nDbcRoot1=C:\\db1\r\nDbcRoot2=" +
+                                                      std::string(300, 'r') + "\r\n");
+    m_db.SetInitResult(0);
+    const int32_t aDsn[4] = {1, 0, 1, 0};
+    m_server.Start(50, nullptr, aDsn, 0);
+
+    EXPECT_EQ(m_db.InitCalls(), 1);
+    EXPECT_EQ(m_db.LastInit().nVersion, 20100526);
+    EXPECT_EQ(m_db.LastInit().strDbcRoot1, u"C:\\db1");
+    EXPECT_EQ(m_db.LastInit().strDbcRoot2, std::u16string(259, u'r'));
+    EXPECT_EQ(m_db.LastInit().strLogDir, u"Logs\\DBCtrl");
+    EXPECT_EQ(std::vector<int32_t>(m_db.LastInit().aDsnOpen, m_db.LastInit().aDsnOpen + 4),
+              (std::vector<int32_t>{1, 0, 1, 0}));
+    EXPECT_TRUE(m_host.HasLog(u"数据库模块初始化 失败"));
+    EXPECT_EQ(m_server.GetSessionCount(), 100);
+}
+
+TEST_F(ServerConfigTest, MaxConnectionOutsideTheIndexRangeIsClampedAndSaid) {
+    Configure(5, 0);
+    m_server.Start(50, nullptr, nullptr, 0);
+    EXPECT_EQ(m_server.GetMaxConnection(), 1);
+    EXPECT_EQ(m_server.GetSessionCount(), 1);
+    EXPECT_EQ(Net().ListenedMaxConnection(), 1);
+    EXPECT_TRUE(m_host.HasLog(u"最大连接数 0 超出范围 1 - 32767, 改为 1"));
+    EXPECT_TRUE(m_host.HasLog(u"最大连接数 1"));
+    m_server.Stop();
+
+    m_host.Clear();
+    Configure(5, 40000);
+    m_server.Start(50, nullptr, nullptr, 0);
+    EXPECT_EQ(m_server.GetSessionCount(), 32767);
+    EXPECT_TRUE(m_host.HasLog(u"最大连接数 40000 超出范围 1 - 32767, 改为 32767"));
+    // The file keeps what the operator wrote.
+    EXPECT_NE(ReadFileBytes(m_dir / "Server/QuorvelS.ini").find("MaxConnection=40000"),
+              std::string::npos);
+    // The last session is reachable and the index above it is not.
+    EXPECT_NE(m_server.GetSession(32766), nullptr);
+    EXPECT_EQ(m_server.GetSession(32767), nullptr);
+    EXPECT_TRUE(m_asserts.Saw("wSessionIndex>=0 && wSessionIndex<m_nSessionCount"));
+}
+
+TEST_F(ServerConfigTest, StopReleasesInReverseOrderAndAlwaysClosesTheDatabase) {
+    m_server.Stop();
+    EXPECT_EQ(m_db.DestroyCalls(), 1);
+    EXPECT_EQ(m_drv.ReleaseCalls(), 0);
+
+    Start();
+    Connect(0);
+    m_server.Stop();
+    EXPECT_EQ(Net().ReleaseCalls(), 1);
+    EXPECT_EQ(m_drv.ReleaseCalls(), 1);
+    EXPECT_EQ(m_db.DestroyCalls(), 2);
+    EXPECT_EQ(m_server.GetSessionCount(), 0);
+    EXPECT_EQ(m_server.GetSession(0), nullptr);
+    EXPECT_EQ(m_server.GetConnectionSession(0), nullptr);
+
+    int nPolls = m_server.GetPollCount();
+    Net().QueueConnect(1);
+    Poll();
+    EXPECT_EQ(m_server.GetPollCount(), nPolls + 1);
+    EXPECT_EQ(Net().PendingEvents(), 1u) << "a stopped server asks the driver for nothing";
+}
+
+TEST_F(ServerConfigTest, SecondStartStopsTheFirstOne) {
+    Start(50, 4);
+    Connect(0);
+    Configure(50, 6);
+    m_server.Start(50, nullptr, nullptr, 0);
+    EXPECT_EQ(Net().ReleaseCalls(), 1);
+    EXPECT_EQ(m_drv.ReleaseCalls(), 1);
+    EXPECT_EQ(m_db.DestroyCalls(), 1);
+    EXPECT_EQ(m_drv.CreateCalls(), 2);
+    EXPECT_EQ(m_server.GetSessionCount(), 6);
+    EXPECT_EQ(m_server.CountOnline(), 0);
+    EXPECT_EQ(m_server.GetConnectionSession(0), nullptr);
+}
+
+TEST_F(ServerConfigTest, NoDriverMeansNoTcpServerAndPollsThatOnlyCount) {
+    m_drv.SetCreateFails(true);
+    m_server.Start(50, nullptr, nullptr, 0);
+    EXPECT_TRUE(m_host.HasLog(u"监听 :41010 失败"));
+    EXPECT_EQ(m_server.SendResult(0, 1), 0);
+    Poll();
+    EXPECT_EQ(m_server.GetPollCount(), 1);
+}
+
+}  // namespace
