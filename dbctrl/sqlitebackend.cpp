@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "dbctrl/sqlitesql.h"
@@ -87,7 +89,8 @@ public:
         if (sqlite3_open_v2(params.strPlatformFile.c_str(), &m_pDb, flags, nullptr) != SQLITE_OK)
             return Fail("open " + params.strPlatformFile);
         sqlite3_extended_result_codes(m_pDb, 1);
-        sqlite3_busy_timeout(m_pDb, params.nBusyTimeoutMs);
+        m_nBusyTimeoutMs = params.nBusyTimeoutMs;
+        sqlite3_busy_handler(m_pDb, &CSqliteBackend::OnBusy, this);
         sqlite3_stmt* pAttach = nullptr;
         if (sqlite3_prepare_v2(m_pDb, "ATTACH DATABASE ?1 AS game", -1, &pAttach, nullptr) != SQLITE_OK)
             return Fail("attach");
@@ -287,6 +290,18 @@ public:
     const char* Name() const override { return "sqlite"; }
 
 private:
+    // Waits for another process's lock in short steps (0.1 ms doubling up to
+    // 2 ms) rather than SQLite's default of up to 100 ms, so that servers
+    // sharing a file take turns at commit speed; gives up after the timeout.
+    static int OnBusy(void* pSelf, int nCount) {
+        auto* self = static_cast<CSqliteBackend*>(pSelf);
+        const auto now = std::chrono::steady_clock::now();
+        if (nCount == 0) self->m_tBusySince = now;
+        if (now - self->m_tBusySince >= std::chrono::milliseconds(self->m_nBusyTimeoutMs)) return 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(100 << (nCount < 4 ? nCount : 4)));
+        return 1;
+    }
+
     // A write transaction (BEGIN IMMEDIATE: the write lock is taken up front,
     // waiting up to the busy timeout), rolled back unless committed.
     class Txn {
@@ -417,6 +432,8 @@ private:
     }
 
     sqlite3* m_pDb = nullptr;
+    int m_nBusyTimeoutMs = 0;
+    std::chrono::steady_clock::time_point m_tBusySince;
     std::array<sqlite3_stmt*, S_COUNT> m_apStmt{};
     std::string m_strError;
 };

@@ -11,7 +11,12 @@ set(QV_PG_STATE ${CMAKE_BINARY_DIR}/tests/pgcluster.state)
 
 add_library(qv_dbtestenv STATIC ${QV_DBT_DIR}/dbtestenv.cpp)
 target_link_libraries(qv_dbtestenv PUBLIC qv_dbctrl_core)
-target_compile_definitions(qv_dbtestenv PRIVATE QV_PGCLUSTER_SCRIPT="${QV_DBT_DIR}/pgcluster.sh")
+# Compiled in rather than passed through the test environment, so that the
+# test binaries find the fixture's cluster and the programs however they run.
+target_compile_definitions(qv_dbtestenv PRIVATE
+  QV_PGCLUSTER_SCRIPT="${QV_DBT_DIR}/pgcluster.sh"
+  QV_PG_STATE_FILE_DEFAULT="${QV_PG_STATE}"
+  QV_BINARY_DIR_DEFAULT="${CMAKE_BINARY_DIR}/bin")
 
 add_executable(dbctrl_worker ${QV_DBT_DIR}/dbctrl_worker.cpp)
 target_link_libraries(dbctrl_worker PRIVATE DBCtrl qv_projcommon_text qv_platform)
@@ -34,9 +39,13 @@ function(qv_dbctrl_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES
-      ENVIRONMENT "QV_BUILD_DIR=${CMAKE_BINARY_DIR};QV_SOURCE_DIR=${CMAKE_SOURCE_DIR};QV_PG_STATE_FILE=${QV_PG_STATE}"
       FIXTURES_REQUIRED qv_postgres
       LABELS "${labels}")
 endfunction()
 
 qv_dbctrl_test(dbctrl_commands_test SOURCES ${QV_DBT_DIR}/dbctrl_commands_test.cpp)
+qv_dbctrl_test(dbctrl_backend_test SOURCES ${QV_DBT_DIR}/dbctrl_backend_test.cpp)
+qv_dbctrl_test(dbctrl_multiprocess_test SLOW SOURCES ${QV_DBT_DIR}/dbctrl_multiprocess_test.cpp)
+add_dependencies(dbctrl_multiprocess_test dbctrl_worker qvadmin)
+qv_dbctrl_test(qvadmin_test SOURCES ${QV_DBT_DIR}/qvadmin_test.cpp)
+add_dependencies(qvadmin_test qvadmin)

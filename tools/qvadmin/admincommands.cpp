@@ -304,9 +304,25 @@ void GeneralHelp(std::ostream& out, const char* szOnlyWord) {
 
 }  // namespace
 
-bool IsAdminCommand(const std::vector<std::string>& aWords) {
-    size_t n = 0;
-    return Find(aWords, n) != nullptr;
+int CheckAdminArgs(const AdminArgs& args, std::ostream& err) {
+    size_t nWords = 0;
+    const AdminCommand* c = Find(args.aWords, nWords);
+    if (!c) {
+        err << "qvadmin: unknown command (see qvadmin --help)\n";
+        return kExitUsage;
+    }
+    const size_t nPos = args.aWords.size() - nWords;
+    if (nPos < c->nRequired || nPos > c->nPositional) {
+        err << "qvadmin: usage: qvadmin " << c->szUsage << "\n";
+        return kExitUsage;
+    }
+    for (const auto& [strName, strValue] : args.options) {
+        if (std::string(c->szOptions).find(strName + " ") == std::string::npos) {
+            err << "qvadmin: option " << strName << " does not belong to this command\n";
+            return kExitUsage;
+        }
+    }
+    return kExitOk;
 }
 
 bool AdminHelp(const std::vector<std::string>& aWords, std::ostream& out) {
@@ -329,16 +345,10 @@ bool AdminHelp(const std::vector<std::string>& aWords, std::ostream& out) {
 }
 
 int RunAdminCommand(IDbBackend& db, const AdminArgs& args, std::ostream& out, std::ostream& err) {
+    if (int rc = CheckAdminArgs(args, err)) return rc;
     Context ctx{db, args, out, err};
     size_t nWords = 0;
     const AdminCommand* c = Find(args.aWords, nWords);
-    if (!c) return Usage(ctx, "unknown command (see qvadmin --help)");
     std::vector<std::string> pos(args.aWords.begin() + static_cast<long>(nWords), args.aWords.end());
-    if (pos.size() < c->nRequired || pos.size() > c->nPositional)
-        return Usage(ctx, std::string("usage: qvadmin ") + c->szUsage);
-    for (const auto& [strName, strValue] : args.options) {
-        if (std::string(c->szOptions).find(strName + " ") == std::string::npos)
-            return Usage(ctx, "option " + strName + " does not belong to this command");
-    }
     return c->pfn(ctx, pos);
 }

@@ -21,8 +21,8 @@ constexpr int kExitDatabase = 3;
 // false when the words name no subcommand.
 bool AdminHelp(const std::vector<std::string>& aWords, std::ostream& out);
 
-// True when the words name a subcommand (so that usage errors are found
-// before the databases are opened).
-bool IsAdminCommand(const std::vector<std::string>& aWords);
+// Checks the words, arguments and options of the subcommand before any
+// database is opened: kExitOk, or kExitUsage with the reason written to err.
+int CheckAdminArgs(const AdminArgs& args, std::ostream& err);
 
 int RunAdminCommand(IDbBackend& db, const AdminArgs& args, std::ostream& out, std::ostream& err);

@@ -37,9 +37,9 @@ int main(int argc, char** argv) {
         }
         return args.bHelp ? kExitOk : kExitUsage;
     }
-    if (!IsAdminCommand(args.aWords)) {
-        if (!AdminHelp({args.aWords[0]}, std::cerr)) std::cerr << "qvadmin: unknown command (see qvadmin --help)\n";
-        return kExitUsage;
+    if (int rc = CheckAdminArgs(args, std::cerr)) {
+        AdminHelp({args.aWords[0]}, std::cerr);  // the commands of that word, if any
+        return rc;
     }
     // Roots must exist: a mistyped path must not quietly start an empty database.
     const std::u16string strRoot1 = Root(args.strDbc, u"dbc");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <libpq-fe.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,8 +43,13 @@ ClusterInfo ReadState(const std::string& strState) {
 
 const ClusterInfo& Cluster() {
     static const ClusterInfo info = [] {
-        if (const char* p = std::getenv("QV_PG_STATE_FILE"); p && *p && std::filesystem::exists(p))
-            return ReadState(p);
+        // The CTest fixture's cluster, when it runs (its socket is there).
+        const char* pEnv = std::getenv("QV_PG_STATE_FILE");
+        const std::string strShared = pEnv && *pEnv ? pEnv : QV_PG_STATE_FILE_DEFAULT;
+        if (std::filesystem::exists(strShared)) {
+            ClusterInfo shared = ReadState(strShared);
+            if (!shared.strWhy.empty() || std::filesystem::exists(shared.strDir + "/.s.PGSQL.5432")) return shared;
+        }
         char szTemplate[] = "/tmp/qvpgstate.XXXXXX";
         int fd = mkstemp(szTemplate);
         if (fd < 0) return ClusterInfo{"", "mkstemp failed"};
@@ -96,7 +102,9 @@ std::string TestDatabases::Create(TestBackend b) {
     char szTemplate[] = "/tmp/qvdbtest.XXXXXX";
     if (!mkdtemp(szTemplate)) return "mkdtemp failed";
     m_strDir = szTemplate;
+    m_eBackend = b;
     std::filesystem::create_directories(Root1Os());
+    std::filesystem::create_directories(Root2Os());
     if (b == TestBackend::Sqlite) return "";
     const ClusterInfo& c = Cluster();
     if (!c.strWhy.empty()) return c.strWhy;
@@ -119,6 +127,23 @@ std::u16string TestDatabases::LogDir() const { return Wide(LogDirOs()); }
 
 std::unique_ptr<IDbBackend> TestDatabases::Open(std::string& strError) const {
     return OpenDatabases(Root1(), Root2(), strError);
+}
+
+std::string TestDatabases::RawSql(const std::string& strSql) const {
+    std::string sql = strSql;
+    const std::string strP = m_eBackend == TestBackend::Sqlite ? "main." : "platform.";
+    for (size_t i; (i = sql.find("{P}")) != std::string::npos;) sql.replace(i, 3, strP);
+    if (m_eBackend == TestBackend::Postgres) return PgExec(m_strConninfo, sql);
+    sqlite3* pDb = nullptr;
+    std::string strErr;
+    const std::string strAttach = "ATTACH DATABASE '" + Root2Os() + "/game.db' AS game;";
+    char* pErr = nullptr;
+    if (sqlite3_open((Root1Os() + "/platform.db").c_str(), &pDb) != SQLITE_OK ||
+        sqlite3_exec(pDb, (strAttach + sql).c_str(), nullptr, nullptr, &pErr) != SQLITE_OK)
+        strErr = pErr ? pErr : sqlite3_errmsg(pDb);
+    sqlite3_free(pErr);
+    sqlite3_close(pDb);
+    return strErr;
 }
 
 int StartProgram(const std::vector<std::string>& args, const std::string& strOutFile) {
@@ -156,5 +181,5 @@ std::string ReadFileText(const std::string& strPath) {
 
 std::string BinaryDir() {
     if (const char* p = std::getenv("QV_BUILD_DIR"); p && *p) return std::string(p) + "/bin";
-    return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path().string() + "/bin";
+    return QV_BINARY_DIR_DEFAULT;
 }

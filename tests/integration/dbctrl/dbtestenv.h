@@ -2,9 +2,10 @@
 // temporary directory per test, for SQLite or for PostgreSQL (a database of
 // its own in the throwaway cluster), and running child programs.
 //
-// The cluster: under CTest a fixture starts one (pgcluster.sh) and names its
-// state file in QV_PG_STATE_FILE; a test binary run by hand starts its own on
-// first use and stops it at exit. When the PostgreSQL binaries are missing the
+// The cluster: under CTest a fixture starts one (pgcluster.sh) whose state
+// file lies in the build tree (QV_PG_STATE_FILE overrides its path); when that
+// cluster is not running, a test binary starts its own on first use and stops
+// it at exit. When the PostgreSQL binaries are missing the
 // postgres cases fail, unless QV_SKIP_POSTGRES=1, which skips them.
 #pragma once
 
@@ -40,11 +41,16 @@ public:
 
     // Opens the roots through the library's own selection (dbctrl.ini).
     std::unique_ptr<IDbBackend> Open(std::string& strError) const;
+    // Runs SQL straight on the databases, behind the library's back: "{P}"
+    // stands for the platform schema, "game." names the game schema on both
+    // backends. Returns "" or the error.
+    std::string RawSql(const std::string& strSql) const;
 
 private:
     std::string m_strDir;
     std::string m_strConninfo;
     std::string m_strDbName;
+    TestBackend m_eBackend = TestBackend::Sqlite;
 };
 
 // Skips or fails the current test unless the databases could be made.
@@ -64,7 +70,7 @@ int StartProgram(const std::vector<std::string>& args, const std::string& strOut
 // Waits for a started program; its exit status as RunProgram gives it.
 int WaitProgram(int pid);
 std::string ReadFileText(const std::string& strPath);
-// Directory of the build's binaries (QV_BUILD_DIR/bin, else next to the test).
+// Directory of the build's programs (QV_BUILD_DIR/bin when set).
 std::string BinaryDir();
 // Runs SQL on the database of a postgres TestDatabases; "" or the error.
 std::string PgExec(const std::string& strConninfo, const std::string& strSql);

@@ -1,0 +1,209 @@
+// DBCtrl's configuration, schema handling and audit: dbctrl.ini written on
+// first use, backend selection, case-sensitive unique names, schema versions,
+// and the audit on a whole purchase/settlement/refund cycle and on tampering.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "common/dbctrl.h"
+#include "dbctrl/dbaudit.h"
+#include "projcommon/widestring.h"
+#include "tests/integration/dbctrl/dbtestenv.h"
+
+namespace {
+
+const std::u16string kGuid = u"{1A000000-0000-4000-8000-00000000001A}";
+const int32_t kDsn[4] = {1, 1, 1, 1};
+
+int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int Value(int nCmd, const std::u16string& strName, int32_t nValue) {
+    DbcValueRecord r{};
+    WideCopyBounded(r.szName, 39, strName);
+    r.nValue = nValue;
+    return DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
+}
+
+std::string AllLogs(const std::string& strDir) {
+    std::string s;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
+    return s;
+}
+
+bool Mentions(const DbAuditReport& rep, const std::string& strPart) {
+    for (const std::string& s : rep.aDifferences) {
+        if (s.find(strPart) != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(DbCtrlSettings, FirstInitWritesCompleteDbctrlIniAndTheSqliteFiles) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
+    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1);
+    DBCtrl_Destroy();
+    const std::string ini = ReadFileText(dbs.Root1Os() + "/dbctrl.ini");
+    for (const char* key : {"[DBCtrl]", "Backend=sqlite", "Conninfo=dbname=quorvel", "GameSchema=game",
+                            "BusyTimeoutMs=5000"}) {
+        EXPECT_NE(ini.find(key), std::string::npos) << key << " in\n" << ini;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dbs.Root1Os() + "/platform.db"));
+    EXPECT_TRUE(std::filesystem::exists(dbs.Root2Os() + "/game.db"));
+    // A second start keeps the file as the operator left it.
+    std::ofstream(dbs.Root1Os() + "/dbctrl.ini", std::ios::app) << "; edited\r\n";
+    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1);
+    DBCtrl_Destroy();
+    EXPECT_NE(ReadFileText(dbs.Root1Os() + "/dbctrl.ini").find("; edited"), std::string::npos);
+}
+
+TEST(DbCtrlSettings, UnknownBackendOrUnreachableServerRefusesInitAndLogsWhy) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
+    std::ofstream(dbs.Root1Os() + "/dbctrl.ini") << "[DBCtrl]\r\nBackend=oracle\r\n";
+    EXPECT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 0);
+    EXPECT_EQ(Value(DBCMD_GET_GOLD, kGuid, 0), 0);
+    std::ofstream(dbs.Root1Os() + "/dbctrl.ini")
+        << "[DBCtrl]\r\nBackend=postgres\r\nConninfo=host=" << dbs.Dir() << " connect_timeout=2\r\n";
+    EXPECT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 0);
+    DBCtrl_Destroy();
+    const std::string log = AllLogs(dbs.LogDirOs());
+    EXPECT_NE(log.find("unknown Backend \"oracle\""), std::string::npos) << log;
+    EXPECT_NE(log.find("DBCtrl_Init: connect"), std::string::npos) << log;
+}
+
+class DbCtrlBackend : public ::testing::TestWithParam<TestBackend> {
+protected:
+    void SetUp() override {
+        QV_CREATE_DATABASES(m_dbs, GetParam());
+        std::string strErr;
+        m_pDb = m_dbs.Open(strErr);
+        ASSERT_TRUE(m_pDb) << strErr;
+    }
+    void TearDown() override { DBCtrl_Destroy(); }
+
+    // A user with 100000 gold buys up to 1000 coins (after a present of 100),
+    // wins 30 from the banker, and sells everything back: GoldToCoin 100,
+    // CoinToGold 90. Issued through the library as the framework issues it.
+    void PlayOneCycle() {
+        ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Carol", u"", 1, 100000}, Now()), DbResult::Ok);
+        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
+                              kDsn),
+                  1);
+        DbcGameCoinRecord c{};
+        WideCopyBounded(c.szGUID, 39, kGuid);
+        c.nPresentCoin = 100;
+        ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, -900 * 100), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 900), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -30 * 100), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 30), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, -1030), 1);
+        ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, 1030 * 90), 1);
+        ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 1030 * 10), 1);
+    }
+
+    DbAuditReport Audit(int64_t nGoldToCoin = 0, bool bValue = true) {
+        DbAuditReport rep;
+        DbAuditOptions opt;
+        opt.nGoldToCoin = nGoldToCoin;
+        opt.bValueCheck = bValue;
+        EXPECT_EQ(AuditDatabases(*m_pDb, opt, rep), DbResult::Ok);
+        return rep;
+    }
+
+    TestDatabases m_dbs;
+    std::unique_ptr<IDbBackend> m_pDb;
+};
+
+TEST_P(DbCtrlBackend, UserNamesAreUniqueAndCaseSensitive) {
+    const std::u16string kOther = u"{1B000000-0000-4000-8000-00000000001B}";
+    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Bob", u"", 1, 0}, Now()), DbResult::Ok);
+    EXPECT_EQ(m_pDb->CreateUser({kOther, u"Bob", u"", 2, 0}, Now()), DbResult::Refused);
+    EXPECT_EQ(m_pDb->CreateUser({kGuid, u"Robert", u"", 2, 0}, Now()), DbResult::Refused);
+    // Gold beyond the 32-bit range is refused as a whole: no user, no row.
+    EXPECT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 3000000000LL}, Now()), DbResult::Refused);
+    ASSERT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 0}, Now()), DbResult::Ok);
+    int32_t nKey = 0;
+    ASSERT_EQ(m_pDb->GetLoginKey(u"bob", nKey), DbResult::Ok);
+    EXPECT_EQ(nKey, 3);
+    EXPECT_EQ(m_pDb->GetLoginKey(u"BOB", nKey), DbResult::Refused);
+    ASSERT_EQ(m_pDb->SetLoginKey(kOther, -9), DbResult::Ok);
+    ASSERT_EQ(m_pDb->GetLoginKey(u"bob", nKey), DbResult::Ok);
+    EXPECT_EQ(nKey, -9);
+    EXPECT_EQ(m_pDb->SetLoginKey(u"{nobody}", 1), DbResult::Refused);
+    std::vector<DbUser> users;
+    ASSERT_EQ(m_pDb->ListUsers(users), DbResult::Ok);
+    EXPECT_EQ(users.size(), 2u);
+    std::vector<DbLedgerRow> rows;
+    ASSERT_EQ(m_pDb->ListLedger('G', rows), DbResult::Ok);
+    EXPECT_TRUE(rows.empty());
+}
+
+TEST_P(DbCtrlBackend, ReopeningKeepsDataAndANewerSchemaIsRefused) {
+    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Dora", u"", 1, 42}, Now()), DbResult::Ok);
+    m_pDb.reset();
+    std::string strErr;
+    m_pDb = m_dbs.Open(strErr);
+    ASSERT_TRUE(m_pDb) << strErr;
+    int64_t nGold = 0;
+    ASSERT_EQ(m_pDb->GetGold(kGuid, nGold), DbResult::Ok);
+    EXPECT_EQ(nGold, 42);
+    m_pDb.reset();
+    ASSERT_EQ(m_dbs.RawSql("INSERT INTO game.schema_version VALUES (99)"), "");
+    EXPECT_FALSE(m_dbs.Open(strErr));
+    EXPECT_NE(strErr.find("newer"), std::string::npos) << strErr;
+}
+
+TEST_P(DbCtrlBackend, AuditPassesAWholeCycleAndInfersGoldToCoin) {
+    PlayOneCycle();
+    DbAuditReport rep = Audit();
+    EXPECT_TRUE(rep.aDifferences.empty()) << rep.aDifferences[0];
+    EXPECT_EQ(rep.nImpliedGoldToCoin, 100);
+    EXPECT_EQ(rep.nPresent, 100);
+    EXPECT_EQ(rep.nCoins8, -100);  // the present coins were sold too
+    EXPECT_EQ(rep.nTax, 10300);
+    EXPECT_TRUE(Audit(100).aDifferences.empty());
+    EXPECT_TRUE(Mentions(Audit(90), "value:"));
+}
+
+TEST_P(DbCtrlBackend, AuditFindsBalancesChangedBehindTheLedgersBack) {
+    PlayOneCycle();
+    ASSERT_EQ(m_dbs.RawSql("UPDATE {P}users SET gold = gold + 1"), "");
+    DbAuditReport rep = Audit(0, false);
+    ASSERT_EQ(rep.aDifferences.size(), 1u);
+    EXPECT_NE(rep.aDifferences[0].find(WideToUtf8(kGuid) + " holds 102701"), std::string::npos)
+        << rep.aDifferences[0];
+    ASSERT_EQ(m_dbs.RawSql("UPDATE {P}users SET gold = gold - 1;"
+                           "UPDATE game.bankers SET gold = 0;"
+                           "DELETE FROM game.taxes;"
+                           "UPDATE game.ledger SET balance = 7 WHERE command = 8"),
+              "");
+    rep = Audit(0, false);
+    EXPECT_TRUE(Mentions(rep, "banker: ExampleGame holds 0, its ledger history gives -3000"));
+    EXPECT_TRUE(Mentions(rep, "tax: ExampleGame total 10300, its tax records add up to 0"));
+    EXPECT_TRUE(Mentions(rep, "says balance 7"));
+    EXPECT_FALSE(Mentions(rep, "gold:"));
+}
+
+TEST_P(DbCtrlBackend, AuditReportsAPurchaseThatStoppedHalfWay) {
+    PlayOneCycle();
+    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, -5000), 1);  // gold taken, no coins given
+    EXPECT_TRUE(Mentions(Audit(100), "value:"));
+    // Without the rate the books fit another one; the implied rate shows it.
+    EXPECT_EQ(Audit().nImpliedGoldToCoin, 50);
+    EXPECT_TRUE(Audit(0, false).aDifferences.empty());  // each account alone is sound
+    // With no coins outstanding any stray gold is a difference at every rate.
+    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 100), 1);
+    EXPECT_TRUE(Mentions(Audit(), "no coins outstanding"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbCtrlBackend, ::testing::Values(TestBackend::Sqlite, TestBackend::Postgres),
+                         [](const auto& info) { return std::string(TestBackendName(info.param)); });
+
+}  // namespace
