@@ -35,9 +35,22 @@ constexpr std::array<const char*, S_COUNT> kStmtText = {
     sqlitesql::kListPlatformLedger, sqlitesql::kListGameLedger,
 };
 
+// Texts are stored as UTF-8; SQLite converts to and from the framework's
+// UTF-16 itself, without an intermediate string of ours.
 std::u16string ColumnText(sqlite3_stmt* p, int i) {
-    const unsigned char* s = sqlite3_column_text(p, i);
-    return s ? Utf8ToWide(reinterpret_cast<const char*>(s)) : std::u16string();
+    const void* s = sqlite3_column_text16(p, i);
+    if (!s) return std::u16string();
+    return std::u16string(static_cast<const char16_t*>(s), static_cast<size_t>(sqlite3_column_bytes16(p, i)) / 2);
+}
+
+// The book letter as a text that outlives any statement use.
+std::u16string_view BookText(char cBook) {
+    switch (cBook) {
+    case 'G': return u"G";
+    case 'C': return u"C";
+    case 'B': return u"B";
+    default: return u"T";
+    }
 }
 
 // One use of a kept statement: binds, steps, and resets it on scope exit so the
@@ -52,9 +65,9 @@ public:
     StmtUse(const StmtUse&) = delete;
     StmtUse& operator=(const StmtUse&) = delete;
 
+    // The text must stay alive until this use ends (it is read at the step).
     StmtUse& Text(int i, std::u16string_view s) {
-        const std::string u = WideToUtf8(s);
-        sqlite3_bind_text(m_p, i, u.data(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text16(m_p, i, s.data(), static_cast<int>(s.size() * 2), SQLITE_STATIC);
         return *this;
     }
     StmtUse& Int(int i, int64_t v) {
@@ -266,7 +279,7 @@ public:
     DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) override {
         std::vector<DbLedgerRow> a;
         StmtUse q(m_apStmt[cBook == 'G' ? S_LIST_PLATFORM_LEDGER : S_LIST_GAME_LEDGER]);
-        q.Text(1, std::u16string(1, static_cast<char16_t>(cBook)));
+        q.Text(1, BookText(cBook));
         int rc;
         while ((rc = q.Step()) == SQLITE_ROW) {
             sqlite3_stmt* p = q.Get();
@@ -398,7 +411,7 @@ private:
     bool Ledger(StmtId id, int64_t nTime, int32_t nCommand, char cBook, std::u16string_view strAccount,
                 int64_t nChange, int64_t nBalance) {
         StmtUse q(m_apStmt[id]);
-        q.Int(1, nTime).Int(2, nCommand).Text(3, std::u16string(1, static_cast<char16_t>(cBook)))
+        q.Int(1, nTime).Int(2, nCommand).Text(3, BookText(cBook))
             .Text(4, strAccount).Int(5, nChange).Int(6, nBalance);
         if (q.Finish() == SQLITE_DONE) return true;
         Failed("ledger");
