@@ -126,11 +126,4 @@ TEST_F(HostEntryTest, ASecondOutputCallbackReplacesTheFirst) {
     CommandProc(HOSTCMD_SET_OUTPUT, 0, reinterpret_cast<void*>(&CHostCapture::Callback));
 }
 
-TEST_F(HostEntryTest, ConfigPathIsKept) {
-    CommandProc(HOSTCMD_SET_CONFIG_PATH, 0, const_cast<char16_t*>(u"..\\cfg\\Other.ini"));
-    EXPECT_EQ(g_Server.GetConfigPath(), u"..\\cfg\\Other.ini");
-    CommandProc(HOSTCMD_SET_CONFIG_PATH, 0, nullptr);
-    EXPECT_EQ(g_Server.GetConfigPath(), u"");
-}
-
 }  // namespace

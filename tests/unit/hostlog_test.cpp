@@ -73,22 +73,4 @@ TEST(HostLogTest, OverlongMessageIsCutButKeepsItsLineEnd) {
     EXPECT_EQ(host.ConsoleText(), std::u16string(1023, u'y'));
 }
 
-TEST(HostLogTest, TwoLinesInOneMillisecondShareTheTimeButNotTheNumber) {
-    CHostCapture host;
-    // Logged back to back; retried a few times in case a millisecond boundary falls between them.
-    for (int nTry = 0; nTry < 20; ++nTry) {
-        host.Clear();
-        LogOutput(u"a");
-        LogOutput(u"b");
-        auto lines = host.LogLines();
-        size_t n1 = lines[0].find(u"] "), n2 = lines[1].find(u"] ");
-        std::u16string t1 = lines[0].substr(n1 + 2, 18), t2 = lines[1].substr(n2 + 2, 18);
-        int nFirst = std::stoi(WideToUtf8(lines[0].substr(1, n1 - 1)));
-        int nSecond = std::stoi(WideToUtf8(lines[1].substr(1, n2 - 1)));
-        ASSERT_EQ(nSecond, nFirst + 1);
-        if (t1 == t2) return;
-    }
-    FAIL() << "two consecutive lines never shared a time text";
-}
-
 }  // namespace

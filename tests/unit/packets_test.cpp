@@ -144,15 +144,4 @@ TEST(PacketsTest, ReaderRefusesEveryFieldThatLeavesThePacket) {
     EXPECT_EQ(wSignal, 0x0201);
 }
 
-TEST(PacketsTest, ParsersRejectTheWrongSignalOrLength) {
-    auto result = BuildCoreResult(1);
-    uint16_t w = 0;
-    std::u16string s;
-    EXPECT_FALSE(ParseCoreResult(result.data(), 3, w));
-    EXPECT_FALSE(ParseCoreNotice(result.data(), result.size(), s));
-    auto error = BuildCoreError(1, u"x");
-    EXPECT_FALSE(ParseCoreResult(error.data(), 4, w));
-    EXPECT_FALSE(ParseCoreError(error.data(), 63, w, s));
-}
-
 }  // namespace
