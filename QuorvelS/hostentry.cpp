@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "QuorvelS/globals.h"
 #include "QuorvelS/quorvels.h"
@@ -33,7 +34,9 @@ __attribute__((constructor)) void OnLibraryAttach() {
 
 }  // namespace
 
-extern "C" int32_t CommandProc(int32_t cmd, uint32_t a, void* b) {
+namespace {
+
+void Dispatch(int32_t cmd, uint32_t a, void* b) {
     switch (cmd) {
         case HOSTCMD_SET_OUTPUT:
             SetHostOutputProc(reinterpret_cast<HostOutputProc>(b));
@@ -61,6 +64,20 @@ extern "C" int32_t CommandProc(int32_t cmd, uint32_t a, void* b) {
             break;
         default:
             break;
+    }
+}
+
+}  // namespace
+
+extern "C" int32_t CommandProc(int32_t cmd, uint32_t a, void* b) {
+    // Nothing may unwind into the host: an exception (in practice only an
+    // allocation failure) ends the command and is traced.
+    try {
+        Dispatch(cmd, a, b);
+    } catch (const std::exception& e) {
+        g_TraceLog.Trace(1, u"CommandProc(%d) 异常: %s", cmd, e.what());
+    } catch (...) {
+        g_TraceLog.Trace(1, u"CommandProc(%d) 异常", cmd);
     }
     return 0;
 }
