@@ -32,10 +32,6 @@ __attribute__((constructor)) void OnLibraryAttach() {
     g_TraceLog.Init(u"QuorvelS");
 }
 
-}  // namespace
-
-namespace {
-
 void Dispatch(int32_t cmd, uint32_t a, void* b) {
     switch (cmd) {
         case HOSTCMD_SET_OUTPUT:
