@@ -52,7 +52,11 @@ public:
     // Slot 1. Queues nLength bytes as one packet to the connection; the bytes
     // are copied before it returns. An index that is not connected, a length
     // below 2 or above the maximum packet size are ignored. A connection whose
-    // queued, unsent bytes exceed the send-queue cap is disconnected.
+    // queued, unsent bytes exceed the send-queue cap is disconnected (reported
+    // as NETDRVEVENT_DISCONNECTED). Packets sent while the host drains events
+    // (after a GetEvent that returned an event) leave together when GetEvent
+    // returns false, one system call per connection; packets sent at any other
+    // time leave at once. Hosts therefore drain until false, as the framework does.
     virtual void Send(int nConnectionIndex, const void* pData, int nLength) = 0;
     // Slot 2. Fills *pEvent with the oldest waiting event and returns true, or
     // returns false when none is waiting. A RECEIVE_DATA event's Data stays

@@ -13,7 +13,7 @@ namespace q7net {
 
 namespace {
 constexpr int kMaxReadsPerTurn = 4;                       // then other connections get their turn
-constexpr size_t kRetainWriteBytes = 16 * 1024;           // a larger written-out buffer is freed
+constexpr size_t kRetainWriteBytes = 4 * 1024;            // a larger written-out buffer goes back to the pool
 constexpr auto kLingerTime = std::chrono::seconds(2);     // for a closing connection to drain
 
 bool WouldBlock(const asio::error_code& ec) {
@@ -26,13 +26,13 @@ Connection::Connection(IoWorker& worker, asio::ip::tcp::socket socket, int nSlot
 
 void Connection::Start() {
     m_worker.StageEvent(NETDRVEVENT_CONNECTED, *this);
-    ReadSome();
+    ArmRead();
 }
 
 void Connection::ReadSome() {
-    if (m_eState == State::Closed) return;
+    // Never beside a pending receive: the bytes would be taken out of order.
+    if (m_eState == State::Closed || m_bReadWaiting) return;
     uint8_t* const pScratch = m_worker.Scratch();
-    const uint32_t dwMaxPacket = m_worker.State().config.dwMaxPacketBytes;
     size_t nCarry = m_carry.size();
     if (nCarry) std::memcpy(pScratch, m_carry.data(), nCarry);
 
@@ -49,47 +49,77 @@ void Connection::ReadSome() {
         }
         asio::error_code ec;
         const size_t nRead = m_socket.read_some(asio::buffer(pScratch + nCarry, IoWorker::kReadBytes), ec);
-        if (WouldBlock(ec)) {
-            SaveCarry(pScratch, nCarry);
-            WaitReadable();
-            return;
-        }
+        if (WouldBlock(ec)) break;
         if (ec) {  // end of stream, reset, or any other failure
             Disconnect();
             return;
         }
-        if (m_eState == State::Closing) {  // draining after the host closed: discard
-            nCarry = 0;
-            if (nRead < IoWorker::kReadBytes) {
-                SaveCarry(pScratch, 0);
-                WaitReadable();
-                return;
-            }
-            continue;
-        }
-        const size_t nAvail = nCarry + nRead;
-        size_t nOff = 0;
-        for (;;) {
-            uint32_t dwLength = 0;
-            const FrameStatus eStatus = ParseFrame(pScratch + nOff, nAvail - nOff, dwMaxPacket, &dwLength);
-            if (eStatus == FrameStatus::NeedMore) break;
-            if (eStatus == FrameStatus::Bad) {
-                Disconnect();
-                return;
-            }
-            m_worker.StagePacket(*this, pScratch + nOff + kFrameHeaderSize, dwLength);
-            nOff += kFrameHeaderSize + dwLength;
-        }
-        nCarry = nAvail - nOff;
-        if (nCarry && nOff) std::memmove(pScratch, pScratch + nOff, nCarry);
-        // A short read took everything the socket held; its next arrival
-        // wakes the wait (the reactor is edge-triggered).
-        if (nRead < IoWorker::kReadBytes) {
-            SaveCarry(pScratch, nCarry);
-            WaitReadable();
-            return;
-        }
+        if (!ParseScratch(nCarry + nRead, &nCarry)) return;
+        // A short read took everything the socket held.
+        if (nRead < IoWorker::kReadBytes) break;
     }
+    SaveCarry(pScratch, nCarry);
+    ArmRead();
+}
+
+void Connection::ArmRead() {
+    if (m_bReadWaiting || m_eState == State::Closed) return;
+    if (m_eState == State::Open && m_worker.ReadsMustPause()) {
+        Pause();
+        return;
+    }
+    m_bReadWaiting = true;
+    m_socket.async_receive(asio::buffer(m_aRecv), [self = shared_from_this()](const asio::error_code& ec, size_t n) {
+        self->OnReceived(ec, n);
+    });
+}
+
+void Connection::OnReceived(const asio::error_code& ec, size_t nRead) {
+    m_bReadWaiting = false;
+    if (ec == asio::error::operation_aborted || m_eState == State::Closed) return;
+    if (ec) {
+        Disconnect();
+        return;
+    }
+    uint8_t* const pScratch = m_worker.Scratch();
+    size_t nCarry = m_carry.size();
+    if (nCarry) std::memcpy(pScratch, m_carry.data(), nCarry);
+    std::memcpy(pScratch + nCarry, m_aRecv, nRead);
+    if (!ParseScratch(nCarry + nRead, &nCarry)) return;
+    SaveCarry(pScratch, nCarry);
+    // A full buffer means more may be waiting: read on into the scratch buffer.
+    if (nRead == kRecvBytes) {
+        ReadSome();
+    } else {
+        ArmRead();
+    }
+}
+
+// Queues every whole packet among the nAvail bytes at the start of the
+// scratch buffer and moves the tail of a partial one to its front; *pnCarry
+// becomes its length. False when the connection was closed for a bad length.
+bool Connection::ParseScratch(size_t nAvail, size_t* pnCarry) {
+    uint8_t* const pScratch = m_worker.Scratch();
+    if (m_eState == State::Closing) {  // draining after the host closed: discard
+        *pnCarry = 0;
+        return true;
+    }
+    const uint32_t dwMaxPacket = m_worker.State().config.dwMaxPacketBytes;
+    size_t nOff = 0;
+    for (;;) {
+        uint32_t dwLength = 0;
+        const FrameStatus eStatus = ParseFrame(pScratch + nOff, nAvail - nOff, dwMaxPacket, &dwLength);
+        if (eStatus == FrameStatus::NeedMore) break;
+        if (eStatus == FrameStatus::Bad) {
+            Disconnect();
+            return false;
+        }
+        m_worker.StagePacket(*this, pScratch + nOff + kFrameHeaderSize, dwLength);
+        nOff += kFrameHeaderSize + dwLength;
+    }
+    *pnCarry = nAvail - nOff;
+    if (*pnCarry && nOff) std::memmove(pScratch, pScratch + nOff, *pnCarry);
+    return true;
 }
 
 void Connection::SaveCarry(const uint8_t* p, size_t n) {
@@ -113,55 +143,50 @@ void Connection::Resume() {
     ReadSome();
 }
 
-void Connection::WaitReadable() {
-    if (m_bReadWaiting || m_eState == State::Closed) return;
-    m_bReadWaiting = true;
-    m_socket.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
-        self->m_bReadWaiting = false;
-        if (ec == asio::error::operation_aborted || self->m_eState == State::Closed) return;
-        self->ReadSome();
-    });
-}
-
 void Connection::WaitWritable() {
-    if (m_bWriteWaiting || m_eState == State::Closed) return;
-    m_bWriteWaiting = true;
+    if (m_eState == State::Closed) return;
     m_socket.async_wait(asio::ip::tcp::socket::wait_write, [self = shared_from_this()](const asio::error_code& ec) {
-        self->m_bWriteWaiting = false;
         if (ec == asio::error::operation_aborted || self->m_eState == State::Closed) return;
-        self->WriteOut(true);
+        bool bAllSent;
+        {
+            std::lock_guard<std::mutex> lock(self->m_worker.SendMutex());
+            self->m_bWriteWaiting = false;
+            self->FlushLocked(true);
+            bAllSent = self->AllSentLocked();
+        }
+        if (bAllSent && self->m_eState == State::Closing) self->HalfClose();
     });
 }
 
-void Connection::WriteOut(bool bRecheckPending) {
-    if (m_eState == State::Closed || m_bWriteWaiting) return;
-    for (;;) {
-        while (m_nWriteOff < m_writing.size()) {
-            asio::error_code ec;
-            const size_t nWritten =
-                m_socket.write_some(asio::buffer(m_writing.data() + m_nWriteOff, m_writing.size() - m_nWriteOff), ec);
-            if (WouldBlock(ec)) {
-                m_dwInFlight.store(uint32_t(m_writing.size() - m_nWriteOff), std::memory_order_relaxed);
+void Connection::FlushLocked(bool bOnIoThread) {
+    if (m_bSendClosed || m_bWriteWaiting) return;
+    while (m_nSent < m_pending.size()) {
+        asio::error_code ec;
+        const size_t nWritten =
+            m_socket.write_some(asio::buffer(m_pending.data() + m_nSent, m_pending.size() - m_nSent), ec);
+        if (WouldBlock(ec)) {
+            m_bWriteWaiting = true;
+            if (bOnIoThread) {
                 WaitWritable();
-                return;
+            } else {
+                asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->WaitWritable(); });
             }
-            if (ec) {
-                Disconnect();
-                return;
-            }
-            m_nWriteOff += nWritten;
+            return;
         }
-        m_writing.clear();
-        m_nWriteOff = 0;
-        m_dwInFlight.store(0, std::memory_order_relaxed);
-        if (!bRecheckPending) break;
-        std::lock_guard<std::mutex> lock(m_worker.SendMutex());
-        if (m_pending.empty()) break;
-        m_writing.swap(m_pending);
-        m_dwInFlight.store(uint32_t(m_writing.size()), std::memory_order_relaxed);
+        if (ec) {
+            // Disconnect takes the send mutex, so it runs as a handler of its own.
+            m_bSendClosed = true;
+            asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->Disconnect(); });
+            return;
+        }
+        m_nSent += nWritten;
     }
-    if (m_writing.capacity() > kRetainWriteBytes) std::vector<uint8_t>().swap(m_writing);
-    if (m_eState == State::Closing) HalfClose();
+    m_nSent = 0;
+    if (m_pending.capacity() > kRetainWriteBytes) {
+        m_worker.GiveSendBufferLocked(&m_pending);
+    } else {
+        m_pending.clear();
+    }
 }
 
 void Connection::BeginClose() {
@@ -169,7 +194,13 @@ void Connection::BeginClose() {
     m_eState = State::Closing;
     m_lingerDeadline = std::chrono::steady_clock::now() + kLingerTime;
     m_worker.AddLingering(shared_from_this());
-    WriteOut(true);
+    bool bAllSent;
+    {
+        std::lock_guard<std::mutex> lock(m_worker.SendMutex());
+        FlushLocked(true);
+        bAllSent = AllSentLocked();
+    }
+    if (bAllSent) HalfClose();
     if (m_bPaused) {
         m_bPaused = false;
         ReadSome();
@@ -188,19 +219,15 @@ void Connection::Disconnect() {
     if (m_eState == State::Closed) return;
     const bool bReport = m_eState == State::Open && !m_bHostClosed.load(std::memory_order_relaxed);
     m_eState = State::Closed;
-    asio::error_code ec;
-    m_socket.close(ec);
     {
+        // Under the send mutex: no writer may be inside the socket while it closes.
         std::lock_guard<std::mutex> lock(m_worker.SendMutex());
         m_bSendClosed = true;
-        if (m_pending.capacity()) {
-            m_pending.clear();
-            m_worker.GiveSendBufferLocked(&m_pending);
-        }
+        asio::error_code ec;
+        m_socket.close(ec);
+        m_nSent = 0;
+        if (m_pending.capacity()) m_worker.GiveSendBufferLocked(&m_pending);
     }
-    std::vector<uint8_t>().swap(m_writing);
-    m_nWriteOff = 0;
-    m_dwInFlight.store(0, std::memory_order_relaxed);
     SaveCarry(nullptr, 0);
     if (bReport) m_worker.StageEvent(NETDRVEVENT_DISCONNECTED, *this);
 }

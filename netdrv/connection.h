@@ -1,9 +1,9 @@
 // Internal to Q7NetDrv: one accepted TCP connection.
 //
-// Threading: the socket, the read side and the buffer being written belong to
-// the connection's I/O worker thread. The pending-send buffer and the flags
-// marked "send mutex" are shared with the host thread under the worker's send
-// mutex. m_bHostClosed and m_dwInFlight are atomics the host reads or sets.
+// Threading: the socket's reading side belongs to the connection's I/O worker
+// thread. The send buffer and the flags marked "send mutex" are shared with
+// the host thread under the worker's send mutex; writes happen under it, on
+// either thread. m_bHostClosed is an atomic the host sets.
 // Lifetime: shared ownership; the slot table holds one reference while the
 // index is taken, and every pending asynchronous operation holds another.
 #pragma once
@@ -37,9 +37,6 @@ public:
     // Reads what the socket holds, queues the whole packets, keeps the tail of
     // a partial one. Also the way reading resumes after a pause.
     void ReadSome();
-    // Writes the buffer being written; bRecheckPending also moves over what
-    // the host queued meanwhile (the flush handler did not take it).
-    void WriteOut(bool bRecheckPending);
     // The host closed the connection: send what it queued, half-close, and
     // read (discarding) until the peer closes or the linger time is over.
     void BeginClose();
@@ -58,8 +55,16 @@ private:
     friend class IoWorker;
     enum class State { Open, Closing, Closed };
 
-    void WaitReadable();
+    void ArmRead();
+    void OnReceived(const asio::error_code& ec, size_t nRead);
+    bool ParseScratch(size_t nAvail, size_t* pnCarry);
+    // Waits until the socket takes more bytes, then writes on (I/O thread).
     void WaitWritable();
+    // Writes what is queued with as few system calls as the socket allows.
+    // REQUIRES: send mutex held. bOnIoThread tells who calls: the host hands
+    // a wait for writability or a failure over to the I/O thread.
+    void FlushLocked(bool bOnIoThread);
+    bool AllSentLocked() const { return m_nSent == m_pending.size() && !m_bWriteWaiting; }
     void SaveCarry(const uint8_t* p, size_t n);
     void Pause();
     void HalfClose();
@@ -71,22 +76,31 @@ private:
 
     // I/O thread
     State m_eState = State::Open;
-    bool m_bReadWaiting = false;   // an async_wait for reading is pending
-    bool m_bWriteWaiting = false;  // an async_wait for writing is pending
+    bool m_bReadWaiting = false;   // an asynchronous receive is pending
     bool m_bPaused = false;        // reading stopped until the host catches up
     bool m_bHalfClosed = false;
     std::vector<uint8_t> m_carry;  // start of a partial frame (pooled, empty when none)
-    std::vector<uint8_t> m_writing;  // framed bytes being written
-    size_t m_nWriteOff = 0;          // bytes of m_writing already written
     std::chrono::steady_clock::time_point m_lingerDeadline{};
 
-    // send mutex
-    std::vector<uint8_t> m_pending;  // framed bytes queued by the host, not yet taken
+    // send mutex. Whoever writes (the host at the end of its drain, or the
+    // I/O thread) holds it, so the bytes leave in order and the socket is
+    // never closed under a writer. The socket object is otherwise only read
+    // from the host thread (its state is fixed before the connection is shared).
+    std::vector<uint8_t> m_pending;  // framed bytes queued, not yet written (pooled)
+    size_t m_nSent = 0;              // bytes of m_pending already written
     bool m_bDirty = false;           // listed for the next flush
-    bool m_bSendClosed = false;      // no more sends (closed, or the cap was exceeded)
+    bool m_bSendClosed = false;      // no more sends (closed, failed, or the cap was exceeded)
+    bool m_bWriteWaiting = false;    // the socket is full; the I/O thread waits to write on
 
-    std::atomic<uint32_t> m_dwInFlight{0};  // unsent bytes of m_writing (for the cap)
     std::atomic<bool> m_bHostClosed{false};
+
+    // Target of the pending asynchronous receive. Asio tries such a receive
+    // at once and, after a short read, waits for the next arrival without
+    // another system call; a plain readiness wait would re-arm the descriptor
+    // with epoll_ctl every time. Small, so idle connections stay cheap; when
+    // it fills up, the rest is read into the worker's scratch buffer.
+    static constexpr size_t kRecvBytes = 1024;
+    uint8_t m_aRecv[kRecvBytes];
 };
 
 }  // namespace q7net

@@ -4,6 +4,8 @@
 #include <asio/post.hpp>
 #include <signal.h>
 
+#include <cstring>
+
 #include "common/netdrv.h"
 #include "netdrv/connection.h"
 #include "netdrv/serverstate.h"
@@ -13,6 +15,7 @@ namespace q7net {
 
 namespace {
 constexpr size_t kMaxPooledCarries = 256;
+constexpr size_t kCompactBytes = 64 * 1024;  // written prefix worth removing from a send buffer
 }
 
 IoWorker::IoWorker(ServerState& state)
@@ -27,6 +30,7 @@ IoWorker::~IoWorker() {
     m_apFlushing.clear();
     m_apPaused.clear();
     m_apLingering.clear();
+    m_apHostFlushing.clear();
     std::lock_guard<std::mutex> lock(m_sendMutex);
     m_apDirty.clear();
 }
@@ -166,29 +170,34 @@ void IoWorker::TakeSendBufferLocked(std::vector<uint8_t>* pBuf) {
     m_aSendPool.pop_back();
 }
 
-void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength) {
+void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, bool bDeferred) {
     bool bPostFlush = false;
     std::shared_ptr<Connection> pOverflow;
     {
         std::lock_guard<std::mutex> lock(m_sendMutex);
         if (conn.m_bSendClosed) return;
-        const size_t nQueued = conn.m_pending.size() + conn.m_dwInFlight.load(std::memory_order_relaxed);
+        const size_t nQueued = conn.m_pending.size() - conn.m_nSent;
         if (nQueued + kFrameHeaderSize + nLength > m_state.config.dwSendQueueCapBytes) {
             // The client does not read: drop it rather than buffer without bound.
             conn.m_bSendClosed = true;
-            if (conn.m_pending.capacity()) GiveSendBufferLocked(&conn.m_pending);
             pOverflow = conn.shared_from_this();
         } else {
             if (conn.m_pending.capacity() == 0) TakeSendBufferLocked(&conn.m_pending);
-            uint8_t header[kFrameHeaderSize];
-            WriteLe32(header, nLength);
-            conn.m_pending.insert(conn.m_pending.end(), header, header + kFrameHeaderSize);
-            conn.m_pending.insert(conn.m_pending.end(), p, p + nLength);
+            if (conn.m_nSent > kCompactBytes && conn.m_nSent > nQueued) {
+                // A slow reader: drop the written prefix so the buffer stays near the cap.
+                conn.m_pending.erase(conn.m_pending.begin(), conn.m_pending.begin() + ptrdiff_t(conn.m_nSent));
+                conn.m_nSent = 0;
+            }
+            const size_t nOld = conn.m_pending.size();
+            conn.m_pending.resize(nOld + kFrameHeaderSize + nLength);
+            uint8_t* pDest = conn.m_pending.data() + nOld;
+            WriteLe32(pDest, nLength);
+            std::memcpy(pDest + kFrameHeaderSize, p, nLength);
             if (!conn.m_bDirty) {
                 m_apDirty.reserve(m_apDirty.size() + 1);
                 conn.m_bDirty = true;
                 m_apDirty.push_back(conn.shared_from_this());
-                if (!m_bFlushPosted) bPostFlush = m_bFlushPosted = true;
+                if (!bDeferred && !m_bFlushPosted) bPostFlush = m_bFlushPosted = true;
             }
         }
     }
@@ -204,17 +213,24 @@ void IoWorker::FlushDirty() {
         m_bFlushPosted = false;
         m_apFlushing.swap(m_apDirty);
         for (auto& p : m_apFlushing) {
-            Connection& c = *p;
-            c.m_bDirty = false;
-            // A write still in progress takes the pending bytes when it ends.
-            if (c.m_bWriteWaiting || c.m_nWriteOff < c.m_writing.size() || c.Closed()) continue;
-            c.m_writing.swap(c.m_pending);
-            c.m_dwInFlight.store(uint32_t(c.m_writing.size()), std::memory_order_relaxed);
-            if (c.m_pending.capacity()) GiveSendBufferLocked(&c.m_pending);
+            p->m_bDirty = false;
+            p->FlushLocked(true);
         }
     }
-    for (auto& p : m_apFlushing) p->WriteOut(false);
-    m_apFlushing.clear();
+    m_apFlushing.clear();  // references dropped outside the lock
+}
+
+void IoWorker::HostFlush() {
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        if (m_apDirty.empty()) return;
+        m_apHostFlushing.swap(m_apDirty);
+        for (auto& p : m_apHostFlushing) {
+            p->m_bDirty = false;
+            p->FlushLocked(false);
+        }
+    }
+    m_apHostFlushing.clear();
 }
 
 void IoWorker::PostClose(std::shared_ptr<Connection> pConn) {

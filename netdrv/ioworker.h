@@ -3,11 +3,14 @@
 //
 // The worker reads its connections, collects the events of a reactor round in
 // a private batch and publishes the batch to the server's queue in one step.
-// The host thread queues outgoing packets into the connections' pending
-// buffers under the worker's send mutex and posts one flush per batch of
-// sends; the flush writes each connection's queued packets with one system
-// call. Threading: methods under "I/O thread" run only on the worker's thread
-// (or after Stop), those under "host thread" are called by the host.
+// The host thread queues outgoing packets into the connections' send buffers
+// under the worker's send mutex. Packets sent while the host drains its
+// events are written by the host itself when the drain ends (HostFlush), with
+// one system call per connection and no hand-over to this thread; packets
+// sent at any other time make the host post one flush per batch to this
+// thread. A socket that is full is waited on here. Threading: methods under
+// "I/O thread" run only on the worker's thread (or after Stop), those under
+// "host thread" are called by the host.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -59,8 +62,11 @@ public:
 
     // ---- host thread
     // Queues one framed packet; disconnects the connection when its unsent
-    // bytes would exceed the cap.
-    void QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength);
+    // bytes would exceed the cap. bDeferred: the host will call HostFlush
+    // (it is draining events); otherwise a flush is posted to this thread.
+    void QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, bool bDeferred);
+    // Writes what the host queued during its drain.
+    void HostFlush();
     void PostClose(std::shared_ptr<Connection> pConn);
     void PostResume();
 
@@ -90,6 +96,7 @@ private:
     bool m_bPublishPosted = false;
     bool m_bLingerArmed = false;
     std::vector<std::shared_ptr<Connection>> m_apFlushing;
+    std::vector<std::shared_ptr<Connection>> m_apHostFlushing;  // host thread only
     std::vector<std::shared_ptr<Connection>> m_apPaused;
     std::vector<std::shared_ptr<Connection>> m_apLingering;
     std::vector<std::vector<uint8_t>> m_aCarryPool;

@@ -58,7 +58,8 @@ void CTcpServer::Send(int nConnectionIndex, const void* pData, int nLength) {
     HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
     if (!slot.bOpen) return;
     try {
-        slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength));
+        slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength),
+                                       m_bDraining);
     } catch (...) {
         // Out of memory: the packet is lost; the connection stays.
     }
@@ -68,11 +69,23 @@ bool CTcpServer::GetEvent(NetDrvEvent* pEvent) {
     if (!pEvent || !m_pState) return false;
     for (;;) {
         while (m_nHostPos < m_hostBatch.Size()) {
-            if (Deliver(m_hostBatch.At(m_nHostPos++), pEvent)) return true;
+            if (Deliver(m_hostBatch.At(m_nHostPos++), pEvent)) {
+                m_bDraining = true;
+                return true;
+            }
         }
         RecycleHostBatch();
-        if (!m_pState->queue.TakeAll(&m_hostBatch)) return false;
+        if (!m_pState->queue.TakeAll(&m_hostBatch)) break;
     }
+    // The drain is over: what the host sent meanwhile leaves now, coalesced.
+    m_bDraining = false;
+    for (auto& pWorker : m_apWorkers) {
+        try {
+            pWorker->HostFlush();
+        } catch (...) {
+        }
+    }
+    return false;
 }
 
 void CTcpServer::RecycleHostBatch() {

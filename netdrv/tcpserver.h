@@ -66,6 +66,7 @@ private:
     std::vector<HostSlot> m_aHost;
     EventBatch m_hostBatch;     // taken from the queue; its packets live until the next GetEvent
     size_t m_nHostPos = 0;      // next event of m_hostBatch to look at
+    bool m_bDraining = false;   // the last GetEvent returned an event; Sends wait for the drain's end
 };
 
 }  // namespace q7net

@@ -165,6 +165,29 @@ TEST_F(NetDrvTest, ClientThatStopsReadingIsDisconnectedAtTheQueueCap) {
     EXPECT_EQ(back, p);
 }
 
+// A client that reads late (but within the cap) gets every packet in order,
+// also when the server closes the connection while the socket is still full.
+TEST_F(NetDrvTest, LateReaderGetsEverythingInOrderEvenAfterServerClose) {
+    Start(4, /*send-queue cap 16 MiB*/ 16u << 16);
+    Client c;
+    const int nIndex = ConnectClient(c, /*nRecvBuf=*/4096);
+    ASSERT_GE(nIndex, 0);
+    constexpr uint32_t kPackets = 800;  // about 8 MB, beyond what the socket buffers hold
+    for (uint32_t i = 0; i < kPackets; ++i) {
+        const Bytes p = MakePacket(1101, 10000, i);
+        m_pServer->Send(nIndex, p.data(), int(p.size()));
+    }
+    m_pServer->CloseConnection(nIndex);
+    for (uint32_t i = 0; i < kPackets; ++i) {
+        Bytes got;
+        ASSERT_TRUE(c.RecvPacket(&got)) << "packet " << i;
+        ASSERT_EQ(got, MakePacket(1101, 10000, i)) << "packet " << i;
+    }
+    EXPECT_TRUE(c.WaitClosedByPeer());
+    m_pPump->Drain();
+    EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED), 0u);
+}
+
 TEST_F(NetDrvTest, ResetMidPacketIsReportedAsDisconnect) {
     Start();
     Client c;

@@ -32,9 +32,9 @@ protected:
         m_pDrv = nullptr;
     }
     // Connects a client and waits for its CONNECTED event; returns its index.
-    int ConnectClient(Client& c) {
+    int ConnectClient(Client& c, int nRecvBuf = 0) {
         const size_t nBefore = m_pPump->Count(NETDRVEVENT_CONNECTED);
-        if (!c.Connect(m_nPort)) return -1;
+        if (!c.Connect(m_nPort, false, nRecvBuf)) return -1;
         if (!m_pPump->WaitCount(NETDRVEVENT_CONNECTED, nBefore + 1)) return -1;
         return m_pPump->ConnectedIndex(nBefore);
     }
