@@ -71,15 +71,15 @@ TEST_P(DbCtrlCommands, LoginKeyIsLookedUpByExactName) {
     DbcLoginKeyRecord r{};
     WideCopyBounded(r.szUserName, 17, u"Alice");
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_LOGIN_KEY, &r, sizeof(r)), 1);
-    EXPECT_EQ(r.nLoginKey, 12345);
+    EXPECT_EQ(int32_t(r.nLoginKey), 12345);
     WideCopyBounded(r.szUserName, 17, u"alice");
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_LOGIN_KEY, &r, sizeof(r)), 1);
-    EXPECT_EQ(r.nLoginKey, -7);
+    EXPECT_EQ(int32_t(r.nLoginKey), -7);
     // Another case is another (missing) user; the record is left as it was.
     WideCopyBounded(r.szUserName, 17, u"ALICE");
     r.nLoginKey = 99;
     EXPECT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_LOGIN_KEY, &r, sizeof(r)), 0);
-    EXPECT_EQ(r.nLoginKey, 99);
+    EXPECT_EQ(int32_t(r.nLoginKey), 99);
 }
 
 TEST_P(DbCtrlCommands, PlatformUserByGuidOrNameFillsTheThreeTexts) {
@@ -137,11 +137,11 @@ TEST_P(DbCtrlCommands, PresentCoinIsGivenOnceAtCreation) {
     WideCopyBounded(r.szGUID, 39, kGuidA);
     r.nPresentCoin = 1000;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &r, sizeof(r)), 1);
-    EXPECT_EQ(r.nGameCoin, 1000);
+    EXPECT_EQ(int32_t(r.nGameCoin), 1000);
     ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -300), 1);
     r.nGameCoin = 0;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &r, sizeof(r)), 1);
-    EXPECT_EQ(r.nGameCoin, 700);
+    EXPECT_EQ(int32_t(r.nGameCoin), 700);
     EXPECT_EQ(LedgerRows('C'), 2u);  // the creation and the change, no second present
 
     // No platform user: refused, and no game user appears.
@@ -183,7 +183,7 @@ TEST_P(DbCtrlCommands, GoldChangesStopAtZeroAndAtTheInt32Limit) {
     EXPECT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -21), 0);
     ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -20), 1);
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
-    EXPECT_EQ(c.nGameCoin, 0);
+    EXPECT_EQ(int32_t(c.nGameCoin), 0);
 }
 
 TEST_P(DbCtrlCommands, BankerMayGoNegativeAndTaxesAccumulate) {
