@@ -26,3 +26,15 @@ function(qv_shared_library name)
     INSTALL_RPATH "$ORIGIN")
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
 endfunction()
+
+# qv_add_program_dirs(): adds every subfolder of the current folder that has a
+# CMakeLists.txt (tools/, bench/: one subfolder per program).
+function(qv_add_program_dirs)
+  file(GLOB subs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT subs)
+  foreach(sub ${subs})
+    if(IS_DIRECTORY ${sub} AND EXISTS ${sub}/CMakeLists.txt)
+      add_subdirectory(${sub})
+    endif()
+  endforeach()
+endfunction()

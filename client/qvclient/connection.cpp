@@ -14,13 +14,11 @@
 
 namespace qvc {
 
-namespace {
-int64_t NowMs() {
+int64_t MonotonicMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-}  // namespace
 
 Connection::~Connection() { Close(); }
 
@@ -122,7 +120,7 @@ bool Connection::Send(std::span<const uint8_t> packet) {
 }
 
 Connection::ReadResult Connection::Read(std::vector<uint8_t>& packet, int nTimeoutMs) {
-    int64_t deadline = NowMs() + nTimeoutMs;
+    int64_t deadline = MonotonicMs() + nTimeoutMs;
     for (;;) {
         switch (m_decoder.Next(packet)) {
             case FrameDecoder::Result::Complete: return ReadResult::Packet;
@@ -130,7 +128,7 @@ Connection::ReadResult Connection::Read(std::vector<uint8_t>& packet, int nTimeo
             case FrameDecoder::Result::NeedMore: break;
         }
         if (m_fd < 0) return ReadResult::Closed;
-        int64_t left = deadline - NowMs();
+        int64_t left = deadline - MonotonicMs();
         if (left < 0) left = 0;
         pollfd pfd{m_fd, POLLIN, 0};
         int rc = poll(&pfd, 1, static_cast<int>(left));
@@ -149,9 +147,9 @@ Connection::ReadResult Connection::Read(std::vector<uint8_t>& packet, int nTimeo
 
 bool Connection::ReadUntil(uint16_t wSignal, std::vector<uint8_t>& packet, int nTimeoutMs,
                            std::vector<std::vector<uint8_t>>* pSkipped) {
-    int64_t deadline = NowMs() + nTimeoutMs;
+    int64_t deadline = MonotonicMs() + nTimeoutMs;
     for (;;) {
-        int64_t left = deadline - NowMs();
+        int64_t left = deadline - MonotonicMs();
         if (left < 0) return false;
         if (Read(packet, static_cast<int>(left)) != ReadResult::Packet) return false;
         if (SignalOf(packet) == wSignal) return true;

@@ -12,6 +12,9 @@
 
 namespace qvc {
 
+// Milliseconds of the monotonic clock, for the time-outs of this library.
+int64_t MonotonicMs();
+
 class Connection {
 public:
     Connection() = default;

@@ -1,16 +1,6 @@
 #include "client/qvclient/session.h"
 
-#include <chrono>
-
 namespace qvc {
-
-namespace {
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-}  // namespace
 
 void ClientSession::Note(const std::vector<uint8_t>& p) {
     UserRecord u;
@@ -20,10 +10,10 @@ void ClientSession::Note(const std::vector<uint8_t>& p) {
 Reply ClientSession::Await(Connection& c, std::deque<std::vector<uint8_t>>& inbox, uint16_t wRequest,
                            bool bNoticeOk) {
     Reply r;
-    int64_t deadline = NowMs() + m_nTimeoutMs;
+    int64_t deadline = MonotonicMs() + m_nTimeoutMs;
     std::vector<uint8_t> p;
     for (;;) {
-        int64_t left = deadline - NowMs();
+        int64_t left = deadline - MonotonicMs();
         if (left < 0) {
             m_strError = "no answer within the time-out";
             return r;
@@ -73,9 +63,9 @@ bool ClientSession::WaitFor(Connection& c, std::deque<std::vector<uint8_t>>& inb
             return true;
         }
     }
-    int64_t deadline = NowMs() + nTimeoutMs;
+    int64_t deadline = MonotonicMs() + nTimeoutMs;
     for (;;) {
-        int64_t left = deadline - NowMs();
+        int64_t left = deadline - MonotonicMs();
         if (left < 0) return false;
         if (c.Read(packet, static_cast<int>(left)) != Connection::ReadResult::Packet) return false;
         Note(packet);
