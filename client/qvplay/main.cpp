@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,11 +101,6 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         return false;
     }
     return true;
-}
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 class Player {
@@ -275,9 +269,9 @@ private:
         };
         show("lobby", m_s.LobbyInbox());
         show("game", m_s.GameInbox());
-        int64_t deadline = NowMs() + nMs;
+        int64_t deadline = qvc::MonotonicMs() + nMs;
         while (!bSeen) {
-            int64_t left = deadline - NowMs();
+            int64_t left = deadline - qvc::MonotonicMs();
             if (left < 0) break;
             pollfd fds[2];
             nfds_t n = 0;
