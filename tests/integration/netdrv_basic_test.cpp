@@ -150,6 +150,25 @@ TEST_F(NetDrvTest, ListenFailsOnBusyPortAndBadArguments) {
     EXPECT_EQ(ConnectClient(c), 0);
 }
 
+// A restarted server gets its port back at once, although the connections it
+// closed itself still linger in TIME_WAIT on that port.
+TEST_F(NetDrvTest, RestartListensOnSamePortDespiteTimeWait) {
+    Start();
+    const int nPort = m_nPort;
+    Client c;
+    const int nIndex = ConnectClient(c);
+    ASSERT_GE(nIndex, 0);
+    m_pServer->CloseConnection(nIndex);
+    ASSERT_TRUE(c.WaitClosedByPeer());
+    c.Close();
+    usleep(50 * 1000);
+    Stop();
+    m_pDrv = CreateNetDrv();
+    m_pServer = m_pDrv->CreateTcpServer(0);
+    ASSERT_TRUE(m_pServer->Listen("127.0.0.1", nPort, 4));
+    EXPECT_EQ(m_pServer->GetListenPort(), nPort);
+}
+
 TEST_F(NetDrvTest, WakeHandleIsReadableWhileEventsWaitAndClearedByDrain) {
     Start();
     const int fd = Q7NetDrv_GetWakeHandle();
