@@ -10,6 +10,12 @@
 // integers are signed 32-bit little-endian. The records are packed to 2 bytes
 // so that every field sits at the offset given below.
 //
+// Balances: user gold and game coins stay within 0..2147483647 — commands 8
+// and 9 refuse a change that would take them below 0 or beyond the 32-bit
+// range the framework reads them back in. The banker may go negative.
+// Every successful change (6 when it creates a game user, 8, 9, 10, 12)
+// appends a ledger row in the same transaction.
+//
 // Threading: the framework calls from one thread. The library serialises its
 // own calls.
 #pragma once

@@ -292,7 +292,34 @@ TEST_P(DbCtrlCommands, NothingWorksOutsideInitAndDestroy) {
     EXPECT_EQ(Gold(kGuidA), 501);
 }
 
+// Cases that only the PostgreSQL backend has.
+class DbCtrlCommandsPg : public DbCtrlCommands {};
+
+TEST_P(DbCtrlCommandsPg, AConnectionDroppedByTheServerIsReopenedForTheNextCommand) {
+    ASSERT_EQ(PgExec(m_dbs.Conninfo(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                                       " WHERE datname = current_database() AND pid <> pg_backend_pid()"),
+              "");
+    // The command that meets the dead connection may fail; it is not retried.
+    int32_t nOut = 0;
+    const int nFirst = Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut);
+    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
+    EXPECT_EQ(nOut, 500);
+    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 1);
+    std::string strErr;
+    m_pDb = m_dbs.Open(strErr);
+    ASSERT_TRUE(m_pDb) << strErr;
+    EXPECT_EQ(Gold(kGuidA), 501);
+    EXPECT_EQ(LedgerRows('G'), 2u);
+    if (!nFirst) {
+        std::string strLog;
+        for (const auto& e : std::filesystem::directory_iterator(m_dbs.LogDirOs())) strLog += ReadFileText(e.path());
+        EXPECT_NE(strLog.find("command 7: database error"), std::string::npos) << strLog;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DbCtrlCommands, ::testing::Values(TestBackend::Sqlite, TestBackend::Postgres),
+                         [](const auto& info) { return std::string(TestBackendName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Backends, DbCtrlCommandsPg, ::testing::Values(TestBackend::Postgres),
                          [](const auto& info) { return std::string(TestBackendName(info.param)); });
 
 }  // namespace
