@@ -7,18 +7,23 @@ add_library(qv_framework_objects OBJECT
   ${CMAKE_CURRENT_LIST_DIR}/hostentry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qvserver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qvsession.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvpackets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvroom.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvroomsettle.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qvroomcommand.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dbprocess.cpp
 )
 target_include_directories(qv_framework_objects PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qv_framework_objects PUBLIC qv_common)
+target_link_libraries(qv_framework_objects PUBLIC qv_common qv_frame_support qv_projcommon_version)
 set_target_properties(qv_framework_objects PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
 
 add_library(qv_framework STATIC $<TARGET_OBJECTS:qv_framework_objects>)
-target_link_libraries(qv_framework PUBLIC qv_common)
+target_link_libraries(qv_framework PUBLIC qv_common qv_frame_support qv_projcommon_version)
 
 qv_shared_library(QuorvelS $<TARGET_OBJECTS:qv_framework_objects>)
-target_link_libraries(QuorvelS PRIVATE qv_common)
+target_link_libraries(QuorvelS PRIVATE qv_common qv_frame_support qv_projcommon_version)
 target_link_options(QuorvelS PRIVATE "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/quorvels.map")
 set_target_properties(QuorvelS PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/quorvels.map)
 install(TARGETS QuorvelS LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -1,41 +1,252 @@
 #include "QuorvelS/qvserver.h"
 
+#include <algorithm>
+
+#include "QuorvelS/dbprocess.h"
+#include "QuorvelS/global.h"
+#include "QuorvelS/loginstring.h"
+#include "QuorvelS/qvpackets.h"
+#include "QuorvelS/qvroom.h"
 #include "QuorvelS/qvsession.h"
+#include "common/dbbinding.h"
+#include "common/hostlog.h"
+#include "common/packets.h"
+#include "platform/verres.h"
+#include "projcommon/inifile.h"
+#include "projcommon/qvassert.h"
+#include "projcommon/versioninfo.h"
+#include "projcommon/widestring.h"
 
 namespace {
-// Value handed to the base start's reserved argument.
-constexpr int kStartReserved = 50;
+bool IsHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+// The first nChars units of str, one fewer when the cut would split a
+// surrogate pair.
+std::u16string CutText(std::u16string_view str, size_t nChars) {
+    if (str.size() <= nChars) return std::u16string(str);
+    size_t n = nChars;
+    if (n > 0 && IsHighSurrogate(str[n - 1])) --n;
+    return std::u16string(str.substr(0, n));
+}
 }  // namespace
 
 CQVServer::CQVServer() = default;
 
-CQVServer::~CQVServer() = default;
+CQVServer::~CQVServer() {
+    // The rooms go without calling the game: only Stop hands room objects back.
+    m_apRoom.clear();
+}
 
 CSessionBase* CQVServer::CreateSession() {
     return new CQVSession();
 }
 
-int CQVServer::CheckGameVersion(const uint8_t* pPacket, std::u16string& strError) {
-    (void)pPacket;
-    (void)strError;
-    return 0;  // no game module, so no version to match
+CQVRoom* CQVServer::CreateRoom() {
+    return new CQVRoom();
 }
 
-int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError, UserInfo& userInfo) {
-    (void)pPacket;
+CQVRoom* CQVServer::GetRoom(uint16_t wRoomIndex) const {
+    if (wRoomIndex >= m_nRoomCount || wRoomIndex >= m_apRoom.size()) return nullptr;
+    return m_apRoom[wRoomIndex].get();
+}
+
+std::u16string CQVServer::GetBankerName() const {
+    return CutText(m_strGameName, kBankerNameChars);
+}
+
+int CQVServer::StartFrame(ServerStartInfo& startInfo) {
+    LogOutput(u"服务启动");
+    // A start without a stop in between: the old rooms and module go first,
+    // before the base start drops the sessions they point at.
+    ReleaseGame();
+    static constexpr int32_t kDsnOpen[4] = {1, 1, 1, 1};
+    Start(kStartReserved, &startInfo, kDsnOpen, startInfo.dwDriverParam);
+
+    CIniFile ini;
+    ini.Open(m_strConfigPath.c_str());
+    std::u16string strDllPath =
+        ini.GetString(kFrameSection, u"GameServerDll", kDefaultGameServerDll, {}, 1);
+    ini.Save(0);
+
+    uint32_t dwError = 0;
+    const int bLoaded = LoadServerDll(strDllPath, &dwError);
+    LogOutput(u"加载 \"%s\" %s%s", strDllPath, bLoaded ? u"成功" : u"失败",
+              bLoaded ? std::u16string() : WFormat(u"; LastError=%d", dwError));
+    if (!bLoaded) return 0;
+    m_strServerDllPath = strDllPath;
+
+    CVersionInfo version;
+    if (version.Load(strDllPath)) {
+        std::u16string strDescription = version.GetFileDescription();
+        if (strDescription.size() > 2) {
+            std::u16string strAddress;
+            std::u16string strWindowName =
+                WFormat(u"%d - %s", GetServerAddress(strAddress), strDescription);
+            std::fill(std::begin(startInfo.szName), std::end(startInfo.szName), u'\0');
+            WideCopyBounded(startInfo.szName, kWindowNameChars + 1,
+                            CutText(strWindowName, kWindowNameChars));
+            m_strGameName = strDescription;
+        }
+    }
+    startInfo.hIcon = plat::ExtractIcon(0, strDllPath, -1) > 0
+                          ? plat::ExtractIcon(startInfo.hInstance, strDllPath, 0)
+                          : 0;
+
+    ReadFrameConfiguration(ini);
+    CreateRooms(startInfo);
+    m_bGameLoaded = 1;
+
+    LogOutput(u"登录钥匙检查 %s", m_bCheckLoginKey ? u"开启" : u"关闭");
+    LogOutput(u"房间总数 %d", m_nRoomCount);
+    LogOutput(u"最大观战 %d", m_nMaxObserver);
+    LogOutput(u"赠送游戏币 %d", m_nPresentCoin);
+    LogOutput(u"金币换游戏币 (%d换1)", m_nGoldToCoin);
+    LogOutput(u"游戏币换金币 (1换%d)", m_nCoinToGold);
+    LogOutput(u"积分换券 (%d换1)", m_nScoreToTicket);
+    LogOutput(u"服务启动 完成");
+    return 1;
+}
+
+void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
+    m_bCheckLoginKey = ini.GetInt(kFrameSection, u"CheckLoginKey", kDefaultCheckLoginKey,
+                                  u"设置为0时可以关闭对登录钥匙的检查", 1);
+    m_nRoomCount = ini.GetInt(kFrameSection, u"RoomCount", kDefaultRoomCount, {}, 1);
+    m_nMaxObserver =
+        static_cast<int16_t>(ini.GetInt(kFrameSection, u"MaxObserver", kDefaultMaxObserver, {}, 1));
+    m_nPresentCoin = ini.GetInt(kFrameSection, u"PresentCoin", kDefaultPresentCoin, {}, 1);
+    m_nGoldToCoin = ini.GetInt(kFrameSection, u"GoldToCoin", kDefaultGoldToCoin, {}, 1);
+    m_nCoinToGold = ini.GetInt(kFrameSection, u"CoinToGold", kDefaultCoinToGold, {}, 1);
+    m_nScoreToTicket = ini.GetInt(kFrameSection, u"ScoreToTicket", kDefaultScoreToTicket, {}, 1);
+    ini.Save(0);
+
+    // Selling a coin back never pays more than buying it costs (in memory
+    // only; the file keeps what it says).
+    if (m_nCoinToGold > m_nGoldToCoin) m_nCoinToGold = m_nGoldToCoin;
+    // Room indexes are signed 16-bit, 0x7FFF is "none", and the version check
+    // needs room 0 (the file keeps what it says).
+    int nClamped = std::clamp(m_nRoomCount, kMinRoomCount, kMaxRoomCount);
+    if (nClamped != m_nRoomCount) {
+        LogOutput(u"房间总数 %d 超出范围 %d - %d, 改为 %d", m_nRoomCount, kMinRoomCount,
+                  kMaxRoomCount, nClamped);
+        m_nRoomCount = nClamped;
+    }
+}
+
+void CQVServer::CreateRooms(ServerStartInfo& startInfo) {
+    m_apRoom.clear();
+    m_apRoom.resize(static_cast<size_t>(m_nRoomCount));
+    for (uint16_t i = 0; i < m_nRoomCount; ++i) {
+        m_apRoom[i].reset(CreateRoom());
+        if (!m_apRoom[i]) {
+            QV_ASSERT_TEXT("m_apRoom[i]");
+            continue;
+        }
+        m_apRoom[i]->Init(this, static_cast<int16_t>(i), &startInfo.nRoomInfo);
+    }
+}
+
+void CQVServer::ReleaseGame() {
+    for (auto& pRoom : m_apRoom)
+        if (pRoom) pRoom->DestroyInstance();
+    UnloadServerDll();
+    // The room objects go too: their places name sessions the base is about
+    // to drop, and their game objects belong to the module just released.
+    m_apRoom.clear();
+    m_nRoomCount = 0;
+    m_nRoomMinCoin = 0;
+    m_bGameLoaded = 0;
+}
+
+void CQVServer::Stop() {
+    LogOutput(u"服务停止");
+    ReleaseGame();
+    CServerBase::Stop();
+    LogOutput(u"服务停止 完成");
+}
+
+void CQVServer::Poll(uint32_t dwHostValue) {
+    CServerBase::Poll(dwHostValue);
+    for (int i = 0; i < m_nRoomCount; ++i) {
+        CQVRoom* pRoom = GetRoom(static_cast<uint16_t>(i));
+        if (!pRoom) {
+            QV_ASSERT_TEXT("m_apRoom[i]");
+            continue;
+        }
+        if (pRoom->IsInitialized()) pRoom->OnTick(dwHostValue);
+    }
+}
+
+int CQVServer::CheckGameVersion(const uint8_t* pPacket, std::u16string& strError) {
     (void)strError;
-    (void)userInfo;
+    if (m_nRoomCount == 0) return 0;  // no game module: no version to match
+    CQVRoom* pRoom = GetRoom(0);
+    if (!pRoom) {
+        QV_ASSERT(pRoom);
+        return 0;
+    }
+    int32_t nVersion = 0;
+    if (!ParseVersionPacket(pPacket, kVersionPacketSize, nVersion)) return 0;
+    return nVersion == pRoom->GetGameVersion() ? 1 : 0;
+}
+
+int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
+                           UserInfo& userInfo) {
+    if (!m_bCheckLoginKey) return 1;
+    LoginRequest request;
+    ParseLoginPacket(pPacket, kLoginPacketSize, request);
+
+    DbcLoginKeyRecord record{};
+    WideCopyBounded(record.szUserName, kUserNameUnits, request.strUserName);
+    if (!DbcExecute(DBCMD_GET_LOGIN_KEY, record)) {
+        strError = u"LoginKey读取失败";
+        return 0;
+    }
+    const int32_t nLoginKey = record.nLoginKey;
+    userInfo.nLoginKey = nLoginKey;
+    if (!CheckLoginString(request.strLoginString, nLoginKey)) {
+        strError = u"登录串验证未通过";
+        return 0;
+    }
     return 1;
 }
 
 int CQVServer::LoadGameUser(UserInfo& userInfo, std::u16string& strError) {
-    (void)userInfo;
-    (void)strError;
+    DbcGameCoinRecord record{};
+    WideCopyBounded(record.szGUID, kGuidUnits,
+                    std::u16string_view(userInfo.szGUID, WideLength(userInfo.szGUID, kGuidUnits)));
+    record.nPresentCoin = m_nPresentCoin;
+    if (!DbcExecute(DBCMD_GET_GAME_COIN, record)) {
+        strError = u"获取游戏用户信息失败";
+        return 0;
+    }
+    userInfo.nGameCoin = record.nGameCoin;
     return 1;
 }
 
-int CQVServer::StartFrame(ServerStartInfo& startInfo) {
-    static constexpr int32_t kDsnOpen[4] = {1, 1, 1, 1};
-    Start(kStartReserved, &startInfo, kDsnOpen, startInfo.dwDriverParam);
-    return 1;
+void CQVServer::CloseSession(uint16_t wSessionIndex) {
+    auto* pSession = static_cast<CQVSession*>(GetSession(wSessionIndex));
+    // Without the game and its rates a refund would pay nothing for the
+    // coins; they stay coins in the game database until the next refund.
+    if (pSession && m_bGameLoaded) {
+        std::u16string strText;
+        RefundGameCoin(strText, pSession);
+    }
+    CServerBase::CloseSession(wSessionIndex);
+}
+
+void CQVServer::BroadcastRoomState(uint16_t wRoomIndex) {
+    CQVRoom* pRoom = GetRoom(wRoomIndex);
+    if (!pRoom) return;
+    RoomState state;
+    pRoom->GetRoomState(state);
+    RoomStatePacket packet = BuildRoomState(wRoomIndex, state);
+    for (int i = 0; i < m_nSessionCount; ++i) {
+        const CSessionBase* pSession = m_apSession[i].get();
+        if (!pSession || !pSession->IsUsed()) continue;
+        const int16_t nLobby = pSession->GetLobbyConnectionIndex();
+        if (nLobby >= 0 && nLobby < m_nSessionCount)
+            SendToConnection(nLobby, packet.data(), static_cast<int32_t>(packet.size()), 0);
+    }
 }

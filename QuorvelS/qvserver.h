@@ -1,27 +1,124 @@
-// CQVServer: the framework's server, the one global server of the library
-// (internal). For now it is the server base with minimal game slots: sessions
-// are CQVSession, no client version is accepted (there is no game module
-// yet), every login is let through and no game-side user data is loaded.
-// StartFrame is the whole start of host command 103.
+// CQVServer: the framework's concrete server, the one global server of the
+// library (internal). It fills the server base's game slots (sessions are
+// CQVSession, the client version is the game module's, logins are proven by
+// login strings, the game-coin balance comes from the game database), reads
+// the configuration section "QuorvelS", loads the game module, creates the
+// rooms at start, ticks them on every poll and hands them back at stop, and
+// changes a closing user's game coins back into gold before the session
+// closes.
 //
-// Owned by the library (globals.h); host thread only.
+// While no game module is loaded (before a start, after a failed load, after
+// Stop) there are no rooms: GetRoomCount is 0, every version check and every
+// request that needs a room is refused, Poll ticks nothing and Stop hands
+// nothing back twice. A closing session's coins are changed back only while
+// the game and its exchange rates are loaded (otherwise they stay coins).
+//
+// Ownership: the rooms (created by StartFrame, released by Stop) and the game
+// module (loaded by StartFrame, released by Stop after every room object was
+// handed back). Threading: the host's thread only (inside CommandProc).
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "QuorvelS/quorvels.h"
 #include "common/serverbase.h"
+
+class CIniFile;
+class CQVRoom;
+
+// Section and keys of the frame configuration.
+inline constexpr char16_t kFrameSection[] = u"QuorvelS";
+inline constexpr char16_t kDefaultGameServerDll[] = u"..\\Binaries\\GS\\ExampleGame\\GameServer.dll";
+constexpr int kDefaultCheckLoginKey = 1;
+constexpr int kDefaultRoomCount = 21;
+constexpr int kDefaultMaxObserver = 16;
+constexpr int kDefaultPresentCoin = 0;
+constexpr int kDefaultGoldToCoin = 100;
+constexpr int kDefaultCoinToGold = 90;
+constexpr int kDefaultScoreToTicket = 100;
+// Room indexes are signed 16-bit and 0x7FFF is never one; room 0 must exist.
+constexpr int kMinRoomCount = 1;
+constexpr int kMaxRoomCount = 32767;
+// szName of the start record holds this many characters and a terminator.
+constexpr size_t kWindowNameChars = 49;
+// The banker's account name fills a 39-unit database field.
+constexpr size_t kBankerNameChars = 38;
+// Value handed to the base start's reserved argument.
+constexpr int kStartReserved = 50;
 
 class CQVServer : public CServerBase {
 public:
     CQVServer();
     ~CQVServer() override;
 
+    // Slot 4: hands every room object back, releases the rooms and the game
+    // module, then stops the base. Safe to call again.
+    void Stop() override;
+    // Slot 6: the base's poll, then a tick for every initialised room.
+    void Poll(uint32_t dwHostValue) override;
     CSessionBase* CreateSession() override;
+    // 1 when the version after the signal of the (at least 6-byte) packet is
+    // room 0's game version; 0 without a room.
     int CheckGameVersion(const uint8_t* pPacket, std::u16string& strError) override;
+    // The login-key check (database command 3, then the login string);
+    // 1 at once when CheckLoginKey is 0. On refusal strError holds
+    // "LoginKey读取失败" or "登录串验证未通过". Stores the key in userInfo.
     int VerifyLogin(const uint8_t* pPacket, std::u16string& strError, UserInfo& userInfo) override;
+    // The game-coin balance (database command 6 with PresentCoin); 0 with
+    // "获取游戏用户信息失败" when the command fails (userInfo unchanged).
     int LoadGameUser(UserInfo& userInfo, std::u16string& strError) override;
+    // Refunds the user's game coins, then the base's close.
+    void CloseSession(uint16_t wSessionIndex) override;
 
-    // Slot 12: the start of host command 103 on the host's start record
+    // Slot 12: the whole start of host command 103 on the host's start record
     // (in: hInstance, dwDriverParam; out: szName, hIcon, nRoomInfo). 1 when
-    // the server is up.
+    // the game module was loaded and the rooms created; 0 when the module
+    // could not be loaded (the base has started all the same).
     virtual int StartFrame(ServerStartInfo& startInfo);
+    // Slot 13: a new room (owned by the caller).
+    virtual CQVRoom* CreateRoom();
+
+    // Sends the room's SC_ROOM_STATE to every lobby connection.
+    void BroadcastRoomState(uint16_t wRoomIndex);
+
+    int GetRoomCount() const { return m_nRoomCount; }
+    // The room, or null for an index outside the rooms.
+    CQVRoom* GetRoom(uint16_t wRoomIndex) const;
+    int16_t GetMaxObserver() const { return m_nMaxObserver; }
+    std::u16string GetGameName() const { return m_strGameName; }
+    // The banker's account name: the game name cut to 38 characters (never
+    // inside a surrogate pair), the same for every write.
+    std::u16string GetBankerName() const;
+    std::u16string GetServerDllPath() const { return m_strServerDllPath; }
+    int32_t GetRoomMinCoin() const { return m_nRoomMinCoin; }
+    void SetRoomMinCoin(int32_t nMinCoin) { m_nRoomMinCoin = nMinCoin; }
+    int32_t GetGoldToCoin() const { return m_nGoldToCoin; }
+    int32_t GetCoinToGold() const { return m_nCoinToGold; }
+    int32_t GetPresentCoin() const { return m_nPresentCoin; }
+    int32_t GetScoreToTicket() const { return m_nScoreToTicket; }
+    int32_t IsCheckLoginKey() const { return m_bCheckLoginKey; }
+    // 1 from a successful StartFrame to Stop.
+    int32_t IsGameLoaded() const { return m_bGameLoaded; }
+
+private:
+    void ReadFrameConfiguration(CIniFile& ini);
+    void CreateRooms(ServerStartInfo& startInfo);
+    // Hands every room object back, releases the rooms and the module.
+    void ReleaseGame();
+
+    int32_t m_nPresentCoin = 0;
+    int32_t m_nRoomMinCoin = 0;
+    int32_t m_nGoldToCoin = 0;
+    int32_t m_nCoinToGold = 0;
+    int32_t m_nScoreToTicket = 0;
+    std::vector<std::unique_ptr<CQVRoom>> m_apRoom;  // m_nRoomCount rooms while the game is loaded
+    int32_t m_nRoomCount = 0;
+    std::u16string m_strGameName;
+    std::u16string m_strServerDllPath;
+    int32_t m_bCheckLoginKey = 0;
+    int16_t m_nMaxObserver = 0;
+    int32_t m_bGameLoaded = 0;
 };
