@@ -11,7 +11,10 @@
 # generator has its own watchdog, and each step is wrapped in timeout.
 # Pinning follows the reference README: server on core 0, load on core 1.
 # Each configuration alternates raw and driver runs REPEAT times; the medians
-# are reported, since the machines are shared and noisy.
+# are reported, since the machines are shared and noisy. Besides packets per
+# second the table shows the server's CPU time per packet (its CPU use in the
+# window divided by the packets), which other load on the machine disturbs
+# less than the rates; bg_cpu is what the rest of the machine used meanwhile.
 set -euo pipefail
 BUILD=${1:-build}
 BIN=$BUILD/bench
@@ -21,6 +24,8 @@ REPEAT=${REPEAT:-3}
 PORT=${PORT_BASE:-17400}
 IDLE=${IDLE:-19900}
 SKIP_IDLE=${SKIP_IDLE:-0}
+PIN0="taskset -c 0"
+PIN1="taskset -c 1"
 for f in "$BIN/netdrv-echo" "$BIN/anchors/server" "$BIN/anchors/loadgen" "$BIN/anchors/idlehold"; do
   [[ -x $f ]] || { echo "run.sh: missing $f (build the target netdrv-bench)" >&2; exit 1; }
 done
@@ -31,44 +36,54 @@ trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$TMP"' EXIT
 
 field() { sed -n "s/.*\"$2\":\([-0-9.]*\).*/\1/p" <<<"$1"; }
 median() { sort -g | awk '{a[NR]=$1} END {if (NR==0) print "nan"; else if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {print (b > 0) ? a / b : 0}'; }
+# Server CPU microseconds per received packet, from one loadgen JSON line.
+cpu_per_packet() {
+  awk -v c="$(field "$1" server_cpu_pct)" -v p="$(field "$1" recv_pps)" 'BEGIN {print (p > 0) ? c * 10000 / p : 0}'
+}
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 start_raw() {   # port -> pid in SPID
-  taskset -c 0 "$BIN/anchors/server" -m echo -p "$1" -T "$SERVER_CAP" 2>"$TMP/raw.err" &
+  $PIN0 "$BIN/anchors/server" -m echo -p "$1" -T "$SERVER_CAP" 2>"$TMP/raw.err" &
   SPID=$!
   sleep 0.3
 }
 start_drv() {   # port mode -> pid in SPID
-  taskset -c 0 "$BIN/netdrv-echo" -a 127.0.0.1 -p "$1" -m "$2" -T "$SERVER_CAP" >"$TMP/drv.out" 2>"$TMP/drv.err" &
+  $PIN0 "$BIN/netdrv-echo" -a 127.0.0.1 -p "$1" -m "$2" -T "$SERVER_CAP" >"$TMP/drv.out" 2>"$TMP/drv.err" &
   SPID=$!
   sleep 0.3
 }
 stop_server() { kill "$SPID" 2>/dev/null || true; wait "$SPID" 2>/dev/null || true; }
 load() {        # port n w -> JSON line
-  timeout $((WARMUP + DURATION + 60)) taskset -c 1 "$BIN/anchors/loadgen" -m echo -n "$2" -w "$3" -s 16 \
+  timeout $((WARMUP + DURATION + 60)) $PIN1 "$BIN/anchors/loadgen" -m echo -n "$2" -w "$3" -s 16 \
     -d "$DURATION" -W "$WARMUP" -p "$1" -P "$SPID" -S 4
 }
 
 echo "# netdrv echo vs raw epoll echo: 16-byte packets, loopback, ${DURATION}s measured after ${WARMUP}s, median of $REPEAT"
 echo "# $(date -u +%FT%TZ) $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %12s %12s %7s %10s %10s %7s %7s\n' config raw_pps driver_pps ratio raw_p50us drv_p50us p50x bg_cpu
+printf '%-22s %10s %10s %6s %9s %9s %6s %8s %8s %6s %7s\n' config raw_pps drv_pps ratio raw_p50us drv_p50us p50x \
+  raw_us/pk drv_us/pk cpu_x bg_cpu
 run_config() {  # n w mode label
   local n=$1 w=$2 mode=$3 label=$4 j
   : >"$TMP/raw.pps"; : >"$TMP/drv.pps"; : >"$TMP/raw.p50"; : >"$TMP/drv.p50"; : >"$TMP/bg"
+  : >"$TMP/raw.cpp"; : >"$TMP/drv.cpp"
   for ((r = 0; r < REPEAT; r++)); do
     PORT=$((PORT + 1)); start_raw "$PORT"; j=$(load "$PORT" "$n" "$w" || true); stop_server
     echo "raw $label $j" >>"$TMP/all.jsonl"
     field "$j" recv_pps >>"$TMP/raw.pps"; field "$j" p50_us >>"$TMP/raw.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
+    cpu_per_packet "$j" >>"$TMP/raw.cpp"
     PORT=$((PORT + 1)); start_drv "$PORT" "$mode"; j=$(load "$PORT" "$n" "$w" || true); stop_server
     echo "drv $label $j" >>"$TMP/all.jsonl"
     field "$j" recv_pps >>"$TMP/drv.pps"; field "$j" p50_us >>"$TMP/drv.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
+    cpu_per_packet "$j" >>"$TMP/drv.cpp"
   done
-  local rp dp r50 d50
+  local rp dp r50 d50 rc dc
   rp=$(median <"$TMP/raw.pps"); dp=$(median <"$TMP/drv.pps")
   r50=$(median <"$TMP/raw.p50"); d50=$(median <"$TMP/drv.p50")
-  printf '%-22s %12.0f %12.0f %7.2f %10.1f %10.1f %7.2f %7s\n' "$label" "$rp" "$dp" \
-    "$(awk -v a="$dp" -v b="$rp" 'BEGIN {print (b > 0) ? a / b : 0}')" "$r50" "$d50" \
-    "$(awk -v a="$d50" -v b="$r50" 'BEGIN {print (b > 0) ? a / b : 0}')" "$(median <"$TMP/bg")%"
+  rc=$(median <"$TMP/raw.cpp"); dc=$(median <"$TMP/drv.cpp")
+  printf '%-22s %10.0f %10.0f %6.2f %9.1f %9.1f %6.2f %8.2f %8.2f %6.2f %7s\n' "$label" "$rp" "$dp" \
+    "$(ratio "$dp" "$rp")" "$r50" "$d50" "$(ratio "$d50" "$r50")" "$rc" "$dc" "$(ratio "$dc" "$rc")" \
+    "$(median <"$TMP/bg")%"
 }
 if [[ ${SKIP_ECHO:-0} != 1 ]]; then
   run_config 100 16 wake "100 conns x 16"
