@@ -9,3 +9,8 @@ qv_add_test(gameframe_test
           qvcoin_test.cpp
   LIBS qv_framework qv_test_support ${CMAKE_DL_LIBS})
 qv_use_test_games(gameframe_test)
+# One test runs the shipped example game in the frame.
+if(TARGET ExampleGame)
+  add_dependencies(gameframe_test ExampleGame)
+  target_compile_definitions(gameframe_test PRIVATE "QV_EXAMPLE_GAME_PATH=\"$<TARGET_FILE:ExampleGame>\"")
+endif()

@@ -298,3 +298,25 @@ TEST_F(QvLoginTest, LoginLoadsTheGameCoinsWithThePresentAndHidesTheKey) {
 }
 
 }  // namespace
+
+#ifdef QV_EXAMPLE_GAME_PATH
+namespace {
+
+// The shipped example game against this frame: its seats, minimum, version,
+// and the chat relay that goes back out through SendToUser.
+TEST_F(QvServerTest, TheExampleGameRunsInTheFrame) {
+    AddUser(u"amy", 0, 100);
+    ASSERT_EQ(StartFrame("RoomCount=2\r\n", QV_EXAMPLE_GAME_PATH, true), 1);
+    EXPECT_EQ(Name(m_info), u"41010 - ExampleGame");
+    EXPECT_EQ(m_server.GetRoomMinCoin(), 100);
+    EXPECT_EQ(m_server.GetRoom(1)->GetGameVersion(), 1);
+    EXPECT_EQ(m_server.GetRoom(1)->GetMaxRoomPlayer(), 4);
+
+    SeatUser(0, u"amy", 1);
+    ASSERT_EQ(SessionOf(0)->GetRoomIndex(), 1);
+    Receive(1, GamePacket(1001, {'h', 'i'}));
+    EXPECT_EQ(SentTo(1), (std::vector<Bytes>{{0x4D, 0x04, 0x00, 0x00, 'h', 'i'}}));
+}
+
+}  // namespace
+#endif
