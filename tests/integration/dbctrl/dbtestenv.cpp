@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,12 @@ const ClusterInfo& Cluster() {
         const std::string strState = szTemplate;
         const std::string strLog = strState + ".log";
         int rc = RunProgram({"/bin/sh", QV_PGCLUSTER_SCRIPT, "start", strState, "fast"}, strLog);
-        if (rc != 0) return ClusterInfo{"", "pgcluster.sh start failed: " + ReadFileText(strLog)};
+        const std::string strStartLog = ReadFileText(strLog);
+        std::remove(strLog.c_str());
+        if (rc != 0) {
+            std::remove(strState.c_str());
+            return ClusterInfo{"", "pgcluster.sh start failed: " + strStartLog};
+        }
         g_strOwnState = strState;
         std::atexit(StopOwnCluster);
         return ReadState(strState);
