@@ -1,11 +1,10 @@
 // The framework's command table; see dbcommands.h.
 #include "dbctrl/dbcommands.h"
 
-#include <cstring>
-#include <iterator>
+#include <cstddef>
 
 #include "common/dbctrl.h"
-#include "projcommon/wformat.h"
+#include "projcommon/wformat.h"  // WideCutTo
 #include "projcommon/widestring.h"
 
 namespace {

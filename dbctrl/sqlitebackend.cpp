@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "dbctrl/sqlitesql.h"
-#include "projcommon/widestring.h"
 
 namespace {
 
