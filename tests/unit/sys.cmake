@@ -15,5 +15,5 @@ if(QV_BUILD_TESTS AND TARGET qvtraceview)
   set_target_properties(qvtraceview_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_dependencies(qvtraceview_test qvtraceview)
   gtest_discover_tests(qvtraceview_test DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS slow ENVIRONMENT "QV_BUILD_DIR=${CMAKE_BINARY_DIR};QV_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES LABELS slow ENVIRONMENT "QV_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endif()
