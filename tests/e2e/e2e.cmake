@@ -1,0 +1,43 @@
+# End-to-end tests: the staged runtime tree copied into a temporary
+# directory, quorvel-host started as a child on a free port of 127.0.0.1, the
+# client library, qvadmin, qvplay and qvbot against it, on SQLite and on the
+# throwaway PostgreSQL cluster. They start real processes, so they carry the
+# labels "e2e" and "slow" (the sanitizer pass skips "slow").
+if(NOT QV_BUILD_TESTS OR NOT TARGET qvclient OR NOT TARGET quorvel-host)
+  return()
+endif()
+
+set(QV_E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_library(qv_e2e_support STATIC
+  ${QV_E2E_DIR}/childprocess.cpp
+  ${QV_E2E_DIR}/initext.cpp
+  ${QV_E2E_DIR}/stagedserver.cpp
+  ${QV_E2E_DIR}/playflow.cpp
+)
+target_include_directories(qv_e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qv_e2e_support PUBLIC qvclient qv_projcommon_text GTest::gtest Threads::Threads)
+# Compiled in, so the tests find the tree however they are run.
+target_compile_definitions(qv_e2e_support PRIVATE QV_E2E_STAGE_DIR="${CMAKE_BINARY_DIR}/stage")
+
+# qv_e2e_test(NAME SOURCES ... [LIBS ...] [POSTGRES]): one GoogleTest
+# executable that runs against the staged tree (built first).
+function(qv_e2e_test name)
+  cmake_parse_arguments(T "POSTGRES" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE qv_e2e_support ${T_LIBS} GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_dependencies(${name} stage)
+  set(props LABELS "e2e;slow" TIMEOUT 120)
+  if(T_POSTGRES)
+    list(APPEND props FIXTURES_REQUIRED qv_postgres)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
+
+qv_e2e_test(e2e_host_test SOURCES ${QV_E2E_DIR}/e2e_host_test.cpp)
+qv_e2e_test(e2e_login_test SOURCES ${QV_E2E_DIR}/e2e_login_test.cpp)
+qv_e2e_test(e2e_play_test SOURCES ${QV_E2E_DIR}/e2e_play_test.cpp)
+if(TARGET qv_dbtestenv)
+  qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
+endif()

@@ -1,0 +1,163 @@
+// quorvel-host in a fresh copy of the staged tree: what a first start logs
+// and writes, the console on stdin, and the three ways to stop it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "tests/e2e/initext.h"
+#include "tests/e2e/playflow.h"
+#include "tests/e2e/stagedserver.h"
+
+namespace e2e {
+namespace {
+
+std::vector<std::string> Messages(const std::string& strOutput) {
+    std::vector<std::string> out;
+    for (const LogLine& l : ParseLogLines(strOutput)) out.push_back(l.strMessage);
+    return out;
+}
+
+// key -> value and comment of one section.
+std::map<std::string, IniEntry> Keys(const std::filesystem::path& path, const std::string& strSection) {
+    std::map<std::string, IniEntry> out;
+    for (const IniEntry& e : IniSection(ParseIni(ReadIniText(path)), strSection)) out[e.strKey] = e;
+    return out;
+}
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(m_tree.Create(), ""); }
+    StagedTree m_tree;
+    HostProcess m_host;
+};
+
+TEST_F(HostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFiles) {
+    // A base configuration file with a section of another program, a stale
+    // key and a comment: the start keeps only its own keys and the comment.
+    WriteTextFile(m_tree.BaseConfigFile(),
+                  "; shared by every server of this machine\r\n[ServerCore]\r\nStaleKey=1\r\n"
+                  "[OtherProgram]\r\nSetting=2\r\n");
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    const std::string strPort = std::to_string(m_host.Port());
+    // The host shows the window title the start filled in, right after it.
+    EXPECT_TRUE(m_host.WaitFor("== " + strPort + " - ExampleGame ==\n")) << m_host.Output();
+    const std::string strOut = m_host.Output();
+
+    EXPECT_EQ(CheckLogLineFormat(strOut), "") << strOut;
+    const std::vector<std::string> expected = {
+        "服务启动",
+        "监听 127.0.0.1:" + strPort + " 成功",
+        "数据库模块初始化 成功",
+        "最大用户数 50",
+        "最大连接数 100",
+        "加载 \"..\\Binaries\\GS\\ExampleGame\\GameServer.dll\" 成功",
+        "登录钥匙检查 开启",
+        "房间总数 21",
+        "最大观战 16",
+        "赠送游戏币 0",
+        "金币换游戏币 (100换1)",
+        "游戏币换金币 (1换90)",
+        "积分换券 (100换1)",
+        "服务启动 完成",
+    };
+    EXPECT_EQ(Messages(strOut), expected) << strOut;
+
+    auto core = Keys(m_tree.ConfigFile(), "ServerCore");
+    EXPECT_EQ(core["ServerPort"].strValue, "10");
+    EXPECT_EQ(core["MaxUser"].strValue, "50");
+    EXPECT_EQ(core["MaxConnection"].strValue, "100");
+    EXPECT_EQ(core["MaxConnection"].strComment, "MaxConnection必须要大于MaxUser");
+    EXPECT_EQ(core["BaseConfigPath"].strValue, "..\\Binaries\\ServerBaseConfig.ini");
+    EXPECT_EQ(core["DbcRoot1"].strValue, "..\\Binaries\\dbc");
+    EXPECT_EQ(core["DbcRoot2"].strValue, "..\\Binaries\\GS\\ExampleGame\\DB");
+    EXPECT_EQ(core.size(), 6u);
+
+    auto frame = Keys(m_tree.ConfigFile(), "QuorvelS");
+    EXPECT_EQ(frame["GameServerDll"].strValue, "..\\Binaries\\GS\\ExampleGame\\GameServer.dll");
+    EXPECT_EQ(frame["CheckLoginKey"].strValue, "1");
+    EXPECT_EQ(frame["CheckLoginKey"].strComment, "设置为0时可以关闭对登录钥匙的检查");
+    EXPECT_EQ(frame["RoomCount"].strValue, "21");
+    EXPECT_EQ(frame["MaxObserver"].strValue, "16");
+    EXPECT_EQ(frame["PresentCoin"].strValue, "0");
+    EXPECT_EQ(frame["GoldToCoin"].strValue, "100");
+    EXPECT_EQ(frame["CoinToGold"].strValue, "90");
+    EXPECT_EQ(frame["ScoreToTicket"].strValue, "100");
+    EXPECT_EQ(frame.size(), 8u);
+
+    const std::string strBase = ReadIniText(m_tree.BaseConfigFile());
+    auto base = Keys(m_tree.BaseConfigFile(), "ServerCore");
+    EXPECT_EQ(base["ServerIPBase"].strValue, "127.0.0.1");
+    EXPECT_EQ(base["ServerPortBase"].strValue, std::to_string(m_host.Port() - 10));
+    EXPECT_EQ(base.size(), 2u) << strBase;
+    EXPECT_EQ(ParseIni(strBase).size(), 2u) << strBase;
+    EXPECT_NE(strBase.find("; shared by every server of this machine"), std::string::npos) << strBase;
+    EXPECT_EQ(strBase.find("OtherProgram"), std::string::npos) << strBase;
+
+    // The runtime tree's trace folder receives the trace file.
+    EXPECT_FALSE(std::filesystem::is_empty(m_tree.ServerDir() / "TLOG"));
+    EXPECT_EQ(m_host.Quit(), 0);
+}
+
+TEST_F(HostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
+    ASSERT_EQ(m_tree.AddUser("alice", 5000), "");
+    ASSERT_EQ(m_tree.AddUser("bob", 5000), "");
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    TestUser alice, bob;
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", 5000, alice));
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "bob", 5000, bob));
+
+    const std::string strList = m_host.Console("session");
+    EXPECT_EQ(strList.rfind("【命令】session\n\n", 0), 0u) << strList;
+    const std::regex kSessionLine(
+        R"(\[\d{2}\] User=(\w+), 临时链=-1, 大厅链=\d+, 游戏链=-1, 大厅RT=\d+, 游戏RT=\d+)");
+    std::vector<std::string> aUsers;
+    for (const std::string& line : LinesWith(strList, "User=")) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, kSessionLine)) << line;
+        if (m.size() > 1) aUsers.push_back(m[1]);
+    }
+    std::sort(aUsers.begin(), aUsers.end());
+    EXPECT_EQ(aUsers, (std::vector<std::string>{"alice", "bob"})) << strList;
+    EXPECT_NE(strList.find("\nOnlineCount = 2\n"), std::string::npos) << strList;
+    EXPECT_TRUE(std::regex_search(strList, std::regex(R"(【命令完成于】\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \(当前TickCount \d+\))")))
+        << strList;
+
+    // Any letter case is the same command; other text is not.
+    EXPECT_NE(m_host.Console("SESSION").find("OnlineCount = 2"), std::string::npos);
+    const std::string strUnknown = m_host.Console("sessions");
+    EXPECT_NE(strUnknown.find("无法识别的命令"), std::string::npos) << strUnknown;
+    EXPECT_EQ(strUnknown.find("OnlineCount"), std::string::npos) << strUnknown;
+
+    const size_t nBeforeQuit = ParseLogLines(m_host.Output()).size();
+    EXPECT_EQ(m_host.Quit(), 0) << m_host.Output();
+    const std::vector<std::string> all = Messages(m_host.Output());
+    ASSERT_GE(all.size(), nBeforeQuit + 2);
+    EXPECT_EQ(all[all.size() - 2], "服务停止");
+    EXPECT_EQ(all.back(), "服务停止 完成");
+    EXPECT_EQ(CheckLogLineFormat(m_host.Output()), "");
+}
+
+// End of input and SIGTERM stop the host as cleanly as "quit".
+class HostStopTest : public HostTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HostStopTest, StopsTheServerAndExitsZero) {
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    if (std::string(GetParam()) == "eof") {
+        m_host.Process().CloseStdin();
+    } else {
+        ASSERT_EQ(kill(m_host.Process().Pid(), SIGTERM), 0);
+    }
+    EXPECT_EQ(m_host.Process().WaitExit(std::chrono::seconds(10)), 0) << m_host.Output();
+    const std::vector<std::string> all = Messages(m_host.Output());
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[all.size() - 2], "服务停止");
+    EXPECT_EQ(all.back(), "服务停止 完成");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, HostStopTest, ::testing::Values("eof", "sigterm"));
+
+}  // namespace
+}  // namespace e2e
