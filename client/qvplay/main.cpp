@@ -168,6 +168,7 @@ public:
         if (cmd == "ping") {
             std::string rest;
             std::getline(in, rest);
+            if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
             std::vector<uint8_t> body(rest.begin(), rest.end());
             return SendGame(qvc::MakeDicePing(body), "ping");
         }
