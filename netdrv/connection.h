@@ -9,7 +9,6 @@
 #pragma once
 
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -95,10 +94,11 @@ private:
     std::atomic<bool> m_bHostClosed{false};
 
     // Target of the pending asynchronous receive. Asio tries such a receive
-    // at once and, after a short read, waits for the next arrival without
-    // another system call; a plain readiness wait would re-arm the descriptor
-    // with epoll_ctl every time. Small, so idle connections stay cheap; when
-    // it fills up, the rest is read into the worker's scratch buffer.
+    // at once, so on a busy connection the data is taken without a trip
+    // through epoll; on a drained one the attempt fails once and the receive
+    // waits (a plain readiness wait would cost an epoll_ctl re-arm instead).
+    // Small, so idle connections stay cheap; when it fills up, the rest is
+    // read into the worker's scratch buffer.
     static constexpr size_t kRecvBytes = 1024;
     uint8_t m_aRecv[kRecvBytes];
 };

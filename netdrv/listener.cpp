@@ -93,36 +93,32 @@ void Listener::OnAccepted(const asio::error_code& ec, asio::ip::tcp::socket sock
 }
 
 void Listener::Admit(asio::ip::tcp::socket socket) {
-    {
-        IoWorker& worker = *m_apWorkers[m_nNextWorker];
-        m_nNextWorker = (m_nNextWorker + 1) % m_apWorkers.size();
-        asio::error_code optEc;
-        socket.set_option(asio::ip::tcp::no_delay(true), optEc);
-        socket.non_blocking(true, optEc);
-        if (optEc) {
-            socket.close(optEc);
-        } else {
-            uint32_t dwGen = 0;
-            const int nSlot = m_state.slots.Acquire(&dwGen);
-            if (nSlot < 0) {
-                socket.close(optEc);
-                m_apWorkers.front()->StageConnectionFull();
-            } else {
-                std::shared_ptr<Connection> pConn;
-                try {
-                    pConn = std::make_shared<Connection>(worker, std::move(socket), nSlot, dwGen);
-                } catch (...) {
-                    m_state.slots.Free(nSlot);
-                    throw;
-                }
-                m_state.slots.Put(nSlot, pConn);
-                if (&worker == m_apWorkers.front().get()) {
-                    pConn->Start();
-                } else {
-                    asio::post(worker.Context(), [pConn] { pConn->Start(); });
-                }
-            }
-        }
+    IoWorker& worker = *m_apWorkers[m_nNextWorker];  // the context the socket was accepted into
+    m_nNextWorker = (m_nNextWorker + 1) % m_apWorkers.size();
+    asio::error_code ec;
+    socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    // Fixed before the connection is shared: the host writes through it too.
+    if (!ec) socket.non_blocking(true, ec);
+    if (ec) return;  // the socket closes as it goes out of scope
+    uint32_t dwGen = 0;
+    const int nSlot = m_state.slots.Acquire(&dwGen);
+    if (nSlot < 0) {
+        socket.close(ec);
+        m_apWorkers.front()->StageConnectionFull();
+        return;
+    }
+    std::shared_ptr<Connection> pConn;
+    try {
+        pConn = std::make_shared<Connection>(worker, std::move(socket), nSlot, dwGen);
+    } catch (...) {
+        m_state.slots.Free(nSlot);
+        throw;
+    }
+    m_state.slots.Put(nSlot, pConn);
+    if (&worker == m_apWorkers.front().get()) {
+        pConn->Start();
+    } else {
+        asio::post(worker.Context(), [pConn] { pConn->Start(); });
     }
 }
 
