@@ -30,6 +30,13 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// A field of a packed record by value: the checks take their arguments by
+// reference, which a packed field cannot give.
+template <class T>
+T Copy(T v) {
+    return v;
+}
+
 template <size_t N>
 Bytes ToBytes(const std::array<uint8_t, N>& a) {
     return Bytes(a.begin(), a.end());

@@ -86,7 +86,7 @@ TEST_F(QvRoomTest, ASettlementRecordOfTheWrongLengthIsNotTrustedPastItsEnd) {
     } longer{settlement, 99};
     EXPECT_EQ(pCommand->DoCommand(0, ROOM_CMD_SETTLE_COIN, &longer, sizeof(longer)), 1);
     EXPECT_EQ(m_db.CountCalls(DBCMD_ADD_GAME_COIN), 1) << "a longer one is read up to the record";
-    EXPECT_EQ(SessionOf(0)->GetUserInfo()->nGameCoin, 90);
+    EXPECT_EQ(Copy(SessionOf(0)->GetUserInfo()->nGameCoin), 90);
 }
 
 }  // namespace

@@ -162,9 +162,9 @@ TEST_F(QvServerTest, EveryRoomIsConfiguredInOrderAndTheLastOneDecidesReportAndMi
         RoomConfig offered{};
         ASSERT_EQ(configs[i].aData.size(), sizeof(offered));
         std::memcpy(&offered, configs[i].aData.data(), sizeof(offered));
-        EXPECT_EQ(offered.nRoomInfo, 20);
-        EXPECT_EQ(offered.nRoomIndex, i);
-        EXPECT_EQ(offered.nMaxRoomObserver, 5);
+        EXPECT_EQ(Copy(offered.nRoomInfo), 20);
+        EXPECT_EQ(Copy(offered.nRoomIndex), i);
+        EXPECT_EQ(Copy(offered.nMaxRoomObserver), 5);
         EXPECT_EQ(configs[i].nRoomUserIndex, static_cast<int16_t>(Q7_INVALID_SHORT_INDEX));
     }
     // Per room: create, configuration, minimum.
@@ -232,7 +232,7 @@ TEST_F(QvLoginTest, TheLoginStringMustBeExactlyWhatTheKeyMakes) {
     UserInfo info{};
     std::u16string strError;
     EXPECT_EQ(Verify(strGood, &strError, &info), 1);
-    EXPECT_EQ(info.nLoginKey, -123456);
+    EXPECT_EQ(Copy(info.nLoginKey), -123456);
     EXPECT_EQ(Verify(strGood), 1) << "no time window";
 
     auto r = m_db.CallsOf(DBCMD_GET_LOGIN_KEY).front().Request<DbcLoginKeyRecord>();
@@ -252,7 +252,7 @@ TEST_F(QvLoginTest, TheLoginStringMustBeExactlyWhatTheKeyMakes) {
         SCOPED_TRACE(WideToUtf8(strBad));
         EXPECT_EQ(Verify(strBad, &strError, &info), 0);
         EXPECT_EQ(strError, u"登录串验证未通过");
-        EXPECT_EQ(info.nLoginKey, -123456) << "the key is stored before the comparison";
+        EXPECT_EQ(Copy(info.nLoginKey), -123456) << "the key is stored before the comparison";
     }
 }
 
@@ -262,7 +262,7 @@ TEST_F(QvLoginTest, AMissingKeyRefusesAndCheckLoginKeyZeroSkipsTheDatabase) {
     UserInfo info{};
     EXPECT_EQ(Verify(MakeLoginString(0, 1), &strError, &info), 0) << "amy is not in the database";
     EXPECT_EQ(strError, u"LoginKey读取失败");
-    EXPECT_EQ(info.nLoginKey, 0);
+    EXPECT_EQ(Copy(info.nLoginKey), 0);
 
     m_server.Stop();
     ASSERT_EQ(StartFrame("RoomCount=1\r\nCheckLoginKey=0\r\n"), 1);
@@ -283,12 +283,12 @@ TEST_F(QvLoginTest, LoginLoadsTheGameCoinsWithThePresentAndHidesTheKey) {
     ASSERT_EQ(calls.size(), 1u);
     auto r = calls[0].Request<DbcGameCoinRecord>();
     EXPECT_EQ(std::u16string(r->szGUID), m_db.FindUser(u"bob")->strGUID);
-    EXPECT_EQ(r->nPresentCoin, 25);
-    EXPECT_EQ(SessionOf(0)->GetUserInfo()->nGameCoin, 25);
-    EXPECT_EQ(SessionOf(0)->GetUserInfo()->nLoginKey, 99);
+    EXPECT_EQ(Copy(r->nPresentCoin), 25);
+    EXPECT_EQ(Copy(SessionOf(0)->GetUserInfo()->nGameCoin), 25);
+    EXPECT_EQ(Copy(SessionOf(0)->GetUserInfo()->nLoginKey), 99);
     UserInfo sent{};
     ASSERT_TRUE(ParseCoreUserInfo(SentTo(0)[1].data(), SentTo(0)[1].size(), sent));
-    EXPECT_EQ(sent.nLoginKey, 0);
+    EXPECT_EQ(Copy(sent.nLoginKey), 0);
 
     m_db.SetCommandResult(DBCMD_GET_GAME_COIN, 0);
     UserInfo info{};

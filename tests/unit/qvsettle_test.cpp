@@ -42,13 +42,13 @@ TEST_F(QvSettleTest, BankerFirstThenUsersInPlaceOrderEachToldTheirBalance) {
     EXPECT_EQ(m_db.Calls()[0].nCmd, DBCMD_ADD_BANKER_GOLD);
     auto banker = ValueRequests(m_db, DBCMD_ADD_BANKER_GOLD);
     EXPECT_EQ(RecordName(banker[0]), u"Example");
-    EXPECT_EQ(banker[0].nValue, -3000);
+    EXPECT_EQ(Copy(banker[0].nValue), -3000);
     auto users = ValueRequests(m_db, DBCMD_ADD_GAME_COIN);
     ASSERT_EQ(users.size(), 2u);
     EXPECT_EQ(RecordName(users[0]), m_strAmy);
-    EXPECT_EQ(users[0].nValue, 50);
+    EXPECT_EQ(Copy(users[0].nValue), 50);
     EXPECT_EQ(RecordName(users[1]), m_strBob);
-    EXPECT_EQ(users[1].nValue, -20);
+    EXPECT_EQ(Copy(users[1].nValue), -20);
 
     EXPECT_EQ(Coins(0), 150);
     EXPECT_EQ(Coins(2), 80);
@@ -83,7 +83,7 @@ TEST_F(QvSettleTest, BoundariesOfTheBalanceCheckAndTheCount) {
     Net().ClearRecords();
     TestGameSettle(m_pCommand, 0, {0, 0});
     ASSERT_EQ(m_db.Calls().size(), 1u) << "only the banker record, with 0";
-    EXPECT_EQ(ValueRequests(m_db, DBCMD_ADD_BANKER_GOLD)[0].nValue, 0);
+    EXPECT_EQ(Copy(ValueRequests(m_db, DBCMD_ADD_BANKER_GOLD)[0].nValue), 0);
     EXPECT_EQ(CountSignal(0, SC_CORE_USER_INFO) + CountSignal(2, SC_CORE_USER_INFO), 0);
 
     // n = 1: bob's place is neither checked nor changed.
@@ -112,7 +112,7 @@ TEST_F(QvSettleTest, TheBankerTakesOverTheShareOfAUserWhoseWriteFailed) {
     auto banker = ValueRequests(m_db, DBCMD_ADD_BANKER_GOLD);
     ASSERT_EQ(banker.size(), 4u);
     std::vector<int32_t> aValues;
-    for (const auto& r : banker) aValues.push_back(r.nValue);
+    for (const auto& r : banker) aValues.push_back(Copy(r.nValue));
     // Game 1: -3000, then amy's unpaid win stays with the banker (+5000).
     // Game 2: -3000, then bob's unrecovered loss is borne by it (-2000).
     EXPECT_EQ(aValues, (std::vector<int32_t>{-3000, 5000, -3000, -2000}));
