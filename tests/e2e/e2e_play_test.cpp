@@ -3,9 +3,11 @@
 // tools, qvplay in script mode and qvbot, against the same kind of server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
+#include "games/example/diceprotocol.h"
 #include "projcommon/widestring.h"
 #include "tests/e2e/initext.h"
 #include "tests/e2e/playflow.h"
@@ -29,6 +31,101 @@ TEST_F(PlayTest, TwoUsersPlayUntilSettledAndGetTheirCoinsBackAsGold) {
     ASSERT_EQ(m_host.Start(m_tree), "");
     ASSERT_NO_FATAL_FAILURE(TwoPlayerFlow(m_tree, m_host, "alice", "bob", 50000, 3));
     EXPECT_EQ(m_host.Quit(), 0);
+}
+
+// The frame sells a leaving user's coins back before the game hears of the
+// leave: a round must still settle for those who stay, and a countdown that
+// loses a player must call the round off without touching anyone's coins.
+TEST_F(PlayTest, PlayersWhoLeaveMidRoundOrMidCountdownLeaveTheBooksBalanced) {
+    constexpr int32_t kGold = 50000;
+    for (const char* szName : {"alice", "bob", "carol", "dave"}) ASSERT_EQ(m_tree.AddUser(szName, kGold), "");
+    HostOptions opt;
+    opt.aEnv = {"QV_EXAMPLE_SEED=11", "QV_EXAMPLE_COUNTDOWN_MS=800", "QV_EXAMPLE_RESULT_MS=800"};
+    ASSERT_EQ(m_host.Start(m_tree, opt), "");
+    TestUser alice, bob, carol, dave;
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", kGold, alice));
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "bob", kGold, bob));
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "carol", kGold, carol));
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "dave", kGold, dave));
+
+    // Without coins dave may only watch; an observer's ready is declined.
+    qvc::Reply r = dave.S().JoinRoom(0, 0);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), "游戏币不足，最少需要100枚。");
+    ASSERT_NO_FATAL_FAILURE(TakeSeat(dave, 0, 1));
+    ASSERT_TRUE(dave.S().Game().Send(qvc::MakeDiceReady()));
+    std::vector<uint8_t> p;
+    ASSERT_TRUE(dave.S().WaitFor(dave.S().Game(), dave.S().GameInbox(), DICE_SC_READY, p, kWaitMs));
+    EXPECT_EQ(qvc::PacketReader(p).I32(4), DICE_READY_OBSERVER);
+    EXPECT_GE(qvc::PacketReader(p).U16(2), kDicePlayerSeats) << "an observer place";
+
+    for (TestUser* u : {&alice, &bob, &carol}) {
+        ASSERT_NO_FATAL_FAILURE(BuyCoins(*u));
+        ASSERT_NO_FATAL_FAILURE(TakeSeat(*u, 0));
+    }
+    for (TestUser* u : {&alice, &bob, &carol}) ASSERT_NO_FATAL_FAILURE(Ready(*u));
+    // Carol's stake is taken at the start; then she is gone.
+    ASSERT_TRUE(carol.S().WaitFor(carol.S().Game(), carol.S().GameInbox(), DICE_SC_ROUND_START, p, kWaitMs));
+    carol.nCoins -= kStake;
+    ASSERT_NO_FATAL_FAILURE(ExpectUserInfo(carol));
+    carol.S().Lobby().Abort();
+    carol.S().Game().Abort();
+
+    RoundView va, vb, vd;
+    ASSERT_NO_FATAL_FAILURE(TakeRoundView(alice, va));
+    ASSERT_NO_FATAL_FAILURE(TakeRoundView(bob, vb));
+    ASSERT_NO_FATAL_FAILURE(TakeRoundView(dave, vd));
+    EXPECT_EQ(vb.result, va.result);
+    EXPECT_EQ(vd.result, va.result) << "the observer sees the round too";
+    const qvc::DiceResultMsg& res = va.parsed;
+    EXPECT_EQ(res.nPot, 3 * kStake);
+    ASSERT_EQ(va.aRolls.size(), 3u);
+    // The best of those still seated takes the pot less the rake; carol's roll counts for nothing.
+    int nBest = 0;
+    for (const Roll& roll : va.aRolls)
+        if (roll.wPlace == alice.wPlace || roll.wPlace == bob.wPlace) nBest = std::max(nBest, roll.nTotal);
+    int32_t nPaid = 0;
+    for (const qvc::DicePlayerResult& pl : res.aPlayers) {
+        if (pl.wPlace == carol.wPlace) {
+            EXPECT_EQ(pl.nPayout, 0) << "a player who left was paid";
+        } else if (pl.nTotal == nBest) {
+            EXPECT_GT(pl.nPayout, 0);
+        } else {
+            EXPECT_EQ(pl.nPayout, 0);
+        }
+        nPaid += pl.nPayout;
+        if (pl.wPlace == alice.wPlace) alice.nCoins += pl.nPayout - kStake;
+        if (pl.wPlace == bob.wPlace) bob.nCoins += pl.nPayout - kStake;
+    }
+    EXPECT_EQ(res.nRake, res.nPot - nPaid);
+    EXPECT_GE(res.nRake, res.nPot * kDiceRakePercent / 100);
+    ASSERT_NO_FATAL_FAILURE(ExpectUserInfo(alice));
+    ASSERT_NO_FATAL_FAILURE(ExpectUserInfo(bob));
+
+    // A countdown that loses bob is called off for alice; nobody's coins move.
+    ASSERT_NO_FATAL_FAILURE(Ready(alice));
+    ASSERT_NO_FATAL_FAILURE(Ready(bob));
+    ASSERT_TRUE(bob.S().WaitFor(bob.S().Game(), bob.S().GameInbox(), DICE_SC_COUNTDOWN, p, kWaitMs));
+    bob.S().Lobby().Abort();
+    bob.S().Game().Abort();
+    ASSERT_TRUE(alice.S().WaitFor(alice.S().Game(), alice.S().GameInbox(), DICE_SC_CANCELLED, p, kWaitMs))
+        << "the round went on without enough players";
+    EXPECT_EQ(qvc::PacketReader(p).U16(6), DICE_CANCEL_TOO_FEW);
+
+    // The leavers got their coins back; the players who stay kept theirs.
+    for (TestUser* u : {&carol, &bob}) {
+        AdminUser shown;
+        for (int i = 0; i < 100 && (shown = ShowUser(m_tree, u->strName)).nCoins != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(shown.nCoins, 0) << u->strName;
+        EXPECT_EQ(shown.nGold, u->nGold + int64_t{u->nCoins} * kCoinToGold) << u->strName;
+    }
+    AdminUser shownAlice = ShowUser(m_tree, "alice");
+    EXPECT_EQ(shownAlice.nCoins, alice.nCoins);
+    EXPECT_EQ(BankerGold(m_tree), int64_t{res.nRake} * kGoldToCoin);
+    AuditFigures audit = Audit(m_tree);
+    EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
+    EXPECT_EQ(audit.nCoins8, alice.nCoins) << audit.strOutput;
 }
 
 TEST_F(PlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {

@@ -29,21 +29,7 @@ std::string Why(qvc::ClientSession& s, const qvc::Reply& r) {
     return r.bAnswered ? "refused: " + WideToUtf8(r.strText) : "no answer: " + s.LastError();
 }
 
-struct Roll {
-    uint32_t nRound;
-    uint16_t wPlace;
-    int nTotal;
-};
-
-// What one user saw of a round, up to and including its result.
-struct RoundView {
-    std::vector<uint8_t> result;
-    qvc::DiceResultMsg parsed;
-    std::vector<uint16_t> aStartPlaces;
-    uint32_t nStartRound = 0;
-    int32_t nStartStake = 0;
-    std::vector<Roll> aRolls;
-};
+}  // namespace
 
 void TakeRoundView(TestUser& u, RoundView& v) {
     std::vector<uint8_t> p;
@@ -68,8 +54,6 @@ void TakeRoundView(TestUser& u, RoundView& v) {
     }
     u.S().GameInbox().clear();
 }
-
-}  // namespace
 
 void LogIn(const StagedTree& tree, uint16_t wPort, const std::string& strName, int32_t nGold, TestUser& user,
            int32_t nCoins) {
@@ -101,9 +85,9 @@ void BuyCoins(TestUser& user) {
     ASSERT_NO_FATAL_FAILURE(ExpectUserInfo(user));
 }
 
-void TakeSeat(TestUser& user, uint16_t wRoom) {
+void TakeSeat(TestUser& user, uint16_t wRoom, uint8_t nMode) {
     qvc::ClientSession& s = user.S();
-    qvc::Reply r = s.JoinRoom(wRoom, 0);
+    qvc::Reply r = s.JoinRoom(wRoom, nMode);
     ASSERT_TRUE(r.bOk) << user.strName << " join: " << Why(s, r);
     r = s.ConnectGame();
     ASSERT_TRUE(r.bOk) << user.strName << " game connect: " << Why(s, r);

@@ -46,11 +46,30 @@ void LogIn(const StagedTree& tree, uint16_t wPort, const std::string& strName, i
 // Buys coins up to the room minimum and checks the notice text with the
 // numbers and the new balances.
 void BuyCoins(TestUser& user);
-// Joins the room as a player, connects and logs in the game connection,
-// checks the game version and reports the game client ready.
-void TakeSeat(TestUser& user, uint16_t wRoom);
+// Joins the room (mode 0 player, 1 observer), connects and logs in the game
+// connection, checks the game version and reports the game client ready.
+void TakeSeat(TestUser& user, uint16_t wRoom, uint8_t nMode = 0);
 // Sends the game's ready and checks that it was accepted; remembers the place.
 void Ready(TestUser& user);
+
+// What one user saw of a round, up to and including its result.
+struct Roll {
+    uint32_t nRound;
+    uint16_t wPlace;
+    int nTotal;
+};
+struct RoundView {
+    std::vector<uint8_t> result;   // the result packet
+    qvc::DiceResultMsg parsed;
+    std::vector<uint16_t> aStartPlaces;
+    uint32_t nStartRound = 0;
+    int32_t nStartStake = 0;
+    std::vector<Roll> aRolls;
+};
+// Waits for the next round result on the user's game connection and gathers
+// the round's start and rolls from what arrived before it; the game inbox is
+// emptied.
+void TakeRoundView(TestUser& u, RoundView& v);
 
 // One round between the users, who must be seated: each reports ready, then
 // every user receives the start, one roll per player and the result, the
