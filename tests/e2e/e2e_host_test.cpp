@@ -140,15 +140,62 @@ TEST_F(HostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
     EXPECT_EQ(CheckLogLineFormat(m_host.Output()), "");
 }
 
-// End of input and SIGTERM stop the host as cleanly as "quit".
+TEST_F(HostTest, CommandLineErrorsAndAMissingLibraryEndWithAReasonAndAnExitCode) {
+    const std::string strHost = (m_tree.BinDir() / "quorvel-host").string();
+    const std::string strDir = m_tree.ServerDir().string();
+    const auto kTimeout = std::chrono::seconds(10);
+    ToolResult r = RunTool(strHost, {"--help"}, kTimeout, strDir);
+    EXPECT_EQ(r.nExit, 0);
+    EXPECT_NE(r.strOutput.find("usage: quorvel-host"), std::string::npos) << r.strOutput;
+
+    r = RunTool(strHost, {"--tick-ms", "0"}, kTimeout, strDir);
+    EXPECT_EQ(r.nExit, 2) << r.strOutput;
+    r = RunTool(strHost, {"--no-such-option"}, kTimeout, strDir);
+    EXPECT_EQ(r.nExit, 2) << r.strOutput;
+
+    const std::string strMissing = (m_tree.Root() / "lib" / "missing.so").string();
+    r = RunTool(strHost, {"--library", strMissing}, kTimeout, strDir);
+    EXPECT_EQ(r.nExit, 3) << r.strOutput;
+    EXPECT_NE(r.strOutput.find(strMissing), std::string::npos) << "the error names the library: " << r.strOutput;
+    EXPECT_FALSE(std::filesystem::exists(m_tree.ConfigFile())) << "nothing started";
+}
+
+// A stop with users online sells nothing back; the coins stay in the game
+// database and are there at the next login after a restart, and the second
+// start reads the files the first one wrote without adding to them.
+TEST_F(HostTest, RestartKeepsConfigurationAndBalances) {
+    ASSERT_EQ(m_tree.AddUser("alice", 30000), "");
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    {
+        TestUser alice;
+        ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", 30000, alice));
+        ASSERT_NO_FATAL_FAILURE(BuyCoins(alice));
+        EXPECT_EQ(m_host.Quit(), 0);
+    }
+    const std::string strConfig = ReadIniText(m_tree.ConfigFile());
+
+    HostProcess second;
+    ASSERT_EQ(second.Start(m_tree), "");
+    EXPECT_EQ(ParseIni(ReadIniText(m_tree.ConfigFile())).size(), ParseIni(strConfig).size())
+        << ReadIniText(m_tree.ConfigFile());
+    TestUser alice;
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, second.Port(), "alice", 30000 - kRoomMinCoin * kGoldToCoin, alice,
+                                  kRoomMinCoin));
+    AuditFigures audit = Audit(m_tree);
+    EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
+    EXPECT_EQ(second.Quit(), 0);
+}
+
+// End of input, SIGTERM and Ctrl-C (SIGINT) stop the host as cleanly as "quit".
 class HostStopTest : public HostTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HostStopTest, StopsTheServerAndExitsZero) {
     ASSERT_EQ(m_host.Start(m_tree), "");
-    if (std::string(GetParam()) == "eof") {
+    const std::string strWay = GetParam();
+    if (strWay == "eof") {
         m_host.Process().CloseStdin();
     } else {
-        ASSERT_EQ(kill(m_host.Process().Pid(), SIGTERM), 0);
+        ASSERT_EQ(kill(m_host.Process().Pid(), strWay == "sigint" ? SIGINT : SIGTERM), 0);
     }
     EXPECT_EQ(m_host.Process().WaitExit(std::chrono::seconds(10)), 0) << m_host.Output();
     const std::vector<std::string> all = Messages(m_host.Output());
@@ -157,7 +204,8 @@ TEST_P(HostStopTest, StopsTheServerAndExitsZero) {
     EXPECT_EQ(all.back(), "服务停止 完成");
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, HostStopTest, ::testing::Values("eof", "sigterm"));
+INSTANTIATE_TEST_SUITE_P(Ways, HostStopTest, ::testing::Values("eof", "sigterm", "sigint"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace e2e

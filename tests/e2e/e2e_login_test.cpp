@@ -99,6 +99,45 @@ TEST_F(LoginTest, WrongLoginStringsAreRefusedAndTheConnectionMayTryAgain) {
     EXPECT_EQ(SessionUsers(), std::vector<std::string>{"bob"});
 }
 
+TEST_F(LoginTest, RoomRequestsAndGamePacketsAreCheckedBeforeTheyReachATable) {
+    TestUser alice;
+    ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", kGold, alice));
+    ASSERT_NO_FATAL_FAILURE(BuyCoins(alice));
+    qvc::ClientSession& s = alice.S();
+    qvc::Reply r = s.JoinRoom(kRoomCount, 0);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), "用户 alice 加入无效房间 21 当前房间总数为 21");
+    ASSERT_TRUE(s.JoinRoom(0, 0).bOk);
+    r = s.JoinRoom(1, 0);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), "请先离开房间 ( 0 )");
+    EXPECT_TRUE(s.JoinRoom(0, 0).bOk) << "the room the user sits in already";
+
+    // A game client of another version gets nothing through to the table.
+    ASSERT_TRUE(s.ConnectGame().bOk);
+    ASSERT_TRUE(s.LoginGame(u"alice", alice.strLogin).bOk);
+    r = s.CheckVersion(s.Game(), kDiceGameVersion + 1);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), "客户端版本不正确");
+    r = s.Request(s.Game(), s.GameInbox(), qvc::MakeDiceReady(), DICE_CS_READY);
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), "[1000] 版本验证还没有通过");
+    ASSERT_TRUE(s.CheckVersion(s.Game(), kDiceGameVersion).bOk);
+    ASSERT_TRUE(s.GameReady());
+    ASSERT_NO_FATAL_FAILURE(Ready(alice));
+    ASSERT_NO_FATAL_FAILURE(PingPong(alice, "through"));
+
+    // Leaving frees the seat for the room list.
+    s.LeaveRoom();
+    EXPECT_TRUE(WaitClosed(s.Game(), kWaitMs)) << "leaving the room ends the game connection";
+    std::vector<qvc::RoomStateMsg> rooms;
+    qvc::CoinParamsMsg coin;
+    ASSERT_TRUE(s.GetRoomList(rooms, coin).bOk);
+    ASSERT_FALSE(rooms.empty());
+    EXPECT_EQ(rooms[0].nJoinPlayerCount, 0);
+    EXPECT_EQ(rooms[0].nPlayerPlaces, kDicePlayerSeats);
+}
+
 // Frames of random signals and bodies (framework signals most of the time)
 // followed by random bytes: reproducible garbage.
 std::vector<uint8_t> GarbageStream(uint32_t nSeed) {
