@@ -41,7 +41,6 @@ void TakeRoundView(TestUser& u, RoundView& v) {
         qvc::PacketReader r(q);
         const uint16_t wSignal = qvc::SignalOf(q);
         if (wSignal == DICE_SC_ROUND_START && q.size() >= 12 && r.U32(2) == v.parsed.nRound) {
-            v.nStartRound = r.U32(2);
             v.nStartStake = r.I32(6);
             const uint16_t n = r.U16(10);
             ASSERT_GE(q.size(), 12u + 2u * n) << "short round start";
@@ -49,7 +48,7 @@ void TakeRoundView(TestUser& u, RoundView& v) {
         } else if (wSignal == DICE_SC_ROLL && q.size() >= 10 && r.U32(2) == v.parsed.nRound) {
             const int d1 = r.U8(8), d2 = r.U8(9);
             EXPECT_TRUE(d1 >= 1 && d1 <= 6 && d2 >= 1 && d2 <= 6) << "dice " << d1 << " " << d2;
-            v.aRolls.push_back({r.U32(2), r.U16(6), d1 + d2});
+            v.aRolls.push_back({r.U16(6), d1 + d2});
         }
     }
     u.S().GameInbox().clear();

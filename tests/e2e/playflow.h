@@ -54,15 +54,13 @@ void Ready(TestUser& user);
 
 // What one user saw of a round, up to and including its result.
 struct Roll {
-    uint32_t nRound;
     uint16_t wPlace;
-    int nTotal;
+    int nTotal;  // both dice
 };
 struct RoundView {
     std::vector<uint8_t> result;   // the result packet
     qvc::DiceResultMsg parsed;
-    std::vector<uint16_t> aStartPlaces;
-    uint32_t nStartRound = 0;
+    std::vector<uint16_t> aStartPlaces;  // from the round start
     int32_t nStartStake = 0;
     std::vector<Roll> aRolls;
 };
