@@ -98,7 +98,7 @@ TEST_F(HostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFiles) 
 
     // The runtime tree's trace folder receives the trace file.
     EXPECT_FALSE(std::filesystem::is_empty(m_tree.ServerDir() / "TLOG"));
-    EXPECT_EQ(m_host.Quit(), 0);
+    EXPECT_EQ(m_host.Quit(), 0) << m_host.Output();
 }
 
 TEST_F(HostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
@@ -170,7 +170,7 @@ TEST_F(HostTest, RestartKeepsConfigurationAndBalances) {
         TestUser alice;
         ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", 30000, alice));
         ASSERT_NO_FATAL_FAILURE(BuyCoins(alice));
-        EXPECT_EQ(m_host.Quit(), 0);
+        EXPECT_EQ(m_host.Quit(), 0) << m_host.Output();
     }
     const std::string strConfig = ReadIniText(m_tree.ConfigFile());
 
@@ -183,7 +183,7 @@ TEST_F(HostTest, RestartKeepsConfigurationAndBalances) {
                                   kRoomMinCoin));
     AuditFigures audit = Audit(m_tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
-    EXPECT_EQ(second.Quit(), 0);
+    EXPECT_EQ(second.Quit(), 0) << second.Output();
 }
 
 // End of input, SIGTERM and Ctrl-C (SIGINT) stop the host as cleanly as "quit".

@@ -30,7 +30,7 @@ TEST_F(PlayTest, TwoUsersPlayUntilSettledAndGetTheirCoinsBackAsGold) {
     ASSERT_EQ(m_tree.AddUser("bob", 50000), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
     ASSERT_NO_FATAL_FAILURE(TwoPlayerFlow(m_tree, m_host, "alice", "bob", 50000, 3));
-    EXPECT_EQ(m_host.Quit(), 0);
+    EXPECT_EQ(m_host.Quit(), 0) << m_host.Output();
 }
 
 // The frame sells a leaving user's coins back before the game hears of the

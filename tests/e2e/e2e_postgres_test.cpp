@@ -68,8 +68,8 @@ TEST(PostgresE2eTest, TwoServersShareOneDatabase) {
         EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
         EXPECT_EQ(audit.nCoins8, 0) << audit.strOutput;
     }
-    EXPECT_EQ(hostA.Quit(), 0);
-    EXPECT_EQ(hostB.Quit(), 0);
+    EXPECT_EQ(hostA.Quit(), 0) << hostA.Output();
+    EXPECT_EQ(hostB.Quit(), 0) << hostB.Output();
 }
 
 }  // namespace
