@@ -27,14 +27,14 @@ std::map<std::string, IniEntry> Keys(const std::filesystem::path& path, const st
     return out;
 }
 
-class HostTest : public ::testing::Test {
+class E2eHostTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(m_tree.Create(), ""); }
     StagedTree m_tree;
     HostProcess m_host;
 };
 
-TEST_F(HostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFiles) {
+TEST_F(E2eHostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFiles) {
     // A base configuration file with a section of another program, a stale
     // key and a comment: the start keeps only its own keys and the comment.
     WriteTextFile(m_tree.BaseConfigFile(),
@@ -101,7 +101,7 @@ TEST_F(HostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFiles) 
     EXPECT_EQ(m_host.Quit(), 0) << m_host.Output();
 }
 
-TEST_F(HostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
+TEST_F(E2eHostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
     ASSERT_EQ(m_tree.AddUser("alice", 5000), "");
     ASSERT_EQ(m_tree.AddUser("bob", 5000), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
@@ -140,7 +140,7 @@ TEST_F(HostTest, ConsoleListsTheLoggedInUsersAndQuitStopsCleanly) {
     EXPECT_EQ(CheckLogLineFormat(m_host.Output()), "");
 }
 
-TEST_F(HostTest, CommandLineErrorsAndAMissingLibraryEndWithAReasonAndAnExitCode) {
+TEST_F(E2eHostTest, CommandLineErrorsAndAMissingLibraryEndWithAReasonAndAnExitCode) {
     const std::string strHost = (m_tree.BinDir() / "quorvel-host").string();
     const std::string strDir = m_tree.ServerDir().string();
     const auto kTimeout = std::chrono::seconds(10);
@@ -163,7 +163,7 @@ TEST_F(HostTest, CommandLineErrorsAndAMissingLibraryEndWithAReasonAndAnExitCode)
 // A stop with users online sells nothing back; the coins stay in the game
 // database and are there at the next login after a restart, and the second
 // start reads the files the first one wrote without adding to them.
-TEST_F(HostTest, RestartKeepsConfigurationAndBalances) {
+TEST_F(E2eHostTest, RestartKeepsConfigurationAndBalances) {
     ASSERT_EQ(m_tree.AddUser("alice", 30000), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
     {
@@ -187,9 +187,9 @@ TEST_F(HostTest, RestartKeepsConfigurationAndBalances) {
 }
 
 // End of input, SIGTERM and Ctrl-C (SIGINT) stop the host as cleanly as "quit".
-class HostStopTest : public HostTest, public ::testing::WithParamInterface<const char*> {};
+class E2eHostStopTest : public E2eHostTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(HostStopTest, StopsTheServerAndExitsZero) {
+TEST_P(E2eHostStopTest, StopsTheServerAndExitsZero) {
     ASSERT_EQ(m_host.Start(m_tree), "");
     const std::string strWay = GetParam();
     if (strWay == "eof") {
@@ -204,7 +204,7 @@ TEST_P(HostStopTest, StopsTheServerAndExitsZero) {
     EXPECT_EQ(all.back(), "服务停止 完成");
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, HostStopTest, ::testing::Values("eof", "sigterm", "sigint"),
+INSTANTIATE_TEST_SUITE_P(Ways, E2eHostStopTest, ::testing::Values("eof", "sigterm", "sigint"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace

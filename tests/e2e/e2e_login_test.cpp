@@ -4,6 +4,7 @@
 // connection that sent them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -18,7 +19,7 @@ namespace {
 
 constexpr int32_t kGold = 100000;
 
-class LoginTest : public ::testing::Test {
+class E2eLoginTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(m_tree.Create(), "");
@@ -41,7 +42,7 @@ protected:
     HostProcess m_host;
 };
 
-TEST_F(LoginTest, SecondLobbyLoginTakesTheSessionOverAndClosesTheOldConnection) {
+TEST_F(E2eLoginTest, SecondLobbyLoginTakesTheSessionOverAndClosesTheOldConnection) {
     TestUser first, second;
     ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", kGold, first));
     ASSERT_NO_FATAL_FAILURE(BuyCoins(first));
@@ -62,7 +63,7 @@ TEST_F(LoginTest, SecondLobbyLoginTakesTheSessionOverAndClosesTheOldConnection) 
     EXPECT_EQ(shown.nGold, kGold - kRoomMinCoin * kGoldToCoin);
 }
 
-TEST_F(LoginTest, WrongLoginStringsAreRefusedAndTheConnectionMayTryAgain) {
+TEST_F(E2eLoginTest, WrongLoginStringsAreRefusedAndTheConnectionMayTryAgain) {
     qvc::ClientSession s("127.0.0.1", m_host.Port(), kWaitMs);
     ASSERT_TRUE(s.ConnectLobby().bOk) << s.LastError();
     const std::u16string strBob = m_tree.LoginString("bob");
@@ -92,14 +93,14 @@ TEST_F(LoginTest, WrongLoginStringsAreRefusedAndTheConnectionMayTryAgain) {
     EXPECT_EQ(WideToUtf8(r.strText), "LoginKey读取失败");
 
     // None of this logged anybody in, and the connection still works.
-    EXPECT_TRUE(SessionUsers() == std::vector<std::string>{""}) << "one session, not logged in";
+    EXPECT_EQ(SessionUsers(), std::vector<std::string>{""}) << "one session, not logged in";
     r = s.LoginLobby(u"bob", strBob);
     ASSERT_TRUE(r.bOk) << WideToUtf8(r.strText) << s.LastError();
     EXPECT_EQ(s.User().nGold, kGold);
     EXPECT_EQ(SessionUsers(), std::vector<std::string>{"bob"});
 }
 
-TEST_F(LoginTest, RoomRequestsAndGamePacketsAreCheckedBeforeTheyReachATable) {
+TEST_F(E2eLoginTest, RoomRequestsAndGamePacketsAreCheckedBeforeTheyReachATable) {
     TestUser alice;
     ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", kGold, alice));
     ASSERT_NO_FATAL_FAILURE(BuyCoins(alice));
@@ -155,7 +156,7 @@ std::vector<uint8_t> GarbageStream(uint32_t nSeed) {
     return out;
 }
 
-TEST_F(LoginTest, GarbageAndOversizedLengthsEndOnlyTheirOwnConnections) {
+TEST_F(E2eLoginTest, GarbageAndOversizedLengthsEndOnlyTheirOwnConnections) {
     TestUser alice, bob;
     ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "alice", kGold, alice));
     ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "bob", kGold, bob));

@@ -18,14 +18,14 @@ namespace {
 
 constexpr auto kToolTimeout = std::chrono::seconds(60);
 
-class PlayTest : public ::testing::Test {
+class E2ePlayTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(m_tree.Create(), ""); }
     StagedTree m_tree;
     HostProcess m_host;
 };
 
-TEST_F(PlayTest, TwoUsersPlayUntilSettledAndGetTheirCoinsBackAsGold) {
+TEST_F(E2ePlayTest, TwoUsersPlayUntilSettledAndGetTheirCoinsBackAsGold) {
     ASSERT_EQ(m_tree.AddUser("alice", 50000), "");
     ASSERT_EQ(m_tree.AddUser("bob", 50000), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
@@ -36,7 +36,7 @@ TEST_F(PlayTest, TwoUsersPlayUntilSettledAndGetTheirCoinsBackAsGold) {
 // The frame sells a leaving user's coins back before the game hears of the
 // leave: a round must still settle for those who stay, and a countdown that
 // loses a player must call the round off without touching anyone's coins.
-TEST_F(PlayTest, PlayersWhoLeaveMidRoundOrMidCountdownLeaveTheBooksBalanced) {
+TEST_F(E2ePlayTest, PlayersWhoLeaveMidRoundOrMidCountdownLeaveTheBooksBalanced) {
     constexpr int32_t kGold = 50000;
     for (const char* szName : {"alice", "bob", "carol", "dave"}) ASSERT_EQ(m_tree.AddUser(szName, kGold), "");
     HostOptions opt;
@@ -128,7 +128,7 @@ TEST_F(PlayTest, PlayersWhoLeaveMidRoundOrMidCountdownLeaveTheBooksBalanced) {
     EXPECT_EQ(audit.nCoins8, alice.nCoins) << audit.strOutput;
 }
 
-TEST_F(PlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
+TEST_F(E2ePlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
     ASSERT_EQ(m_tree.AddUser("alice", 20000), "");
     ASSERT_EQ(m_tree.AddUser("bob", 20000), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
@@ -170,7 +170,7 @@ TEST_F(PlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
     EXPECT_EQ(audit.nCoins8, 0) << audit.strOutput;
 }
 
-TEST_F(PlayTest, FourBotsPlayOneRoundAndLeave) {
+TEST_F(E2ePlayTest, FourBotsPlayOneRoundAndLeave) {
     const std::string strKey = "424242";
     for (int i = 0; i < 4; ++i) ASSERT_EQ(m_tree.AddUser("bot" + std::to_string(i), 30000, strKey), "");
     ASSERT_EQ(m_host.Start(m_tree), "");
