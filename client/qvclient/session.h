@@ -54,6 +54,8 @@ public:
     // a notice counts as success).
     Reply Request(Connection& c, std::deque<std::vector<uint8_t>>& inbox, const std::vector<uint8_t>& packet,
                   uint16_t wRequest, bool bNoticeOk = false);
+    // Keeps User() current: call it for packets read outside this class.
+    void Note(const std::vector<uint8_t>& p);
     // Waits for the next packet of a signal on a connection (inbox first).
     bool WaitFor(Connection& c, std::deque<std::vector<uint8_t>>& inbox, uint16_t wSignal,
                  std::vector<uint8_t>& packet, int nTimeoutMs);
@@ -61,7 +63,6 @@ public:
 private:
     Reply Accept(Connection& c, std::deque<std::vector<uint8_t>>& inbox);
     Reply Await(Connection& c, std::deque<std::vector<uint8_t>>& inbox, uint16_t wRequest, bool bNoticeOk);
-    void Note(const std::vector<uint8_t>& p);
 
     std::string m_strHost;
     uint16_t m_wPort;

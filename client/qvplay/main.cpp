@@ -308,13 +308,12 @@ private:
     }
 
     void Print(const char* where, const std::vector<uint8_t>& p) {
-        qvc::UserRecord u;
-        if (qvc::ParseUserInfo(p, u)) m_user = u;
+        m_s.Note(p);
         Say(std::string(where) + ": " + qvc::DescribePacket(p));
     }
 
     std::string Record() {
-        const qvc::UserRecord& u = m_s.User().strGUID.empty() ? m_user : m_s.User();
+        const qvc::UserRecord& u = m_s.User();
         return "gold " + std::to_string(u.nGold) + ", coins " + std::to_string(u.nGameCoin);
     }
 
@@ -337,7 +336,6 @@ private:
     qvc::ClientSession m_s;
     std::u16string m_strName;
     std::u16string m_strLogin;
-    qvc::UserRecord m_user;
     bool m_bQuit = false;
 };
 
