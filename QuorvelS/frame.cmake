@@ -8,4 +8,3 @@ target_include_directories(qv_frame_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(qv_frame_support PUBLIC qv_projcommon qv_platform)
 
 # A studio builds its game module out of tree against this one header.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/gamemodule.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QuorvelS)

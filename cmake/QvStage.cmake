@@ -35,7 +35,7 @@ function(qv_stage_install)
   install(DIRECTORY DESTINATION Binaries/dbc)
   install(DIRECTORY DESTINATION Binaries/GS/ExampleGame/DB)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/gamemodule.h DESTINATION include/QuorvelS)
-  install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS OPTIONAL)
+  install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS)
 
   # build/stage: the same tree, refreshed by every build.
   add_custom_target(stage ALL

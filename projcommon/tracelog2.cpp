@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -28,12 +29,15 @@ std::atomic<CTraceLog2*> g_pProcessTraceLog{nullptr};
 
 // The one trace file of the process, shared by every CTraceLog2. Never
 // destroyed: static destructors of other objects may still trace at exit.
+// It lives in static storage rather than on the heap, so unloading the
+// library that holds it leaves no unreachable allocation behind.
 struct ProcessTraceFile {
     std::mutex mutex;
     plat::File file;
 };
 ProcessTraceFile& TheTraceFile() {
-    static ProcessTraceFile* s_p = new ProcessTraceFile();
+    alignas(ProcessTraceFile) static unsigned char s_aStorage[sizeof(ProcessTraceFile)];
+    static ProcessTraceFile* s_p = new (s_aStorage) ProcessTraceFile();
     return *s_p;
 }
 
