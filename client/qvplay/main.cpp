@@ -244,8 +244,8 @@ private:
         if (what == "chat") return DICE_SC_CHAT;
         if (what == "pong") return DICE_SC_PONG;
         if (what == "ready") return DICE_SC_READY;
-        if (what == "userinfo") return qvc::SC_CORE_USER_INFO;
-        if (what == "notice") return qvc::SC_CORE_NOTICE;
+        if (what == "userinfo") return SC_CORE_USER_INFO;
+        if (what == "notice") return SC_CORE_NOTICE;
         return 0;
     }
 

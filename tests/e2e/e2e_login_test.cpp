@@ -146,7 +146,7 @@ std::vector<uint8_t> GarbageStream(uint32_t nSeed) {
     std::vector<uint8_t> out;
     for (int i = 0; i < 200; ++i) {
         const uint16_t wSignal =
-            static_cast<uint16_t>(rng() % 3 == 0 ? rng() : qvc::SC_CORE_RESULT + rng() % 160);
+            static_cast<uint16_t>(rng() % 3 == 0 ? rng() : SC_CORE_RESULT + rng() % 160);
         std::vector<uint8_t> packet = {static_cast<uint8_t>(wSignal), static_cast<uint8_t>(wSignal >> 8)};
         const size_t n = rng() % 300;
         for (size_t k = 0; k < n; ++k) packet.push_back(static_cast<uint8_t>(rng()));
@@ -182,7 +182,7 @@ TEST_F(E2eLoginTest, GarbageAndOversizedLengthsEndOnlyTheirOwnConnections) {
     const std::vector<uint8_t> aHuge = {0xF0, 0xFF, 0xFF, 0x7F, 0x2E, 0x01, 1, 2, 3, 4};
     huge.SendRaw(aHuge);
     // A lobby login far too short for its layout.
-    shortLogin.Send(qvc::PacketWriter(qvc::CS_LOBBY_CLIENT_LOGIN).U16(0x61).Take());
+    shortLogin.Send(qvc::PacketWriter(CS_LOBBY_CLIENT_LOGIN).U16(0x61).Take());
 
     // The honest users notice nothing.
     ASSERT_NO_FATAL_FAILURE(PingPong(alice, "during the attack"));

@@ -165,7 +165,7 @@ void ExpectUserInfo(TestUser& user) {
     bool bAny = false;
     std::vector<uint8_t> p;
     for (int64_t left; (left = deadline - NowMs()) >= 0;) {
-        if (!user.S().WaitFor(user.S().Lobby(), user.S().LobbyInbox(), qvc::SC_CORE_USER_INFO, p,
+        if (!user.S().WaitFor(user.S().Lobby(), user.S().LobbyInbox(), SC_CORE_USER_INFO, p,
                               static_cast<int>(left)))
             break;
         if (!qvc::ParseUserInfo(p, last)) continue;

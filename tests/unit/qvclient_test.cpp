@@ -45,7 +45,7 @@ TEST(ClientFraming, DecodesSplitAndBatchedFramesAndRejectsBadLengths) {
 }
 
 TEST(ClientMessages, LoginPacketLayout) {
-    auto p = qvc::MakeLogin(qvc::CS_LOBBY_CLIENT_LOGIN, u"alice_with_a_long_name", u"ABC");
+    auto p = qvc::MakeLogin(CS_LOBBY_CLIENT_LOGIN, u"alice_with_a_long_name", u"ABC");
     ASSERT_EQ(p.size(), 200u);
     EXPECT_EQ(p[0], 302 & 0xFF);
     EXPECT_EQ(p[1], 302 >> 8);
@@ -91,7 +91,7 @@ TEST(ClientMessages, ParsesServerRecordsAtTheirOffsets) {
     EXPECT_EQ(req, 1);
     EXPECT_EQ(t, text);
 
-    qvc::PacketWriter st(qvc::SC_ROOM_STATE);
+    qvc::PacketWriter st(SC_ROOM_STATE);
     st.U16(7).I32(0).I32(4).I32(2).I32(0);
     qvc::RoomStateMsg rs;
     ASSERT_TRUE(qvc::ParseRoomState(st.Data(), rs));
