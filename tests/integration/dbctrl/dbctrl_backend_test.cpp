@@ -77,14 +77,8 @@ TEST(DbCtrlSettings, UnknownBackendOrUnreachableServerRefusesInitAndLogsWhy) {
     EXPECT_NE(log.find("DBCtrl_Init: connect"), std::string::npos) << log;
 }
 
-class DbCtrlBackend : public ::testing::TestWithParam<TestBackend> {
+class DbCtrlBackend : public DbBackendTest {
 protected:
-    void SetUp() override {
-        QV_CREATE_DATABASES(m_dbs, GetParam());
-        std::string strErr;
-        m_pDb = m_dbs.Open(strErr);
-        ASSERT_TRUE(m_pDb) << strErr;
-    }
     void TearDown() override { DBCtrl_Destroy(); }
 
     // A user with 100000 gold buys up to 1000 coins (after a present of 100),
@@ -117,8 +111,6 @@ protected:
         return rep;
     }
 
-    TestDatabases m_dbs;
-    std::unique_ptr<IDbBackend> m_pDb;
 };
 
 TEST_P(DbCtrlBackend, UserNamesAreUniqueAndCaseSensitive) {

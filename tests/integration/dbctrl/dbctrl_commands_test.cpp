@@ -24,13 +24,11 @@ int64_t Now() {
         .count();
 }
 
-class DbCtrlCommands : public ::testing::TestWithParam<TestBackend> {
+class DbCtrlCommands : public DbBackendTest {
 protected:
     void SetUp() override {
-        QV_CREATE_DATABASES(m_dbs, GetParam());
-        std::string strErr;
-        m_pDb = m_dbs.Open(strErr);
-        ASSERT_TRUE(m_pDb) << strErr;
+        DbBackendTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(m_pDb->CreateUser({kGuidA, u"Alice", u"vip", 12345, 500}, Now()), DbResult::Ok);
         ASSERT_EQ(m_pDb->CreateUser({kGuidB, u"alice", u"", -7, 0}, Now()), DbResult::Ok);
         ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
@@ -63,8 +61,6 @@ protected:
         return a;
     }
 
-    TestDatabases m_dbs;
-    std::unique_ptr<IDbBackend> m_pDb;
 };
 
 TEST_P(DbCtrlCommands, LoginKeyIsLookedUpByExactName) {

@@ -34,17 +34,13 @@ long LastCount(const std::string& strOut) {
     return last.empty() ? 0 : std::atol(last.c_str());
 }
 
-class DbCtrlProcesses : public ::testing::TestWithParam<TestBackend> {
+class DbCtrlProcesses : public DbBackendTest {
 protected:
     void SetUp() override {
-        QV_CREATE_DATABASES(m_dbs, GetParam());
-        std::string strErr;
-        m_pDb = m_dbs.Open(strErr);
-        ASSERT_TRUE(m_pDb) << strErr;
+        DbBackendTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Erin", u"", 1, 0}, 0), DbResult::Ok);
     }
-    TestDatabases m_dbs;
-    std::unique_ptr<IDbBackend> m_pDb;
 };
 
 TEST_P(DbCtrlProcesses, TwoProcessesChangingOneUserLoseNoUpdate) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "dbctrl/dbbackend.h"
 
 enum class TestBackend { Sqlite, Postgres };
@@ -74,3 +76,19 @@ std::string ReadFileText(const std::string& strPath);
 std::string BinaryDir();
 // Runs SQL on the database of a postgres TestDatabases; "" or the error.
 std::string PgExec(const std::string& strConninfo, const std::string& strSql);
+
+// Base of the tests that run on both backends: fresh databases per test,
+// opened through the library's own selection, in m_dbs and m_pDb. Derived
+// fixtures add their users in their own SetUp after calling this one.
+class DbBackendTest : public ::testing::TestWithParam<TestBackend> {
+protected:
+    void SetUp() override {
+        QV_CREATE_DATABASES(m_dbs, GetParam());
+        std::string strErr;
+        m_pDb = m_dbs.Open(strErr);
+        ASSERT_TRUE(m_pDb) << strErr;
+    }
+
+    TestDatabases m_dbs;
+    std::unique_ptr<IDbBackend> m_pDb;
+};
