@@ -13,8 +13,14 @@
 // Balances: user gold and game coins stay within 0..2147483647 — commands 8
 // and 9 refuse a change that would take them below 0 or beyond the 32-bit
 // range the framework reads them back in. The banker may go negative.
-// Every successful change (6 when it creates a game user, 8, 9, 10, 12)
+// Every successful change (6 when it creates a game user, 8, 9, 10, 12, 20)
 // appends a ledger row in the same transaction.
+//
+// Exchanges: a purchase, a refund with its tax and a settlement each move
+// value between several accounts. Command 20 does all of one exchange in one
+// transaction; a library that offers it says so in command 19's answer. The
+// framework asks once after DBCtrl_Init and otherwise falls back to the single
+// commands, compensating a later step's failure by hand.
 //
 // Threading: the framework calls from one thread. The library serialises its
 // own calls.
@@ -36,7 +42,25 @@ enum : int {
     DBCMD_ADD_GOLD = 9,            // DbcValueRecord (change in)
     DBCMD_ADD_BANKER_GOLD = 10,    // DbcValueRecord (game name, change in)
     DBCMD_WRITE_TAX = 12,          // DbcValueRecord (game name, tax in)
+    DBCMD_GET_CAPS = 19,           // DbcCapsRecord
+    DBCMD_EXCHANGE = 20,           // DbcExchangeRecord
 };
+
+// Capability bits answered by DBCMD_GET_CAPS. A library that does not know
+// the command answers 0 (unknown command), which means "no capabilities":
+// the framework then uses the single commands 8, 9, 10 and 12 only.
+constexpr int32_t DBC_CAP_EXCHANGE = 0x1;  // DBCMD_EXCHANGE is supported
+
+// Kinds of an exchange (DbcExchangeRecord::nKind). They are also the ledger
+// command codes of the rows an exchange writes.
+enum : int32_t {
+    DBC_EXCHANGE_BUY = 21,     // one user: gold -price, coins +n
+    DBC_EXCHANGE_REFUND = 22,  // one user: coins -n, gold +n*CoinToGold; nTax to the game
+    DBC_EXCHANGE_SETTLE = 23,  // users' coin changes and the banker's gold change
+};
+
+// Most users one exchange can change (a settlement's non-zero changes).
+constexpr int kDbcMaxExchangeUsers = 256;
 
 #pragma pack(push, 2)
 // Command 3, 38 bytes.
@@ -62,6 +86,39 @@ struct DbcValueRecord {
     char16_t szName[39];
     int32_t nValue;
 };
+// Command 19, 8 bytes.
+struct DbcCapsRecord {
+    int32_t dwCaps;     // out: DBC_CAP_* bits
+    int32_t nReserved;  // zero
+};
+// One user's part of an exchange, 94 bytes.
+struct DbcExchangeUser {
+    char16_t szGUID[39];  // in
+    int32_t nGoldChange;  // in: change of the user's gold
+    int32_t nCoinChange;  // in: change of the user's game coins
+    int32_t nGold;        // out: gold after the exchange
+    int32_t nGameCoin;    // out: game coins after the exchange
+};
+// Command 20, 24,170 bytes: one exchange of value between users' gold, users'
+// game coins, the game's banker gold and the game's tax, committed as one
+// transaction (after a crash it is either whole or absent). Refused, with
+// nothing changed, unless: nKind is known, 1 <= nUsers <= kDbcMaxExchangeUsers
+// with no GUID twice, nGoldToCoin >= 1, nTax >= 0, every user exists and every
+// user's gold and coins stay within 0..2147483647, and the value is closed:
+//   sum(nGoldChange) + nBankerGold + nTax + nGoldToCoin * sum(nCoinChange) == 0
+// (computed in 64 bits). The banker (szGame) is created on first use and may
+// go negative; nTax > 0 also writes a tax record. Every row the exchange
+// writes to the ledger carries the transaction id handed back in nTxn.
+struct DbcExchangeRecord {
+    int32_t nKind;        // in: DBC_EXCHANGE_*
+    int32_t nGoldToCoin;  // in: gold value of one coin (the rate in force)
+    char16_t szGame[39];  // in: the game's banker and tax account
+    int32_t nBankerGold;  // in: change of the banker's gold
+    int32_t nTax;         // in: tax to record for the game (>= 0)
+    int32_t nUsers;       // in: entries of aUser in use
+    int64_t nTxn;         // out: ledger transaction id
+    DbcExchangeUser aUser[kDbcMaxExchangeUsers];
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DbcLoginKeyRecord) == 38 && offsetof(DbcLoginKeyRecord, nLoginKey) == 34);
@@ -70,6 +127,15 @@ static_assert(sizeof(DbcPlatformUserRecord) == 134 && offsetof(DbcPlatformUserRe
 static_assert(sizeof(DbcGameCoinRecord) == 86 && offsetof(DbcGameCoinRecord, nGameCoin) == 78 &&
               offsetof(DbcGameCoinRecord, nPresentCoin) == 82);
 static_assert(sizeof(DbcValueRecord) == 82 && offsetof(DbcValueRecord, nValue) == 78);
+static_assert(sizeof(DbcCapsRecord) == 8);
+static_assert(sizeof(DbcExchangeUser) == 94 && offsetof(DbcExchangeUser, nGoldChange) == 78 &&
+              offsetof(DbcExchangeUser, nCoinChange) == 82 && offsetof(DbcExchangeUser, nGold) == 86 &&
+              offsetof(DbcExchangeUser, nGameCoin) == 90);
+static_assert(offsetof(DbcExchangeRecord, nGoldToCoin) == 4 && offsetof(DbcExchangeRecord, szGame) == 8 &&
+              offsetof(DbcExchangeRecord, nBankerGold) == 86 && offsetof(DbcExchangeRecord, nTax) == 90 &&
+              offsetof(DbcExchangeRecord, nUsers) == 94 && offsetof(DbcExchangeRecord, nTxn) == 98 &&
+              offsetof(DbcExchangeRecord, aUser) == 106);
+static_assert(sizeof(DbcExchangeRecord) == 106 + 94 * kDbcMaxExchangeUsers);
 
 extern "C" {
 // Opens the databases. nVersion must be kDBCtrlVersion. szDbcRoot1 holds the
