@@ -102,13 +102,17 @@ struct DbcExchangeUser {
 // Command 20, 24,170 bytes: one exchange of value between users' gold, users'
 // game coins, the game's banker gold and the game's tax, committed as one
 // transaction (after a crash it is either whole or absent). Refused, with
-// nothing changed, unless: nKind is known, 1 <= nUsers <= kDbcMaxExchangeUsers
-// with no GUID twice, nGoldToCoin >= 1, nTax >= 0, every user exists and every
-// user's gold and coins stay within 0..2147483647, and the value is closed:
+// nothing changed and the record left as it was, unless: nKind is known,
+// 1 <= nUsers <= kDbcMaxExchangeUsers with no GUID twice, nGoldToCoin >= 1,
+// nTax >= 0, something changes, every user is a platform user (and a game user
+// when its coins change), every user's gold and coins stay within
+// 0..2147483647, and the value is closed:
 //   sum(nGoldChange) + nBankerGold + nTax + nGoldToCoin * sum(nCoinChange) == 0
-// (computed in 64 bits). The banker (szGame) is created on first use and may
-// go negative; nTax > 0 also writes a tax record. Every row the exchange
-// writes to the ledger carries the transaction id handed back in nTxn.
+// (computed in 64 bits; a product that does not fit cannot balance). The
+// banker (szGame) is created on first use and may go negative; nTax > 0 also
+// writes a tax record. Every row the exchange writes to the ledger (one per
+// changed balance) carries the transaction id handed back in nTxn; on success
+// every aUser entry in use also gets the user's gold and coins after it.
 struct DbcExchangeRecord {
     int32_t nKind;        // in: DBC_EXCHANGE_*
     int32_t nGoldToCoin;  // in: gold value of one coin (the rate in force)

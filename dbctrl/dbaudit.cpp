@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "common/dbctrl.h"
 #include "projcommon/widestring.h"
 
 namespace {
@@ -19,7 +20,13 @@ const char* BookName(char cBook) {
     }
 }
 
-bool CommandFits(char cBook, int32_t nCommand) {
+// Rows of an exchange carry its kind or, where recovery undid a part, the
+// undo code; the single commands' rows carry no transaction id.
+bool CommandFits(char cBook, int32_t nCommand, int64_t nTxn) {
+    if (nTxn != 0) {
+        return nCommand == DBC_EXCHANGE_BUY || nCommand == DBC_EXCHANGE_REFUND || nCommand == DBC_EXCHANGE_SETTLE ||
+               nCommand == kLedgerUndo;
+    }
     switch (cBook) {
     case 'G': return nCommand == 9 || nCommand == kLedgerAdminGold;
     case 'C': return nCommand == 6 || nCommand == 8;
@@ -28,16 +35,26 @@ bool CommandFits(char cBook, int32_t nCommand) {
     }
 }
 
-// Replays one book against its balances and adds the totals to the report.
+// What the rows of one transaction id add up to, per book.
+struct TxnSums {
+    int64_t nGold = 0, nCoins = 0, nBanker = 0, nTax = 0;
+    std::set<int32_t> commands;
+};
+using TxnMap = std::map<int64_t, TxnSums>;
+
+// Replays one book against its balances and adds the totals to the report;
+// exchange rows of this game database are summed per transaction into txns.
 void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
-               const std::vector<DbLedgerRow>& rows, DbAuditReport& rep) {
+               const std::vector<DbLedgerRow>& rows, TxnMap& txns, DbAuditReport& rep) {
     std::map<std::u16string, int64_t> sum;
     std::set<std::u16string> created;
     auto diff = [&](const std::string& s) { rep.aDifferences.push_back(std::string(BookName(cBook)) + ": " + s); };
     for (const DbLedgerRow& r : rows) {
         const std::string where = "ledger row " + std::to_string(r.nId) + " (" + U8(r.strAccount) + ")";
         if (!balances.count(r.strAccount)) diff(where + " names no existing account");
-        if (!CommandFits(cBook, r.nCommand)) diff(where + " has command " + std::to_string(r.nCommand));
+        if (!CommandFits(cBook, r.nCommand, r.nTxn))
+            diff(where + " has command " + std::to_string(r.nCommand) + " (transaction " +
+                 std::to_string(r.nTxn) + ")");
         auto [it, bFirst] = sum.try_emplace(r.strAccount, 0);
         if (cBook == 'C') {
             if (r.nCommand == 6) {
@@ -51,6 +68,18 @@ void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
         if (it->second != r.nBalance) {
             diff(where + " says balance " + std::to_string(r.nBalance) + ", its history gives " +
                  std::to_string(it->second));
+        }
+        if (r.nTxn != 0) {
+            // Another game database's exchange balances against that
+            // database's coins: only its gold is visible here.
+            if (r.bOtherGame) {
+                ++rep.nOtherGameRows;
+                continue;
+            }
+            TxnSums& t = txns[r.nTxn];
+            (cBook == 'G' ? t.nGold : cBook == 'C' ? t.nCoins : cBook == 'B' ? t.nBanker : t.nTax) += r.nChange;
+            t.commands.insert(r.nCommand);
+            continue;
         }
         if (cBook == 'G' && r.nCommand == 9) rep.nGold9 += r.nChange;
         if (cBook == 'C' && r.nCommand == 8) rep.nCoins8 += r.nChange;
@@ -69,6 +98,46 @@ void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
     }
     rep.nAccounts += balances.size();
     rep.nLedgerRows += rows.size();
+}
+
+// Every exchange is whole (or undone by recovery), has ledger rows that carry
+// its kind (undo rows only when undone), and its rows balance at its rate; no
+// rows name a transaction without an exchange.
+void CheckExchanges(const std::vector<DbExchangeRow>& exchanges, TxnMap& txns, DbAuditReport& rep) {
+    auto diff = [&](int64_t nTxn, const std::string& s) {
+        rep.aDifferences.push_back("exchange " + std::to_string(nTxn) + ": " + s);
+    };
+    for (const DbExchangeRow& x : exchanges) {
+        ++rep.nExchanges;
+        if (x.bUndone) ++rep.nUndoneExchanges;
+        if (!x.bUndone && !x.bGamePart) diff(x.nTxn, "only its platform database part is present");
+        if (!x.bUndone && x.bGamePart && x.bNeedsPlatform && !x.bPlatformPart)
+            diff(x.nTxn, "only its game database part is present");
+        auto it = txns.find(x.nTxn);
+        if (it == txns.end()) {
+            diff(x.nTxn, "has no ledger rows");
+            continue;
+        }
+        const TxnSums& t = it->second;
+        for (int32_t nCommand : t.commands) {
+            if (nCommand != x.nKind && !(nCommand == kLedgerUndo && x.bUndone))
+                diff(x.nTxn, "of kind " + std::to_string(x.nKind) + " has ledger rows with command " +
+                                 std::to_string(nCommand));
+        }
+        // At most 2^31 * (2^31 * rows): beyond 64 bits only for absurd books.
+        const __int128 nValue = static_cast<__int128>(t.nGold) + t.nBanker + t.nTax +
+                                static_cast<__int128>(x.nGoldToCoin) * t.nCoins;
+        if (nValue != 0) {
+            diff(x.nTxn, std::string(x.bUndone ? "with its undo rows " : "") + "does not balance at GoldToCoin " +
+                             std::to_string(x.nGoldToCoin) + " (gold " + std::to_string(t.nGold) + ", banker " +
+                             std::to_string(t.nBanker) + ", tax " + std::to_string(t.nTax) + ", coins " +
+                             std::to_string(t.nCoins) + ")");
+        }
+        txns.erase(it);
+    }
+    for (const auto& [nTxn, t] : txns) {
+        rep.aDifferences.push_back("ledger rows of transaction " + std::to_string(nTxn) + " have no exchange");
+    }
 }
 
 void CheckValue(const DbAuditOptions& opt, DbAuditReport& rep) {
@@ -106,6 +175,7 @@ DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditRe
     if (db.ListUsers(users) != DbResult::Ok) return DbResult::Failed;
     std::map<std::u16string, int64_t> balances;
     for (const DbUser& u : users) balances[u.strGUID] = u.nGold;
+    TxnMap txns;
     for (char cBook : {'G', 'C', 'B', 'T'}) {
         if (cBook != 'G') {
             std::vector<DbAccount> accounts;
@@ -115,7 +185,7 @@ DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditRe
         }
         std::vector<DbLedgerRow> rows;
         if (db.ListLedger(cBook, rows) != DbResult::Ok) return DbResult::Failed;
-        CheckBook(cBook, balances, rows, report);
+        CheckBook(cBook, balances, rows, txns, report);
         if (cBook == 'T') {
             std::vector<DbTaxRow> taxes;
             if (db.ListTaxes(taxes) != DbResult::Ok) return DbResult::Failed;
@@ -134,6 +204,9 @@ DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditRe
             }
         }
     }
+    std::vector<DbExchangeRow> exchanges;
+    if (db.ListExchanges(exchanges) != DbResult::Ok) return DbResult::Failed;
+    CheckExchanges(exchanges, txns, report);
     if (options.bValueCheck) CheckValue(options, report);
     return DbResult::Ok;
 }

@@ -21,7 +21,16 @@
 // that stopped half-way (gold taken, coins not given) breaks the identity, and
 // is reported. The check spans one game database; when several games share a
 // platform database their command-9 gold is mixed and the value check must be
-// switched off.
+// switched off. These sums take the single commands' rows only (transaction
+// id 0).
+// Exchanges (command 20) are checked one by one: the ledger rows of one
+// transaction id, over all four books, must add up to zero in gold value at
+// the rate the exchange recorded (gold + banker + tax + rate * coins = 0);
+// an exchange must be whole — both databases' parts present, unless recovery
+// undid it, in which case its undo rows must cancel it — and have ledger rows
+// carrying its kind; rows of a transaction without an exchange are reported.
+// Platform rows of another game database's exchanges count in the gold
+// history but not in these checks (nOtherGameRows).
 // Stateless; reads through the backend (each list is its own snapshot, so
 // audit a quiet database for exact results).
 #pragma once
@@ -47,6 +56,9 @@ struct DbAuditReport {
     int64_t nBanker = 0;   // sum of banker changes
     int64_t nTax = 0;      // sum of taxes
     int64_t nImpliedGoldToCoin = 0;  // when inferred; 0 when not determined
+    size_t nExchanges = 0;        // exchanges checked
+    size_t nUndoneExchanges = 0;  // of them undone by recovery
+    size_t nOtherGameRows = 0;    // platform rows of other game databases' exchanges, skipped
 };
 
 // Ok with the report filled, or Failed when a list could not be read.

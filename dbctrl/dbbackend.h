@@ -18,6 +18,10 @@
 //   'C' game coins (account = GUID)     commands 8, 6 (PresentCoin at creation)
 //   'B' banker gold (account = game)    command 10
 //   'T' tax total (account = game)      command 12
+// and, in every book, the exchanges (command 20): one row per changed balance
+// with the exchange's kind (21, 22, 23) as command and its transaction id, and
+// kLedgerUndo rows where recovery undid part of an exchange. Rows of the single
+// commands carry transaction id 0.
 //
 // Ownership and threading: a backend owns its connection and statements; one
 // thread at a time.
@@ -33,6 +37,10 @@ enum class DbResult { Ok, Refused, Failed };
 
 // Ledger command code of gold given or taken by the administrator (qvadmin).
 constexpr int32_t kLedgerAdminGold = 100;
+// Ledger command code of a compensating row written by the SQLite backend's
+// recovery when it undoes the committed half of an exchange (it carries that
+// exchange's transaction id; see sqlitebackend.h).
+constexpr int32_t kLedgerUndo = 101;
 
 // Field limits of the records: texts must fit them to be usable at login.
 constexpr size_t kDbMaxUserName = 16;  // units
@@ -62,6 +70,8 @@ struct DbLedgerRow {
     std::u16string strAccount;
     int64_t nChange = 0;
     int64_t nBalance = 0;  // after the change
+    int64_t nTxn = 0;      // exchange transaction id; 0 for the single commands
+    bool bOtherGame = false;  // a platform row of another game database's exchange
 };
 
 struct DbTaxRow {
@@ -69,6 +79,39 @@ struct DbTaxRow {
     std::u16string strGame;
     int64_t nAmount = 0;
     int64_t nTime = 0;
+};
+
+// One user's part of an exchange.
+struct DbExchangeUser {
+    std::u16string strGUID;
+    int64_t nGoldChange = 0;
+    int64_t nCoinChange = 0;
+    int64_t nGold = 0;   // out: gold after the exchange
+    int64_t nCoins = 0;  // out: game coins after (0 without a game user)
+};
+
+// An exchange (command 20; the rules are in dbexchange.h).
+struct DbExchange {
+    int32_t nKind = 0;  // DBC_EXCHANGE_*
+    int64_t nGoldToCoin = 0;
+    std::u16string strGame;  // banker and tax account
+    int64_t nBankerGold = 0;
+    int64_t nTax = 0;
+    std::vector<DbExchangeUser> aUsers;
+};
+
+// An exchange as the databases record it, for the audit. Each file's part of
+// an exchange carries its own exchanges row (SQLite); on PostgreSQL both parts
+// are one transaction and the game schema's row stands for both.
+struct DbExchangeRow {
+    int64_t nTxn = 0;
+    int32_t nKind = 0;
+    int64_t nGoldToCoin = 0;
+    int64_t nTime = 0;
+    bool bGamePart = false;       // the game database holds its part
+    bool bPlatformPart = false;   // the platform database holds its part
+    bool bNeedsPlatform = false;  // it changes user gold, so it has a platform part
+    bool bUndone = false;         // recovery undid its committed part
 };
 
 class IDbBackend {
@@ -98,6 +141,12 @@ public:
                                    int64_t& nBalance) = 0;
     // 12: one tax record; the game's tax total grows by nAmount.
     virtual DbResult WriteTax(std::u16string_view strGame, int64_t nAmount, int64_t nTime) = 0;
+    // 20: the whole exchange in one transaction. Refused when CheckExchange
+    // (dbexchange.h) refuses it, a user is no platform user, a user whose coins
+    // change has no game user, or a balance would leave 0..INT32_MAX. On Ok the
+    // users' nGold and nCoins hold their balances after and nTxn the new
+    // transaction id (ids grow; they are unique within one game database).
+    virtual DbResult Exchange(DbExchange& x, int64_t nTime, int64_t& nTxn) = 0;
 
     // --- administration (qvadmin) ---
     // Creates a user with 0 gold, then credits nGold with a kLedgerAdminGold
@@ -110,6 +159,12 @@ public:
     virtual DbResult ListTaxes(std::vector<DbTaxRow>& aTaxes) = 0;
     // All rows of the book in ledger order (ascending id).
     virtual DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) = 0;
+    // This game database's exchanges in transaction id order.
+    virtual DbResult ListExchanges(std::vector<DbExchangeRow>& aExchanges) = 0;
+
+    // What opening the databases repaired (one UTF-8 line each; empty when
+    // there was nothing to do), for the failure and diagnostic log.
+    virtual const std::vector<std::string>& OpenNotes() const = 0;
 
     // Detail of the last Failed result (UTF-8), for the failure log.
     virtual const std::string& LastError() const = 0;

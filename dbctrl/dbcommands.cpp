@@ -4,6 +4,8 @@
 #include <cstddef>
 
 #include "common/dbctrl.h"
+#include "dbctrl/dbexchange.h"
+#include "dbctrl/dbrecordio.h"
 #include "projcommon/wformat.h"  // WideCutTo
 #include "projcommon/widestring.h"
 
@@ -21,20 +23,13 @@ constexpr size_t kOffUserName = offsetof(DbcPlatformUserRecord, szUserName);
 constexpr size_t kOffExtra = offsetof(DbcPlatformUserRecord, szExtra);
 constexpr size_t kOffCoin = offsetof(DbcGameCoinRecord, nGameCoin);
 constexpr size_t kOffPresent = offsetof(DbcGameCoinRecord, nPresentCoin);
-
-int32_t ReadLE32(const uint8_t* p) {
-    const uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    return static_cast<int32_t>(v);
-}
-
-void WriteLE32(uint8_t* p, int64_t nValue) {
-    const uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(nValue));
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
+constexpr size_t kOffCaps = offsetof(DbcCapsRecord, dwCaps);
+constexpr size_t kOffExchangeUsers = offsetof(DbcExchangeRecord, nUsers);
+constexpr size_t kOffTxn = offsetof(DbcExchangeRecord, nTxn);
+constexpr size_t kOffExchangeUser = offsetof(DbcExchangeRecord, aUser);
+constexpr size_t kExchangeUserSize = sizeof(DbcExchangeUser);
+constexpr size_t kOffUserGold = offsetof(DbcExchangeUser, nGold);
+constexpr size_t kOffUserCoin = offsetof(DbcExchangeUser, nGameCoin);
 
 // Writes a text into its field, cut to the field without splitting a
 // surrogate pair.
@@ -127,6 +122,41 @@ int Change(Request& q, int nCmd) {
     return 1;
 }
 
+int Caps(Request& q) {
+    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE);
+    return 1;
+}
+
+// Command 20: the rules without data are checked here so that the log says
+// which one was broken; the backend checks them again with the balances.
+int Exchange(Request& q) {
+    DbExchange x;
+    if (!DecodeExchange(q.p, sizeof(DbcExchangeRecord), x)) {
+        q.strWhy = "exchange: nUsers " + std::to_string(ReadLE32(q.p + kOffExchangeUsers)) + " outside 1.." +
+                   std::to_string(kDbcMaxExchangeUsers);
+        return 0;
+    }
+    const std::string strRule = CheckExchange(x);
+    if (!strRule.empty()) {
+        q.strWhy = "exchange refused: " + strRule;
+        return 0;
+    }
+    int64_t nTxn = 0;
+    if (!Judge(q.db, q.db.Exchange(x, q.nTime, nTxn), q.strWhy,
+               "exchange refused: no such user, or a balance would leave 0..2147483647")) {
+        q.strWhy += " (kind " + std::to_string(x.nKind) + ", " + std::to_string(x.aUsers.size()) + " users, first " +
+                    Utf8(x.aUsers[0].strGUID) + ")";
+        return 0;
+    }
+    WriteLE64(q.p + kOffTxn, nTxn);
+    for (size_t i = 0; i < x.aUsers.size(); ++i) {
+        uint8_t* pUser = q.p + kOffExchangeUser + kExchangeUserSize * i;
+        WriteLE32(pUser + kOffUserGold, x.aUsers[i].nGold);
+        WriteLE32(pUser + kOffUserCoin, x.aUsers[i].nCoins);
+    }
+    return 1;
+}
+
 struct CommandEntry {
     int nCmd;
     int nSize;
@@ -147,6 +177,8 @@ constexpr CommandEntry kCommands[] = {
     {DBCMD_ADD_GOLD, sizeof(DbcValueRecord), Change},
     {DBCMD_ADD_BANKER_GOLD, sizeof(DbcValueRecord), Change},
     {DBCMD_WRITE_TAX, sizeof(DbcValueRecord), Change},
+    {DBCMD_GET_CAPS, sizeof(DbcCapsRecord), NoCmd<Caps>},
+    {DBCMD_EXCHANGE, sizeof(DbcExchangeRecord), NoCmd<Exchange>},
 };
 
 }  // namespace

@@ -59,6 +59,8 @@ extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, c
             s.pLog->Write("DBCtrl_Init: " + strError);
             return 0;
         }
+        // What opening repaired (half-committed exchanges) is for the operator.
+        for (const std::string& strNote : s.pDb->OpenNotes()) s.pLog->Write("DBCtrl_Init: " + strNote);
         return 1;
     } catch (...) {
         return 0;

@@ -3,11 +3,13 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "dbctrl/dbexchange.h"
 #include "dbctrl/pgsql.h"
 #include "projcommon/widestring.h"
 
@@ -41,6 +43,10 @@ class Params {
 public:
     Params& Text(std::u16string_view s) { return Add(WideToUtf8(s)); }
     Params& Int(int64_t v) { return Add(std::to_string(v)); }
+    Params& Add(std::string s) {
+        m_astr[m_n++] = std::move(s);
+        return *this;
+    }
     int Count() const { return m_n; }
     const char* const* Values() {
         for (int i = 0; i < m_n; ++i) m_ap[i] = m_astr[i].c_str();
@@ -48,10 +54,6 @@ public:
     }
 
 private:
-    Params& Add(std::string s) {
-        m_astr[m_n++] = std::move(s);
-        return *this;
-    }
     std::array<std::string, 6> m_astr;
     std::array<const char*, 6> m_ap{};
     int m_n = 0;
@@ -131,6 +133,58 @@ public:
         return One(pgsql::P_WRITE_TAX, Params().Text(strGame).Int(nAmount).Int(nTime), nTotal);
     }
 
+    // One transaction over both schemas. Rows are locked in one order (users'
+    // gold by GUID, their coins by GUID, then banker and tax) so that two
+    // servers' exchanges over the same users cannot deadlock.
+    DbResult Exchange(DbExchange& x, int64_t nTime, int64_t& nTxn) override {
+        if (!CheckExchange(x).empty()) return DbResult::Refused;
+        if (!BeginTxn()) return DbResult::Failed;
+        DbExchange y = x;
+        int64_t nId = 0;
+        const char* szPlatform = ExchangeHasPlatformPart(y) ? "true" : "false";
+        DbResult r = One(pgsql::P_X_NEW, Params().Int(y.nKind).Int(y.nGoldToCoin).Int(nTime).Add(szPlatform), nId);
+        std::vector<DbExchangeUser*> aOrder;
+        for (DbExchangeUser& u : y.aUsers) aOrder.push_back(&u);
+        std::sort(aOrder.begin(), aOrder.end(),
+                  [](const DbExchangeUser* a, const DbExchangeUser* b) { return a->strGUID < b->strGUID; });
+        const std::u16string strSchema = Utf8ToWide(m_strGame);
+        for (DbExchangeUser* u : aOrder) {
+            if (r != DbResult::Ok) break;
+            if (u->nGoldChange == 0) {
+                r = One(pgsql::P_GOLD, Params().Text(u->strGUID), u->nGold);
+                continue;
+            }
+            Params p;
+            p.Text(u->strGUID).Int(u->nGoldChange).Int(nTime).Int(y.nKind).Int(nId).Text(strSchema);
+            r = One(pgsql::P_X_GOLD, p, u->nGold);
+        }
+        for (DbExchangeUser* u : aOrder) {
+            if (r != DbResult::Ok) break;
+            if (u->nCoinChange != 0) {
+                Params p;
+                p.Text(u->strGUID).Int(u->nCoinChange).Int(nTime).Int(y.nKind).Int(nId);
+                r = One(pgsql::P_X_COINS, p, u->nCoins);
+            } else if ((r = One(pgsql::P_COINS, Params().Text(u->strGUID), u->nCoins)) == DbResult::Refused) {
+                u->nCoins = 0;  // no game user: nothing of it changes
+                r = DbResult::Ok;
+            }
+        }
+        int64_t nBalance = 0;
+        if (r == DbResult::Ok && y.nBankerGold != 0)
+            r = One(pgsql::P_X_BANKER, Params().Text(y.strGame).Int(y.nBankerGold).Int(nTime).Int(y.nKind).Int(nId),
+                    nBalance);
+        if (r == DbResult::Ok && y.nTax > 0)
+            r = One(pgsql::P_X_TAX, Params().Text(y.strGame).Int(y.nTax).Int(nTime).Int(y.nKind).Int(nId), nBalance);
+        if (r != DbResult::Ok) {
+            EndTxn(false);
+            return r;
+        }
+        if (!EndTxn(true)) return DbResult::Failed;
+        x = std::move(y);
+        nTxn = nId;
+        return DbResult::Ok;
+    }
+
     DbResult CreateUser(const DbUser& user, int64_t nTime) override {
         int64_t n = 0;
         return One(pgsql::P_CREATE_USER,
@@ -194,18 +248,46 @@ public:
             r.strAccount = res.Text(i, 4);
             r.nChange = res.Int(i, 5);
             r.nBalance = res.Int(i, 6);
+            r.nTxn = res.Int(i, 7);
+            r.bOtherGame = PQgetvalue(res.Get(), i, 8)[0] == 't';
             aRows.push_back(std::move(r));
         }
         return DbResult::Ok;
     }
 
+    DbResult ListExchanges(std::vector<DbExchangeRow>& aExchanges) override {
+        Params p;
+        PgRes res(Exec(pgsql::P_LIST_EXCHANGES, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "list exchanges");
+        aExchanges.clear();
+        for (int i = 0; i < res.Rows(); ++i) {
+            DbExchangeRow x;
+            x.nTxn = res.Int(i, 0);
+            x.nKind = static_cast<int32_t>(res.Int(i, 1));
+            x.nGoldToCoin = res.Int(i, 2);
+            x.nTime = res.Int(i, 3);
+            x.bNeedsPlatform = PQgetvalue(res.Get(), i, 4)[0] == 't';
+            // Both schemas' parts commit together: the row stands for both.
+            x.bGamePart = true;
+            x.bPlatformPart = x.bNeedsPlatform;
+            aExchanges.push_back(x);
+        }
+        return DbResult::Ok;
+    }
+
+    // Nothing to repair: every exchange is one transaction of one database.
+    const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
+
     const std::string& LastError() const override { return m_strError; }
     const char* Name() const override { return "postgres"; }
 
 private:
-    // Runs a prepared statement, first resetting a connection that broke.
+    // Runs a prepared statement, first resetting a connection that broke —
+    // but not inside a transaction, whose earlier statements died with the
+    // connection: the rest must not run on their own.
     PGresult* Exec(Stmt id, Params& p) {
         if (PQstatus(m_pConn) != CONNECTION_OK) {
+            if (m_bInTxn) return nullptr;
             PQreset(m_pConn);
             if (PQstatus(m_pConn) != CONNECTION_OK || PQsetClientEncoding(m_pConn, "UTF8") != 0 || !Prepare())
                 return nullptr;
@@ -240,6 +322,26 @@ private:
         return 0;
     }
 
+    // BEGIN / COMMIT or ROLLBACK of a multi-statement change. A broken
+    // connection is reset first, as Exec does for a single statement.
+    bool BeginTxn() {
+        if (PQstatus(m_pConn) != CONNECTION_OK) {
+            PQreset(m_pConn);
+            if (PQstatus(m_pConn) != CONNECTION_OK || PQsetClientEncoding(m_pConn, "UTF8") != 0 || !Prepare())
+                return ConnFail("reconnect") != 0;
+        }
+        m_bInTxn = Simple("BEGIN");
+        return m_bInTxn;
+    }
+    bool EndTxn(bool bCommit) {
+        m_bInTxn = false;
+        if (bCommit) return Simple("COMMIT");
+        std::string strKeep = m_strError;
+        Simple("ROLLBACK");
+        m_strError = strKeep;
+        return true;
+    }
+
     bool Simple(const std::string& sql) {
         PgRes res(PQexec(m_pConn, sql.c_str()));
         if (res.Status() == PGRES_COMMAND_OK || res.Status() == PGRES_TUPLES_OK) return true;
@@ -260,26 +362,29 @@ private:
         return true;
     }
 
-    bool MigrateSchema(const std::string& schema, const std::vector<std::string>& v1) {
+    // aSteps[n - 1] takes the schema from version n - 1 to n.
+    bool MigrateSchema(const std::string& schema, const std::vector<std::vector<std::string>>& aSteps) {
         int nVersion = 0;
         if (!Simple("CREATE SCHEMA IF NOT EXISTS " + schema) || !Version(schema, nVersion)) return false;
         if (nVersion > pgsql::kSchemaVersion) {
             m_strError = schema + " schema version " + std::to_string(nVersion) + " is newer than this library";
             return false;
         }
-        if (nVersion >= 1) return true;
-        for (const std::string& sql : v1) {
-            if (!Simple(sql)) return false;
+        for (int n = nVersion + 1; n <= static_cast<int>(aSteps.size()); ++n) {
+            for (const std::string& sql : aSteps[static_cast<size_t>(n - 1)]) {
+                if (!Simple(sql)) return false;
+            }
+            if (!Simple("INSERT INTO " + schema + ".schema_version VALUES (" + std::to_string(n) + ")")) return false;
         }
-        return Simple("INSERT INTO " + schema + ".schema_version VALUES (1)");
+        return true;
     }
 
     // Both schemas in one transaction under the migration lock.
     bool Migrate() {
         if (!Simple("BEGIN")) return false;
         bool ok = Simple("SELECT pg_advisory_xact_lock(" + std::to_string(pgsql::kMigrationLockKey) + ")") &&
-                  MigrateSchema("platform", pgsql::PlatformSchemaV1()) &&
-                  MigrateSchema(m_strGame, pgsql::GameSchemaV1(m_strGame));
+                  MigrateSchema("platform", {pgsql::PlatformSchemaV1(), pgsql::PlatformSchemaV2()}) &&
+                  MigrateSchema(m_strGame, {pgsql::GameSchemaV1(m_strGame), pgsql::GameSchemaV2(m_strGame)});
         if (!ok) {
             std::string strKeep = m_strError;
             Simple("ROLLBACK");
@@ -305,6 +410,8 @@ private:
     PGconn* m_pConn = nullptr;
     std::string m_strGame;
     std::array<std::string, pgsql::P_COUNT> m_astrName;
+    bool m_bInTxn = false;
+    std::vector<std::string> m_aNotes;
     std::string m_strError;
 };
 

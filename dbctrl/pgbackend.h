@@ -4,7 +4,9 @@
 //
 // Every command is a single prepared statement — a change and its ledger row
 // are one UPDATE/UPSERT ... RETURNING feeding an INSERT in one WITH statement —
-// so each is atomic on its own and costs one round trip. Concurrent changes of
+// so each is atomic on its own and costs one round trip. An exchange (command
+// 20) is one transaction of prepared statements over both schemas: nothing of
+// it survives a crash unless all of it does. Concurrent changes of
 // one account serialise on its row lock (the WHERE test is re-evaluated on the
 // newest row version), so no update is lost; CHECK constraints keep user gold
 // and coins within 0..INT32_MAX even against a faulty statement.

@@ -19,6 +19,17 @@ std::string LedgerFrom(const std::string& schema, const std::string& command, ch
            command + ", '" + std::string(1, book) + "', $1, $2::bigint, " + col + " FROM src RETURNING balance";
 }
 
+// The exchange's change of one balance and its ledger row: $1 account,
+// $2 change, $3 time, $4 command (the kind), $5 txn (and $6 the game schema on
+// the platform ledger). No row when the account is missing or leaves the range.
+std::string ExchangeMove(const std::string& src, const std::string& schema, char book, const char* col,
+                         bool bPlatform) {
+    return "WITH src AS (" + src + ") INSERT INTO " + schema +
+           ".ledger(time, command, book, account, change, balance, txn" + (bPlatform ? ", game_db" : "") +
+           ") SELECT $3::bigint, $4::integer, '" + std::string(1, book) + "', $1, $2::bigint, " + col +
+           ", $5::bigint" + (bPlatform ? ", $6" : "") + " FROM src RETURNING balance";
+}
+
 }  // namespace
 
 std::string Text(Stmt id, const std::string& g) {
@@ -68,12 +79,38 @@ std::string Text(Stmt id, const std::string& g) {
     case P_LIST_BANKERS: return "SELECT name, gold FROM " + g + ".bankers ORDER BY name";
     case P_LIST_TAX_TOTALS: return "SELECT name, total FROM " + g + ".tax_totals ORDER BY name";
     case P_LIST_TAXES: return "SELECT id, name, amount, time FROM " + g + ".taxes ORDER BY id";
+    // The last column: a platform row of another game schema's exchange.
     case P_LIST_PLATFORM_LEDGER:
-        return "SELECT id, time, command, book, account, change, balance FROM platform.ledger"
-               " WHERE book = $1 ORDER BY id";
+        return "SELECT id, time, command, book, account, change, balance, txn, game_db NOT IN ('', '" + g +
+               "') FROM platform.ledger WHERE book = $1 ORDER BY id";
     case P_LIST_GAME_LEDGER:
-        return "SELECT id, time, command, book, account, change, balance FROM " + g +
+        return "SELECT id, time, command, book, account, change, balance, txn, false FROM " + g +
                ".ledger WHERE book = $1 ORDER BY id";
+    // $1 kind, $2 rate, $3 time, $4 has a platform part.
+    case P_X_NEW:
+        return "INSERT INTO " + g + ".exchanges(kind, rate, time, platform_part)"
+               " VALUES ($1::integer, $2::bigint, $3::bigint, $4::boolean) RETURNING txn";
+    case P_X_GOLD:
+        return ExchangeMove("UPDATE platform.users SET gold = gold + $2::bigint"
+                            " WHERE guid = $1 AND gold + $2::bigint BETWEEN 0 AND 2147483647 RETURNING gold",
+                            "platform", 'G', "gold", true);
+    case P_X_COINS:
+        return ExchangeMove("UPDATE " + g + ".game_users SET coins = coins + $2::bigint"
+                            " WHERE guid = $1 AND coins + $2::bigint BETWEEN 0 AND 2147483647 RETURNING coins",
+                            g, 'C', "coins", false);
+    case P_X_BANKER:
+        return ExchangeMove("INSERT INTO " + g + ".bankers(name, gold) VALUES ($1, $2::bigint)"
+                            " ON CONFLICT (name) DO UPDATE SET gold = " + g + ".bankers.gold + EXCLUDED.gold"
+                            " RETURNING gold",
+                            g, 'B', "gold", false);
+    case P_X_TAX:
+        return "WITH rec AS (INSERT INTO " + g + ".taxes(name, amount, time) VALUES ($1, $2::bigint, $3::bigint)), " +
+               ExchangeMove("INSERT INTO " + g + ".tax_totals(name, total) VALUES ($1, $2::bigint)"
+                            " ON CONFLICT (name) DO UPDATE SET total = " + g + ".tax_totals.total + EXCLUDED.total"
+                            " RETURNING total",
+                            g, 'T', "total", false).substr(5);
+    case P_LIST_EXCHANGES:
+        return "SELECT txn, kind, rate, time, platform_part FROM " + g + ".exchanges ORDER BY txn";
     case P_COUNT: break;
     }
     return {};
@@ -101,6 +138,23 @@ std::vector<std::string> GameSchemaV1(const std::string& g) {
         "CREATE TABLE " + g + ".taxes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, name text NOT NULL,"
         " amount bigint NOT NULL, time bigint NOT NULL)",
         Ledger(g),
+    };
+}
+
+std::vector<std::string> PlatformSchemaV2() {
+    return {
+        "ALTER TABLE platform.ledger ADD COLUMN txn bigint NOT NULL DEFAULT 0,"
+        " ADD COLUMN game_db text NOT NULL DEFAULT ''",
+        "CREATE INDEX ledger_txn ON platform.ledger(game_db, txn) WHERE txn <> 0",
+    };
+}
+
+std::vector<std::string> GameSchemaV2(const std::string& g) {
+    return {
+        "ALTER TABLE " + g + ".ledger ADD COLUMN txn bigint NOT NULL DEFAULT 0",
+        "CREATE INDEX ledger_txn ON " + g + ".ledger(txn) WHERE txn <> 0",
+        "CREATE TABLE " + g + ".exchanges(txn bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+        " kind integer NOT NULL, rate bigint NOT NULL, time bigint NOT NULL, platform_part boolean NOT NULL)",
     };
 }
 

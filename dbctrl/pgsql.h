@@ -8,7 +8,7 @@
 
 namespace pgsql {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // Advisory lock key held while a server creates or migrates the schemas, so
 // that servers starting at the same time do not race on CREATE.
 constexpr long long kMigrationLockKey = 0x51564442;  // "QVDB"
@@ -19,6 +19,7 @@ enum Stmt : int {
     P_ADD_GOLD, P_ADD_COINS, P_ADD_BANKER, P_WRITE_TAX,
     P_CREATE_USER, P_SET_KEY, P_LIST_USERS, P_LIST_COINS, P_LIST_BANKERS, P_LIST_TAX_TOTALS, P_LIST_TAXES,
     P_LIST_PLATFORM_LEDGER, P_LIST_GAME_LEDGER,
+    P_X_NEW, P_X_GOLD, P_X_COINS, P_X_BANKER, P_X_TAX, P_LIST_EXCHANGES,
     P_COUNT
 };
 
@@ -29,5 +30,10 @@ std::string Name(Stmt id);
 // DDL of version 1 (after CREATE SCHEMA), for the platform and a game schema.
 std::vector<std::string> PlatformSchemaV1();
 std::vector<std::string> GameSchemaV1(const std::string& strGame);
+// Version 2: exchanges. Ledger rows carry the transaction id of their exchange
+// (0 for the single commands), platform rows also the game schema that wrote
+// them; the game schema lists its exchanges.
+std::vector<std::string> PlatformSchemaV2();
+std::vector<std::string> GameSchemaV2(const std::string& strGame);
 
 }  // namespace pgsql

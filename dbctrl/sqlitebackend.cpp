@@ -4,11 +4,15 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
+#include <initializer_list>
 #include <thread>
 #include <utility>
 
+#include "dbctrl/dbexchange.h"
 #include "dbctrl/sqlitesql.h"
 
 namespace {
@@ -20,6 +24,9 @@ enum StmtId : int {
     S_ADD_GOLD, S_ADD_COINS, S_ADD_BANKER, S_ADD_TAX_TOTAL, S_INSERT_TAX, S_PLATFORM_LEDGER, S_GAME_LEDGER,
     S_INSERT_USER, S_SET_KEY, S_LIST_USERS, S_LIST_COINS, S_LIST_BANKERS, S_LIST_TAX_TOTALS, S_LIST_TAXES,
     S_LIST_PLATFORM_LEDGER, S_LIST_GAME_LEDGER,
+    S_PLATFORM_LEDGER_TXN, S_GAME_LEDGER_TXN, S_GAME_DB_ID, S_NEXT_TXN, S_INSERT_GAME_EXCHANGE,
+    S_INSERT_PLATFORM_EXCHANGE, S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY, S_EXCHANGE_PARTS, S_PLATFORM_TXN_ROWS,
+    S_GAME_TXN_ROWS, S_UNDO_GAME, S_UNDO_PLATFORM, S_WATERMARK, S_SET_WATERMARK, S_LIST_EXCHANGES,
     S_COUNT
 };
 
@@ -32,7 +39,17 @@ constexpr std::array<const char*, S_COUNT> kStmtText = {
     sqlitesql::kInsertUser, sqlitesql::kSetKey, sqlitesql::kListUsers, sqlitesql::kListCoins,
     sqlitesql::kListBankers, sqlitesql::kListTaxTotals, sqlitesql::kListTaxes,
     sqlitesql::kListPlatformLedger, sqlitesql::kListGameLedger,
+    sqlitesql::kPlatformLedgerTxn, sqlitesql::kGameLedgerTxn, sqlitesql::kGameDbId, sqlitesql::kNextTxn,
+    sqlitesql::kInsertGameExchange, sqlitesql::kInsertPlatformExchange, sqlitesql::kGamePartOnly,
+    sqlitesql::kPlatformPartOnly, sqlitesql::kExchangeParts, sqlitesql::kPlatformTxnRows, sqlitesql::kGameTxnRows,
+    sqlitesql::kUndoGame, sqlitesql::kUndoPlatform, sqlitesql::kWatermark, sqlitesql::kSetWatermark,
+    sqlitesql::kListExchanges,
 };
+
+int64_t UnixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // Texts are stored as UTF-8; SQLite converts to and from the framework's
 // UTF-16 itself, without an intermediate string of ours.
@@ -71,6 +88,11 @@ public:
     }
     StmtUse& Int(int i, int64_t v) {
         sqlite3_bind_int64(m_p, i, v);
+        return *this;
+    }
+    // The bytes must stay alive until this use ends.
+    StmtUse& Blob(int i, const std::vector<uint8_t>& a) {
+        sqlite3_bind_blob(m_p, i, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
         return *this;
     }
     // SQLITE_ROW, SQLITE_DONE or an error code.
@@ -116,14 +138,20 @@ public:
                                 "PRAGMA main.synchronous=FULL", "PRAGMA game.synchronous=FULL"}) {
             if (!Exec(sql)) return 0;
         }
-        if (!Migrate("main", sqlitesql::kPlatformSchemaV1) || !Migrate("game", sqlitesql::kGameSchemaV1))
+        if (!Migrate("main", {sqlitesql::kPlatformSchemaV1, sqlitesql::kPlatformSchemaV2}) ||
+            !Migrate("game", {sqlitesql::kGameSchemaV1, sqlitesql::kGameSchemaV2}))
             return 0;
         for (int i = 0; i < S_COUNT; ++i) {
             if (sqlite3_prepare_v3(m_pDb, kStmtText[i], -1, SQLITE_PREPARE_PERSISTENT, &m_apStmt[i],
                                    nullptr) != SQLITE_OK)
                 return Fail(std::string("prepare ") + kStmtText[i]);
         }
-        return 1;
+        {
+            StmtUse q(m_apStmt[S_GAME_DB_ID]);
+            if (q.Step() != SQLITE_ROW) return Fail("game database identity");
+            m_strGameDb = ColumnText(q.Get(), 0);
+        }
+        return Recover() ? 1 : 0;
     }
 
     DbResult GetLoginKey(std::u16string_view strName, int32_t& nKey) override {
@@ -205,6 +233,30 @@ public:
         return t.Commit() ? DbResult::Ok : Failed("commit");
     }
 
+    DbResult Exchange(DbExchange& x, int64_t nTime, int64_t& nTxn) override {
+        if (!CheckExchange(x).empty()) return DbResult::Refused;
+        Txn t(*this);
+        if (!t.Begun()) return Failed("begin");
+        int64_t nId = 0;
+        {
+            StmtUse q(m_apStmt[S_NEXT_TXN]);
+            q.Text(1, m_strGameDb);
+            if (q.Step() != SQLITE_ROW) return Failed("next transaction id");
+            nId = sqlite3_column_int64(q.Get(), 0);
+        }
+        DbExchange y = x;
+        const std::vector<uint8_t> record = EncodeExchange(x);
+        DbResult r = ApplyPlatformPart(y, nId, nTime);
+        if (r == DbResult::Ok) r = ApplyGamePart(y, nId, nTime);
+        if (r == DbResult::Ok) r = RecordPart(true, y, nId, nTime, record);
+        if (r == DbResult::Ok && ExchangeHasPlatformPart(y)) r = RecordPart(false, y, nId, nTime, record);
+        if (r != DbResult::Ok) return r;
+        if (!t.Commit()) return Failed("commit");
+        x = std::move(y);
+        nTxn = nId;
+        return DbResult::Ok;
+    }
+
     DbResult CreateUser(const DbUser& user, int64_t nTime) override {
         Txn t(*this);
         if (!t.Begun()) return Failed("begin");
@@ -279,6 +331,7 @@ public:
         std::vector<DbLedgerRow> a;
         StmtUse q(m_apStmt[cBook == 'G' ? S_LIST_PLATFORM_LEDGER : S_LIST_GAME_LEDGER]);
         q.Text(1, BookText(cBook));
+        if (cBook == 'G') q.Text(2, m_strGameDb);
         int rc;
         while ((rc = q.Step()) == SQLITE_ROW) {
             sqlite3_stmt* p = q.Get();
@@ -291,12 +344,39 @@ public:
             r.strAccount = ColumnText(p, 4);
             r.nChange = sqlite3_column_int64(p, 5);
             r.nBalance = sqlite3_column_int64(p, 6);
+            r.nTxn = sqlite3_column_int64(p, 7);
+            r.bOtherGame = sqlite3_column_int64(p, 8) != 0;
             a.push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) return Failed("list ledger");
         aRows = std::move(a);
         return DbResult::Ok;
     }
+
+    DbResult ListExchanges(std::vector<DbExchangeRow>& aExchanges) override {
+        std::vector<DbExchangeRow> a;
+        StmtUse q(m_apStmt[S_LIST_EXCHANGES]);
+        q.Text(1, m_strGameDb);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            sqlite3_stmt* p = q.Get();
+            DbExchangeRow x;
+            x.nTxn = sqlite3_column_int64(p, 0);
+            x.nKind = static_cast<int32_t>(sqlite3_column_int64(p, 1));
+            x.nGoldToCoin = sqlite3_column_int64(p, 2);
+            x.nTime = sqlite3_column_int64(p, 3);
+            x.bGamePart = sqlite3_column_int64(p, 4) != 0;
+            x.bPlatformPart = sqlite3_column_int64(p, 5) != 0;
+            x.bNeedsPlatform = sqlite3_column_int64(p, 6) != 0;
+            x.bUndone = sqlite3_column_int64(p, 7) != 0;
+            a.push_back(x);
+        }
+        if (rc != SQLITE_DONE) return Failed("list exchanges");
+        aExchanges = std::move(a);
+        return DbResult::Ok;
+    }
+
+    const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
 
     const std::string& LastError() const override { return m_strError; }
     const char* Name() const override { return "sqlite"; }
@@ -349,10 +429,11 @@ private:
         return false;
     }
 
-    // Creates the tables of a fresh file, or refuses a file written by a newer
-    // version. Later versions add their steps here, each in the same transaction
-    // as the version update.
-    bool Migrate(const char* schema, const char* v1) {
+    // Creates the tables of a fresh file, brings an older file up to
+    // kSchemaVersion (aSteps[n - 1] takes version n - 1 to n), or refuses a file
+    // written by a newer version. All steps and the version update are one
+    // transaction: a file is at one version or the next, never in between.
+    bool Migrate(const char* schema, std::initializer_list<const char*> aSteps) {
         const std::string s = schema;
         if (!Exec(("CREATE TABLE IF NOT EXISTS " + s + ".schema_version(version INTEGER NOT NULL)").c_str()))
             return false;
@@ -369,8 +450,13 @@ private:
         } else if (nVersion > sqlitesql::kSchemaVersion) {
             m_strError = s + " schema version " + std::to_string(nVersion) + " is newer than this library";
             ok = false;
-        } else if (nVersion < 1) {
-            ok = Exec(v1) && Exec(("INSERT INTO " + s + ".schema_version VALUES (1)").c_str());
+        } else {
+            int nStep = 0;
+            for (const char* sql : aSteps) {
+                if (++nStep <= nVersion || !ok) continue;
+                ok = Exec(sql) &&
+                     Exec(("INSERT INTO " + s + ".schema_version VALUES (" + std::to_string(nStep) + ")").c_str());
+            }
         }
         if (!ok) {
             std::string strKeep = m_strError;
@@ -431,12 +517,235 @@ private:
         return DbResult::Ok;
     }
 
+    bool LedgerTxn(bool bPlatform, int64_t nTime, int32_t nCommand, char cBook, std::u16string_view strAccount,
+                   int64_t nChange, int64_t nBalance, int64_t nTxn) {
+        StmtUse q(m_apStmt[bPlatform ? S_PLATFORM_LEDGER_TXN : S_GAME_LEDGER_TXN]);
+        q.Int(1, nTime).Int(2, nCommand).Text(3, BookText(cBook))
+            .Text(4, strAccount).Int(5, nChange).Int(6, nBalance).Int(7, nTxn);
+        if (bPlatform) q.Text(8, m_strGameDb);
+        if (q.Finish() == SQLITE_DONE) return true;
+        Failed("ledger");
+        return false;
+    }
+
+    // A change of one balance with its ledger row, inside the caller's
+    // transaction. cBook 'T' also writes the tax record.
+    DbResult Move(char cBook, std::u16string_view strAccount, int64_t nChange, int32_t nCommand, int64_t nTxn,
+                  int64_t nTime, int64_t& nBalance) {
+        const StmtId id = cBook == 'G' ? S_ADD_GOLD : cBook == 'C' ? S_ADD_COINS : cBook == 'B' ? S_ADD_BANKER
+                                                                                                : S_ADD_TAX_TOTAL;
+        DbResult r = Apply(id, strAccount, nChange, nBalance);
+        if (r != DbResult::Ok) return r;
+        if (cBook == 'T') {
+            StmtUse q(m_apStmt[S_INSERT_TAX]);
+            q.Text(1, strAccount).Int(2, nChange).Int(3, nTime);
+            if (q.Finish() != SQLITE_DONE) return Failed("tax record");
+        }
+        return LedgerTxn(cBook == 'G', nTime, nCommand, cBook, strAccount, nChange, nBalance, nTxn)
+                   ? DbResult::Ok
+                   : DbResult::Failed;
+    }
+
+    // The platform file's part of an exchange: the users' gold. Every user must
+    // be a platform user; gold after goes to nGold.
+    DbResult ApplyPlatformPart(DbExchange& x, int64_t nTxn, int64_t nTime) {
+        for (DbExchangeUser& u : x.aUsers) {
+            DbResult r = u.nGoldChange != 0 ? Move('G', u.strGUID, u.nGoldChange, x.nKind, nTxn, nTime, u.nGold)
+                                            : ReadInt(S_GOLD, u.strGUID, u.nGold, "gold");
+            if (r != DbResult::Ok) return r;
+        }
+        return DbResult::Ok;
+    }
+
+    // The game file's part: coins, banker and tax. A user whose coins change
+    // must be a game user; coins after go to nCoins (0 without a game user).
+    DbResult ApplyGamePart(DbExchange& x, int64_t nTxn, int64_t nTime) {
+        for (DbExchangeUser& u : x.aUsers) {
+            DbResult r = DbResult::Ok;
+            if (u.nCoinChange != 0) {
+                r = Move('C', u.strGUID, u.nCoinChange, x.nKind, nTxn, nTime, u.nCoins);
+            } else if ((r = ReadInt(S_COINS, u.strGUID, u.nCoins, "game coins")) == DbResult::Refused) {
+                u.nCoins = 0;
+                r = DbResult::Ok;
+            }
+            if (r != DbResult::Ok) return r;
+        }
+        int64_t nBalance = 0;
+        DbResult r = DbResult::Ok;
+        if (x.nBankerGold != 0) r = Move('B', x.strGame, x.nBankerGold, x.nKind, nTxn, nTime, nBalance);
+        if (r == DbResult::Ok && x.nTax > 0) r = Move('T', x.strGame, x.nTax, x.nKind, nTxn, nTime, nBalance);
+        return r;
+    }
+
+    // The exchanges row of one file's part (bGame: the game file's).
+    DbResult RecordPart(bool bGame, const DbExchange& x, int64_t nTxn, int64_t nTime,
+                        const std::vector<uint8_t>& record) {
+        StmtUse q(m_apStmt[bGame ? S_INSERT_GAME_EXCHANGE : S_INSERT_PLATFORM_EXCHANGE]);
+        if (bGame) {
+            q.Int(1, nTxn).Int(2, x.nKind).Int(3, x.nGoldToCoin).Int(4, nTime)
+                .Int(5, ExchangeHasPlatformPart(x) ? 1 : 0).Blob(6, record);
+        } else {
+            q.Text(1, m_strGameDb).Int(2, nTxn).Int(3, x.nKind).Int(4, x.nGoldToCoin).Int(5, nTime).Blob(6, record);
+        }
+        return q.Finish() == SQLITE_DONE ? DbResult::Ok : Failed("exchange record");
+    }
+
+    // An exchange one of whose files holds its part while the other does not.
+    struct HalfExchange {
+        int64_t nTxn = 0;
+        int64_t nTime = 0;
+        bool bGameSide = false;  // the game file holds its part, the platform file not
+        std::vector<uint8_t> record;
+    };
+
+    // Open-time recovery of the exchange journal; see sqlitebackend.h. False
+    // only when the database failed; what it did is in m_aNotes.
+    bool Recover() {
+        std::vector<HalfExchange> aHalf;
+        int64_t nWatermark = 0, nThrough = 0;
+        {
+            // Under the write lock of both files no live process is between the
+            // two file commits of an exchange: a half found now is a crash's.
+            Txn t(*this);
+            if (!t.Begun()) return Lost("recovery begin");
+            {
+                StmtUse q(m_apStmt[S_WATERMARK]);
+                if (q.Step() != SQLITE_ROW) return Lost("recovery watermark");
+                nWatermark = sqlite3_column_int64(q.Get(), 0);
+            }
+            for (StmtId id : {S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY}) {
+                StmtUse q(m_apStmt[id]);
+                q.Text(1, m_strGameDb).Int(2, nWatermark);
+                int rc;
+                while ((rc = q.Step()) == SQLITE_ROW) {
+                    HalfExchange h;
+                    h.nTxn = sqlite3_column_int64(q.Get(), 0);
+                    h.nTime = sqlite3_column_int64(q.Get(), 1);
+                    h.bGameSide = id == S_GAME_PART_ONLY;
+                    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.Get(), 2));
+                    h.record.assign(p, p + sqlite3_column_bytes(q.Get(), 2));
+                    aHalf.push_back(std::move(h));
+                }
+                if (rc != SQLITE_DONE) return Lost("recovery scan");
+            }
+            StmtUse q(m_apStmt[S_NEXT_TXN]);
+            q.Text(1, m_strGameDb);
+            if (q.Step() != SQLITE_ROW) return Lost("recovery scan");
+            nThrough = sqlite3_column_int64(q.Get(), 0) - 1;
+        }
+        int64_t nStuck = INT64_MAX;
+        for (const HalfExchange& h : aHalf) {
+            DbResult r = Resolve(h);
+            if (r == DbResult::Failed) return false;
+            if (r == DbResult::Refused) nStuck = std::min(nStuck, h.nTxn);
+        }
+        // Everything up to the watermark is whole; a half that could not be
+        // resolved stays above it and is tried again at the next open.
+        const int64_t nNew = std::min(nThrough, nStuck - 1);
+        if (nNew <= nWatermark) return true;
+        Txn t(*this);
+        if (!t.Begun()) return Lost("recovery begin");
+        {
+            StmtUse q(m_apStmt[S_SET_WATERMARK]);
+            q.Int(1, nNew);
+            if (q.Finish() != SQLITE_DONE) return Lost("recovery watermark");
+        }
+        return t.Commit() || Lost("recovery commit");
+    }
+
+    // Makes one half exchange whole (redoes the missing part from the record
+    // bytes) or, when a balance rule refuses that, absent (undoes the committed
+    // part with kLedgerUndo rows and marks it undone). Each is a transaction
+    // on one file only. Refused when neither could be done.
+    DbResult Resolve(const HalfExchange& h) {
+        const std::string strWhat = "exchange " + std::to_string(h.nTxn) + " had only its " +
+                                    (h.bGameSide ? "game" : "platform") + " database part";
+        bool bStill = false;
+        {
+            Txn t(*this);
+            if (!t.Begun()) return Failed("recovery begin");
+            DbResult r = StillHalf(h, bStill);
+            if (r != DbResult::Ok || !bStill) return r;  // another process resolved it
+            DbExchange x;
+            r = DecodeExchange(h.record.data(), h.record.size(), x) ? DbResult::Ok : DbResult::Refused;
+            if (r == DbResult::Ok)
+                r = h.bGameSide ? ApplyPlatformPart(x, h.nTxn, h.nTime) : ApplyGamePart(x, h.nTxn, h.nTime);
+            if (r == DbResult::Ok) r = RecordPart(!h.bGameSide, x, h.nTxn, h.nTime, h.record);
+            if (r == DbResult::Failed) return r;
+            if (r == DbResult::Ok) {
+                if (!t.Commit()) return Failed("recovery commit");
+                m_aNotes.push_back("recovery: " + strWhat + "; completed the " +
+                                   (h.bGameSide ? "platform" : "game") + " database part");
+                return DbResult::Ok;
+            }
+        }
+        Txn t(*this);
+        if (!t.Begun()) return Failed("recovery begin");
+        DbResult r = StillHalf(h, bStill);
+        if (r != DbResult::Ok || !bStill) return r;
+        r = UndoPart(h);
+        if (r == DbResult::Failed) return r;
+        if (r == DbResult::Refused) {
+            m_aNotes.push_back("recovery: " + strWhat + "; it could be neither completed nor undone (a balance "
+                               "would leave its range) and is left for the operator (qvadmin audit)");
+            return r;
+        }
+        if (!t.Commit()) return Failed("recovery commit");
+        m_aNotes.push_back("recovery: " + strWhat + "; completing it was refused, so it was undone");
+        return DbResult::Ok;
+    }
+
+    DbResult StillHalf(const HalfExchange& h, bool& bStill) {
+        StmtUse q(m_apStmt[S_EXCHANGE_PARTS]);
+        q.Text(1, m_strGameDb).Int(2, h.nTxn);
+        if (q.Step() != SQLITE_ROW) return Failed("recovery check");
+        const bool bGame = sqlite3_column_type(q.Get(), 0) != SQLITE_NULL;
+        const bool bPlatform = sqlite3_column_type(q.Get(), 1) != SQLITE_NULL;
+        const bool bUndone = sqlite3_column_int64(q.Get(), h.bGameSide ? 0 : 1) != 0;
+        bStill = !bUndone && (h.bGameSide ? bGame && !bPlatform : bPlatform && !bGame);
+        return DbResult::Ok;
+    }
+
+    // Compensates every ledger row of the committed part and marks it undone.
+    DbResult UndoPart(const HalfExchange& h) {
+        struct Row {
+            char cBook;
+            std::u16string strAccount;
+            int64_t nChange;
+        };
+        std::vector<Row> aRows;
+        {
+            StmtUse q(m_apStmt[h.bGameSide ? S_GAME_TXN_ROWS : S_PLATFORM_TXN_ROWS]);
+            q.Text(1, m_strGameDb).Int(2, h.nTxn);
+            int rc;
+            while ((rc = q.Step()) == SQLITE_ROW) {
+                const unsigned char* book = sqlite3_column_text(q.Get(), 0);
+                aRows.push_back({book ? static_cast<char>(book[0]) : 'T', ColumnText(q.Get(), 1),
+                                 sqlite3_column_int64(q.Get(), 2)});
+            }
+            if (rc != SQLITE_DONE) return Failed("recovery rows");
+        }
+        const int64_t nNow = UnixNow();
+        for (const Row& row : aRows) {
+            int64_t nBalance = 0;
+            DbResult r = Move(row.cBook, row.strAccount, -row.nChange, kLedgerUndo, h.nTxn, nNow, nBalance);
+            if (r != DbResult::Ok) return r;
+        }
+        StmtUse q(m_apStmt[h.bGameSide ? S_UNDO_GAME : S_UNDO_PLATFORM]);
+        q.Text(1, m_strGameDb).Int(2, h.nTxn);
+        return q.Finish() == SQLITE_DONE ? DbResult::Ok : Failed("recovery mark");
+    }
+
     // Result of a step that gave no row: Refused for "no row", else Failed.
     DbResult Done(int rc, const char* szWhat) { return rc == SQLITE_DONE ? DbResult::Refused : Failed(szWhat); }
 
     DbResult Failed(const char* szWhat) {
         m_strError = std::string(szWhat) + ": " + sqlite3_errmsg(m_pDb);
         return DbResult::Failed;
+    }
+    bool Lost(const char* szWhat) {
+        Failed(szWhat);
+        return false;
     }
     int Fail(const std::string& strWhat) {
         m_strError = strWhat + ": " + (m_pDb ? sqlite3_errmsg(m_pDb) : "out of memory");
@@ -447,6 +756,8 @@ private:
     int m_nBusyTimeoutMs = 0;
     std::chrono::steady_clock::time_point m_tBusySince;
     std::array<sqlite3_stmt*, S_COUNT> m_apStmt{};
+    std::u16string m_strGameDb;  // this game database's identity (game.meta)
+    std::vector<std::string> m_aNotes;
     std::string m_strError;
 };
 

@@ -51,3 +51,4 @@ qv_dbctrl_test(dbctrl_multiprocess_test SLOW SOURCES ${QV_DBT_DIR}/dbctrl_multip
 add_dependencies(dbctrl_multiprocess_test dbctrl_worker qvadmin)
 qv_dbctrl_test(qvadmin_test SOURCES ${QV_DBT_DIR}/qvadmin_test.cpp)
 add_dependencies(qvadmin_test qvadmin)
+qv_dbctrl_test(dbctrl_exchange_test SOURCES ${QV_DBT_DIR}/dbctrl_exchange_test.cpp)

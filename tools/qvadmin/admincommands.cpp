@@ -224,7 +224,9 @@ int Ledger(Context& c, const std::vector<std::string>& a) {
         for (const DbLedgerRow& r : rows) {
             if (!strAccount.empty() && r.strAccount != strAccount) continue;
             c.out << "book=" << BookWord(cBook) << " id=" << r.nId << " time=" << r.nTime << " cmd=" << r.nCommand
-                  << " account=" << U8(r.strAccount) << " change=" << r.nChange << " balance=" << r.nBalance << "\n";
+                  << " account=" << U8(r.strAccount) << " change=" << r.nChange << " balance=" << r.nBalance;
+            if (r.nTxn != 0) c.out << " txn=" << r.nTxn;
+            c.out << "\n";
         }
     }
     return kExitOk;
@@ -241,6 +243,8 @@ int Audit(Context& c, const std::vector<std::string>&) {
     DbAuditReport rep;
     if (AuditDatabases(c.db, opt, rep) != DbResult::Ok) return DbFailed(c, "audit");
     for (const std::string& s : rep.aDifferences) c.out << s << "\n";
+    c.out << "exchanges=" << rep.nExchanges << " undone=" << rep.nUndoneExchanges
+          << " other_game_rows_skipped=" << rep.nOtherGameRows << "\n";
     c.out << "accounts=" << rep.nAccounts << " ledger_rows=" << rep.nLedgerRows << " gold9=" << rep.nGold9
           << " coins8=" << rep.nCoins8 << " present=" << rep.nPresent << " banker=" << rep.nBanker
           << " tax=" << rep.nTax;
@@ -265,10 +269,11 @@ const AdminCommand kCommands[] = {
     {"banker", "show", 0, 0, "", "banker show\n    One line per banker account: banker= gold=.", BankerShow},
     {"tax", "list", 0, 0, "", "tax list\n    Every tax record (id= time= game= amount=), then total=.", TaxList},
     {"ledger", nullptr, 1, 0, "", "ledger [NAME]\n"
-     "    Ledger rows (book= id= time= cmd= account= change= balance=), all of them or those\n"
+     "    Ledger rows (book= id= time= cmd= account= change= balance= [txn=]), all of them or those\n"
      "    of one user (by name) or one game (banker and tax).", Ledger},
     {"audit", nullptr, 0, 0, "--gold-to-coin --no-value-check ", "audit [--gold-to-coin N] [--no-value-check]\n"
-     "    Checks every balance against its ledger history and that coins bought, sold and\n"
+     "    Checks every balance against its ledger history, every exchange (whole, and\n"
+     "    balanced at its own rate), and that the single commands' coins bought, sold and\n"
      "    settled balance against gold, banker and tax (at GoldToCoin N, or inferred).\n"
      "    Exit 0 when consistent, 1 with the differences listed.", Audit},
 };

@@ -56,5 +56,6 @@ int main(int argc, char** argv) {
         std::cerr << "qvadmin: cannot open the databases: " << strError << "\n";
         return kExitDatabase;
     }
+    for (const std::string& strNote : pDb->OpenNotes()) std::cerr << "qvadmin: " << strNote << "\n";
     return RunAdminCommand(*pDb, args, std::cout, std::cerr);
 }

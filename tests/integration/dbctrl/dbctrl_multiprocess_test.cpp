@@ -1,11 +1,13 @@
 // DBCtrl under several processes, on both backends: two processes changing one
 // user's gold at the same time lose no update, and a process killed with
 // SIGKILL in the middle of a stream of commits leaves a database that opens,
-// holds every acknowledged change and passes qvadmin audit.
+// holds every acknowledged change and passes qvadmin audit, and exchanges
+// killed at random moments are whole or absent after the next open.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -106,6 +108,60 @@ TEST_P(DbCtrlProcesses, KilledMidStreamLeavesAnAuditableDatabase) {
               0)
         << ReadFileText(strAudit);
     EXPECT_NE(ReadFileText(strAudit).find("audit: consistent"), std::string::npos);
+}
+
+// gold + GoldToCoin * coins + banker + tax over every account: what the
+// exchanges move around but never create or destroy.
+int64_t TotalValue(IDbBackend& db, int64_t nGoldToCoin) {
+    int64_t nTotal = 0;
+    std::vector<DbUser> users;
+    EXPECT_EQ(db.ListUsers(users), DbResult::Ok);
+    for (const DbUser& u : users) nTotal += u.nGold;
+    for (char cBook : {'C', 'B', 'T'}) {
+        std::vector<DbAccount> a;
+        EXPECT_EQ(db.ListAccounts(cBook, a), DbResult::Ok);
+        for (const DbAccount& x : a) nTotal += (cBook == 'C' ? nGoldToCoin : 1) * x.nBalance;
+    }
+    return nTotal;
+}
+
+TEST_P(DbCtrlProcesses, ExchangesKilledAtRandomMomentsAreWholeOrAbsentAfterReopen) {
+    int64_t nGold = 0;
+    ASSERT_EQ(m_pDb->AddGold(kGuid, 100000000, kLedgerAdminGold, 0, nGold), DbResult::Ok);
+    const int64_t nValue = TotalValue(*m_pDb, 100);
+    std::mt19937 rng(20100526);
+    std::uniform_int_distribution<int> delayMs(0, 40);
+    const std::string strOut = m_dbs.Dir() + "/exchange.out";
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+    long nTotalAcked = 0;
+    int nKills = 0, nRepaired = 0;
+    for (; nKills < 20 && std::chrono::steady_clock::now() < tEnd; ++nKills) {
+        const int pid = StartProgram(WorkerArgs(m_dbs, {"exchange"}), strOut);
+        ASSERT_GT(pid, 0);
+        // Past its start (the first acknowledgement), then a random moment.
+        while (LastCount(ReadFileText(strOut)) < 1 && std::chrono::steady_clock::now() < tEnd)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(rng)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        ASSERT_EQ(WaitProgram(pid), 128 + SIGKILL) << ReadFileText(strOut).substr(0, 300);
+        nTotalAcked += LastCount(ReadFileText(strOut));
+
+        m_pDb.reset();
+        std::string strErr;
+        m_pDb = m_dbs.Open(strErr);
+        ASSERT_TRUE(m_pDb) << strErr;
+        nRepaired += static_cast<int>(m_pDb->OpenNotes().size());
+        DbAuditReport rep;
+        DbAuditOptions opt;
+        opt.nGoldToCoin = 100;
+        ASSERT_EQ(AuditDatabases(*m_pDb, opt, rep), DbResult::Ok);
+        ASSERT_TRUE(rep.aDifferences.empty()) << "after kill " << nKills << ": " << rep.aDifferences[0];
+        ASSERT_EQ(rep.nUndoneExchanges, 0u);
+        ASSERT_EQ(TotalValue(*m_pDb, 100), nValue) << "after kill " << nKills;
+    }
+    EXPECT_EQ(nKills, 20) << "time ran out";
+    EXPECT_GT(nTotalAcked, 20);
+    std::printf("%d kills, %ld exchanges acknowledged, %d half exchanges repaired\n", nKills, nTotalAcked, nRepaired);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbCtrlProcesses, ::testing::Values(TestBackend::Sqlite, TestBackend::Postgres),

@@ -153,6 +153,7 @@ TEST_P(QvAdmin, BankersTaxesAndAnAuditThatCatchesTampering) {
     r = Admin({"audit", "--gold-to-coin", "100"});
     EXPECT_EQ(r.nExit, 0) << r.strOut;
     EXPECT_NE(r.strOut.find("audit: consistent"), std::string::npos);
+    EXPECT_NE(r.strOut.find("exchanges=0 undone=0 other_game_rows_skipped=0\n"), std::string::npos) << r.strOut;
     EXPECT_EQ(Admin({"audit"}).nExit, 0);
 
     ASSERT_EQ(m_dbs.RawSql("UPDATE {P}users SET gold = gold + 1000"), "");
