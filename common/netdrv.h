@@ -123,4 +123,14 @@ typedef INetDrv* (*PFN_CreateNetDrv)();
 // close it. Callable from any thread.
 QV_EXPORT int Q7NetDrv_GetWakeHandle();
 typedef int (*PFN_Q7NetDrv_GetWakeHandle)();
+
+// Optional peer address. Fills the kNetDrvListenAddressSize-byte block with
+// the numeric address of the client served on nConnectionIndex by pServer (a
+// TCP server of this library) as zero-terminated narrow text, an IPv4 client
+// of a dual-stack listener in its IPv4 form; returns 1. For an index the host
+// does not serve (never connected, closed, or its DISCONNECTED event was
+// delivered) the block is left empty and 0 is returned. Host thread, like the
+// server's own methods.
+QV_EXPORT int Q7NetDrv_GetPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
+typedef int (*PFN_Q7NetDrv_GetPeerAddress)(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
 }

@@ -6,6 +6,7 @@
 namespace {
 NetDrvFactory g_pFactory = nullptr;
 void* g_pFactoryContext = nullptr;
+PFN_Q7NetDrv_GetPeerAddress g_pfnFactoryPeerAddress = nullptr;
 // The driver library, kept once loaded.
 plat::ModuleHandle g_hNetDrvModule = nullptr;
 
@@ -30,12 +31,37 @@ INetDrv* CreateFromLibrary() {
 }
 }  // namespace
 
-void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext) {
+void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext,
+                      PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress) {
     g_pFactory = pFactory;
     g_pFactoryContext = pFactory ? pContext : nullptr;
+    g_pfnFactoryPeerAddress = pFactory ? pfnPeerAddress : nullptr;
 }
 
 INetDrv* CreateNetDrvFromBinding() {
     if (g_pFactory) return g_pFactory(g_pFactoryContext);
     return CreateFromLibrary();
+}
+
+int GetPeerAddressFromBinding(ITcpServer* pServer, int nConnectionIndex, std::string& strAddress) {
+    strAddress.clear();
+    PFN_Q7NetDrv_GetPeerAddress pfn = g_pfnFactoryPeerAddress;
+    if (!g_pFactory && g_hNetDrvModule) {
+        // Optional: an older driver library serves without it.
+        static PFN_Q7NetDrv_GetPeerAddress s_pfnLibrary = nullptr;
+        static plat::ModuleHandle s_hLookedUp = nullptr;
+        if (s_hLookedUp != g_hNetDrvModule) {
+            uint32_t dwError = 0;
+            s_pfnLibrary = reinterpret_cast<PFN_Q7NetDrv_GetPeerAddress>(
+                plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_GetPeerAddress", &dwError));
+            s_hLookedUp = g_hNetDrvModule;
+        }
+        pfn = s_pfnLibrary;
+    }
+    if (!pfn || !pServer) return 0;
+    char block[kNetDrvListenAddressSize] = {};
+    if (!pfn(pServer, nConnectionIndex, block)) return 0;
+    block[kNetDrvListenAddressSize - 1] = 0;
+    strAddress = block;
+    return strAddress.empty() ? 0 : 1;
 }

@@ -9,14 +9,24 @@
 // Called on the host's thread only.
 #pragma once
 
+#include <string>
+
 #include "common/netdrv.h"
 
 // A driver factory; pContext is the value given to SetNetDrvFactory.
 using NetDrvFactory = INetDrv* (*)(void* pContext);
 
 // Installs a factory; null restores the default (the driver library).
-void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext);
+// pfnPeerAddress answers peer-address queries for the factory's servers
+// (null: no addresses).
+void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext,
+                      PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress = nullptr);
 
 // A new driver object, or null when the factory gives none (for the default:
 // the library or its export is missing; the reason is traced at level 1).
 INetDrv* CreateNetDrvFromBinding();
+
+// The client address of a served connection of pServer (a server of the
+// current driver) as narrow text; 1 when the driver told one, else 0 with
+// strAddress empty (also for a driver library without the optional export).
+int GetPeerAddressFromBinding(ITcpServer* pServer, int nConnectionIndex, std::string& strAddress);

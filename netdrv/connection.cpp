@@ -16,13 +16,31 @@ constexpr int kMaxReadsPerTurn = 4;                       // then other connecti
 constexpr size_t kRetainWriteBytes = 4 * 1024;            // a larger written-out buffer goes back to the pool
 constexpr auto kLingerTime = std::chrono::seconds(2);     // for a closing connection to drain
 
+std::string PeerText(const asio::ip::tcp::socket& socket) {
+    asio::error_code ec;
+    const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return {};
+    asio::ip::address address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    try {
+        return address.to_string();
+    } catch (...) {
+        return {};
+    }
+}
+
 bool WouldBlock(const asio::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 }  // namespace
 
 Connection::Connection(IoWorker& worker, asio::ip::tcp::socket socket, int nSlot, uint32_t dwGen)
-    : m_worker(worker), m_socket(std::move(socket)), m_nSlot(nSlot), m_dwGen(dwGen) {}
+    : m_worker(worker),
+      m_socket(std::move(socket)),
+      m_nSlot(nSlot),
+      m_dwGen(dwGen),
+      m_strPeerAddress(PeerText(m_socket)) {}
 
 void Connection::Start() {
     m_worker.StageEvent(NETDRVEVENT_CONNECTED, *this);

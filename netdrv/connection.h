@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace q7net {
@@ -29,6 +30,9 @@ public:
     IoWorker& Worker() const { return m_worker; }
     int Slot() const { return m_nSlot; }
     uint32_t Gen() const { return m_dwGen; }
+    // The client's numeric address (IPv4 form for a mapped IPv4 client),
+    // empty when the system could not tell. Fixed at construction.
+    const std::string& PeerAddress() const { return m_strPeerAddress; }
 
     // ---- I/O thread
     // Reports CONNECTED and starts reading.
@@ -72,6 +76,7 @@ private:
     asio::ip::tcp::socket m_socket;
     const int m_nSlot;
     const uint32_t m_dwGen;
+    const std::string m_strPeerAddress;
 
     // I/O thread
     State m_eState = State::Open;

@@ -31,6 +31,12 @@ extern "C" {
 
 QV_EXPORT INetDrv* CreateNetDrv() { return new (std::nothrow) q7net::CNetDrv(); }
 
+QV_EXPORT int Q7NetDrv_GetPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock) {
+    // Every ITcpServer this library hands out is a CTcpServer.
+    if (!pServer) return 0;
+    return static_cast<const q7net::CTcpServer*>(pServer)->GetPeerAddress(nConnectionIndex, pBlock);
+}
+
 QV_EXPORT int Q7NetDrv_GetWakeHandle() {
     try {
         return q7net::WakeSignal::Instance().Handle();

@@ -1,5 +1,6 @@
 #include "netdrv/tcpserver.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "netdrv/connection.h"
@@ -148,6 +149,17 @@ void CTcpServer::GetListenAddress(char* pBlock) {
 }
 
 int CTcpServer::GetListenPort() { return m_nPort; }
+
+int CTcpServer::GetPeerAddress(int nConnectionIndex, char* pBlock) const {
+    if (!pBlock) return 0;
+    std::memset(pBlock, 0, kNetDrvListenAddressSize);
+    if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return 0;
+    const HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
+    if (!slot.bOpen || !slot.pConn) return 0;
+    const std::string& strPeer = slot.pConn->PeerAddress();
+    std::memcpy(pBlock, strPeer.data(), std::min(strPeer.size(), size_t(kNetDrvListenAddressSize - 1)));
+    return 1;
+}
 
 void CTcpServer::CloseConnection(int nConnectionIndex) {
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return;

@@ -37,6 +37,8 @@ public:
     int GetListenPort() override;
     void CloseConnection(int nConnectionIndex) override;
     void Release() override;
+    // Q7NetDrv_GetPeerAddress for this server (host thread).
+    int GetPeerAddress(int nConnectionIndex, char* pBlock) const;
 
 private:
     ~CTcpServer();

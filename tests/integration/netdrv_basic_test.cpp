@@ -251,3 +251,34 @@ TEST_F(NetDrvTest, SendAndCloseOnUnusableIndexesDoNothing) {
 
 }  // namespace
 }  // namespace netdrv_test
+
+namespace netdrv_test {
+namespace {
+
+// The optional peer-address export: the client's numeric address while the
+// host serves the index (an IPv4 client of a dual-stack listener in IPv4
+// form), nothing once it was closed or for an index never handed out.
+TEST_F(NetDrvTest, PeerAddressNamesTheClientWhileTheIndexIsServed) {
+    for (const char* szListen : {"127.0.0.1", "::"}) {
+        SCOPED_TRACE(szListen);
+        Start(4, 0, szListen);
+        Client c;
+        const int nIndex = ConnectClient(c);
+        ASSERT_GE(nIndex, 0);
+        char block[kNetDrvListenAddressSize];
+        std::memset(block, 'x', sizeof block);
+        ASSERT_EQ(Q7NetDrv_GetPeerAddress(m_pServer, nIndex, block), 1);
+        EXPECT_STREQ(block, "127.0.0.1");
+        EXPECT_EQ(block[kNetDrvListenAddressSize - 1], 0);
+        EXPECT_EQ(Q7NetDrv_GetPeerAddress(m_pServer, 3, block), 0);
+        EXPECT_STREQ(block, "");
+        EXPECT_EQ(Q7NetDrv_GetPeerAddress(m_pServer, -1, block), 0);
+        m_pServer->CloseConnection(nIndex);
+        EXPECT_EQ(Q7NetDrv_GetPeerAddress(m_pServer, nIndex, block), 0);
+        EXPECT_STREQ(block, "");
+        Stop();
+    }
+}
+
+}  // namespace
+}  // namespace netdrv_test
