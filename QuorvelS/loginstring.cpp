@@ -1,5 +1,8 @@
 #include "QuorvelS/loginstring.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "projcommon/md5.h"
 #include "projcommon/wformat.h"
 #include "projcommon/widestring.h"
@@ -7,6 +10,8 @@
 namespace {
 // Length of the digest part at the front of a login string.
 constexpr size_t kLoginDigestUnits = 32;
+
+LoginClockSource g_pLoginClock = nullptr;
 }  // namespace
 
 std::u16string MakeLoginString(int32_t nKey, uint64_t nTime) {
@@ -14,10 +19,43 @@ std::u16string MakeLoginString(int32_t nKey, uint64_t nTime) {
     return WFormat(u"%s%I64X", strDigest, nTime);
 }
 
-int CheckLoginString(std::u16string_view strLoginString, int32_t nKey) {
+int LoginTextEquals(std::u16string_view a, std::u16string_view b) {
+    // Every unit of the longer text is looked at and the differences are
+    // gathered, so no early exit tells how much of a guess was right.
+    const size_t n = std::max(a.size(), b.size());
+    uint32_t dwDiff = a.size() == b.size() ? 0u : 1u;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t ua = i < a.size() ? a[i] : 0u;
+        const uint32_t ub = i < b.size() ? b[i] : 0u;
+        dwDiff |= ua ^ ub;
+    }
+    return dwDiff == 0 ? 1 : 0;
+}
+
+int CheckLoginString(std::u16string_view strLoginString, int32_t nKey, uint64_t* pnTime) {
     // The digest part takes no part on its own: only the whole string is compared.
-    std::u16string_view strTime =
-        strLoginString.size() > kLoginDigestUnits ? strLoginString.substr(kLoginDigestUnits) : std::u16string_view{};
+    std::u16string_view strTime = strLoginString.size() > kLoginDigestUnits
+                                      ? strLoginString.substr(kLoginDigestUnits)
+                                      : std::u16string_view{};
     uint64_t nTime = WideToULongLong(strTime, 16);
-    return MakeLoginString(nKey, nTime) == strLoginString ? 1 : 0;
+    if (pnTime) *pnTime = nTime;
+    return LoginTextEquals(MakeLoginString(nKey, nTime), strLoginString);
+}
+
+int IsLoginTimeInWindow(uint64_t nTime, uint64_t nNow, uint32_t nWindowSeconds) {
+    const uint64_t nDistance = nTime > nNow ? nTime - nNow : nNow - nTime;
+    return nDistance <= nWindowSeconds ? 1 : 0;
+}
+
+uint64_t LoginClockNow() {
+    if (g_pLoginClock) return g_pLoginClock();
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(now).count();
+    return nSeconds > 0 ? static_cast<uint64_t>(nSeconds) : 0;
+}
+
+LoginClockSource SetLoginClockSource(LoginClockSource pSource) {
+    LoginClockSource pPrevious = g_pLoginClock;
+    g_pLoginClock = pSource;
+    return pPrevious;
 }

@@ -106,6 +106,7 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     int bDb = DbcInit(kDBCtrlVersion, m_szDbcRoot1, m_szDbcRoot2, kDbcLogDirectory,
                       pDsnOpen ? pDsnOpen : kAllOpen);
     LogOutput(u"数据库模块初始化 %s", ResultWord(bDb != 0));
+    m_bDbcExchange = bDb && (DbcQueryCaps() & DBC_CAP_EXCHANGE) ? 1 : 0;
 
     m_apSession.clear();
     m_apSession.resize(static_cast<size_t>(m_nSessionCount));
@@ -126,7 +127,22 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     return 1;
 }
 
+int CServerBase::CloseUsedSessions() {
+    int nClosed = 0;
+    for (int i = 0; i < m_nSessionCount; ++i) {
+        const CSessionBase* pSession = m_apSession[i].get();
+        if (!pSession || !pSession->IsUsed()) continue;
+        CloseSession(static_cast<uint16_t>(i));
+        ++nClosed;
+    }
+    if (nClosed > 0) LogOutput(u"停止时关闭会话 %d 个", nClosed);
+    return nClosed;
+}
+
 void CServerBase::Stop() {
+    // Users still online are ended as they would be at a logout, while the
+    // database is still open (a derived server settles their accounts).
+    CloseUsedSessions();
     for (auto& pSession : m_apSession) pSession.reset();
     m_apSession.clear();
     m_nSessionCount = 0;
@@ -141,6 +157,7 @@ void CServerBase::Stop() {
         m_pNetDrv = nullptr;
     }
     DbcDestroy();
+    m_bDbcExchange = 0;
     m_bStarted = 0;
 }
 
@@ -183,10 +200,13 @@ void CServerBase::HandleEvent(const NetDrvEvent& event) {
         case NETDRVEVENT_CONNECTED:
             OnConnected(nConnectionIndex);
             return;
-        case NETDRVEVENT_DISCONNECTED:
+        case NETDRVEVENT_DISCONNECTED: {
             LogOutput(u"Connection(%d) 网络连接丢失", nConnectionIndex);
-            CloseConnection(GetConnectionSession(nConnectionIndex), nConnectionIndex);
+            CSessionBase* pSession = GetConnectionSession(nConnectionIndex);
+            CloseConnection(pSession, nConnectionIndex);
+            FreeIfIdle(pSession);
             return;
+        }
         case NETDRVEVENT_CONNECTION_FULL:
             LogOutput(u"网络连接已满");
             return;
@@ -206,11 +226,15 @@ void CServerBase::OnConnected(int16_t nConnectionIndex) {
     int nSession = FindFreeSession();
     LogOutput(u"Connection(%d) 连接 Session(%d)", nConnectionIndex, nSession);
     if (nSession < 0 || nSession >= m_nSessionCount) {
+        // Nothing can serve it: the reply goes out, then the slot is given back
+        // (the driver sends what was queued before it ends the stream).
         SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"无可用会话，连接服务器失败。");
+        LogOutput(u"关闭 Connection(%d)", nConnectionIndex);
+        m_pTcpServer->CloseConnection(nConnectionIndex);
         return;
     }
     int bFull = 0;
-    if (CountOnline() >= m_nMaxUser) {
+    if (CountAdmitted() >= m_nMaxUser) {
         SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"服务器已达到最大人数");
         bFull = 1;
     }
@@ -259,14 +283,28 @@ void CServerBase::CloseConnection(CSessionBase* pSession, int16_t nConnectionInd
 
     LogOutput(u"关闭 Connection(%d)", nConnectionIndex);
     if (m_pTcpServer) m_pTcpServer->CloseConnection(nConnectionIndex);
-    m_apSessionConnection[nConnectionIndex] = nullptr;
+    DetachConnection(pSession, nConnectionIndex);
+}
 
+void CServerBase::DetachConnection(CSessionBase* pSession, int16_t nConnectionIndex) {
+    m_apSessionConnection[nConnectionIndex] = nullptr;
     if (pSession->GetTempConnectionIndex() == nConnectionIndex)
         pSession->SetTempConnectionIndex(-1);
     if (pSession->GetLobbyConnectionIndex() == nConnectionIndex)
         pSession->SetLobbyConnectionIndex(-1);
     if (pSession->GetGameConnectionIndex() == nConnectionIndex)
         pSession->SetGameConnectionIndex(-1);
+}
+
+void CServerBase::FreeIfIdle(CSessionBase* pSession) {
+    // A logged-in user's session waits for the sweep (its close settles the
+    // user); one that never got a user has nothing to wait for.
+    if (pSession && pSession->IsUsed() && !pSession->HasConnection() && !pSession->IsLoggedIn())
+        EndSession(pSession);
+}
+
+void CServerBase::EndSession(CSessionBase* pSession) {
+    CloseSession(pSession->GetSessionIndex());
 }
 
 void CServerBase::CloseSession(uint16_t wSessionIndex) {
@@ -328,10 +366,27 @@ int CServerBase::CountOnline() const {
     return n;
 }
 
+int CServerBase::CountAdmitted() const {
+    int n = 0;
+    for (const auto& pSession : m_apSession)
+        if (pSession && pSession->IsUsed() && !pSession->IsRefused()) ++n;
+    return n;
+}
+
 int CServerBase::FindFreeSession() const {
     for (int i = 0; i < m_nSessionCount; ++i)
         if (m_apSession[i] && !m_apSession[i]->IsUsed()) return i;
     return -1;
+}
+
+int CServerBase::GetPeerAddress(int16_t nConnectionIndex, std::u16string& strAddress) const {
+    strAddress.clear();
+    std::string strNarrow;
+    if (!m_pTcpServer || !IsTableIndex(nConnectionIndex) ||
+        !GetPeerAddressFromBinding(m_pTcpServer, nConnectionIndex, strNarrow))
+        return 0;
+    strAddress = NarrowToWide(strNarrow);
+    return strAddress.empty() ? 0 : 1;
 }
 
 int CServerBase::GetServerAddress(std::u16string& strAddress) const {
@@ -341,6 +396,13 @@ int CServerBase::GetServerAddress(std::u16string& strAddress) const {
 
 int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIndex,
                                    uint16_t wSignal, std::u16string& strError) {
+    // The dispatch calls the login for bound connections only.
+    CSessionBase* pArrived = GetConnectionSession(nConnectionIndex);
+    if (!pArrived) {
+        QV_ASSERT_TEXT("m_apSessionConnection[nNewConnectionIndex]");
+        strError = u"用户还没有登录";
+        return 0;
+    }
     std::array<uint8_t, kLoginPacketSize> copy{};
     std::memcpy(copy.data(), pPacket, copy.size());
     StoreLE16(copy.data() + kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1), 0);
@@ -350,7 +412,9 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
 
     UserInfo userInfo{};
     SetTextField(userInfo.szUserName, kUserNameUnits, request.strUserName);
+    m_nLoginConnectionIndex = nConnectionIndex;
     int bVerified = VerifyLogin(copy.data(), strError, userInfo);
+    m_nLoginConnectionIndex = -1;
     LogOutput(u"Connection(%d) 用户请求登录. 用户='%s', GUID=%s.", nConnectionIndex,
               FieldText(userInfo.szUserName, kUserNameUnits),
               FieldText(userInfo.szGUID, kGuidUnits));
@@ -361,20 +425,27 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
     }
     if (!LoadGameUser(userInfo, strError)) return 0;
 
-    CSessionBase* pArrived = GetConnectionSession(nConnectionIndex);
-    // The user's existing session. A refused session is never taken over: it
-    // can take no connection, and the connection would be left pointing at a
-    // session that does not know it.
-    CSessionBase* pExisting = nullptr;
-    for (const auto& pSession : m_apSession) {
-        if (pSession && pSession->IsUsed() && pSession.get() != pArrived &&
-            !pSession->IsRefused() && pSession->GetUserName() == request.strUserName) {
-            pExisting = pSession.get();
-            break;
-        }
+    CSessionBase* pExisting = FindUserSession(request.strUserName, pArrived);
+    if (!pExisting && pArrived->IsRefused()) {
+        // A refused session can hold no role: only a move into the user's
+        // own session is possible from it.
+        strError = u"服务器已达到最大人数";
+        return 0;
     }
 
     const bool bLobby = wSignal == CS_LOBBY_CLIENT_LOGIN;
+    // A session belongs to one user: a connection leaving its session for
+    // another user ends that session as a whole (its other connections go,
+    // its user is settled), and a connection moving into the user's existing
+    // session frees the one it arrived on.
+    const bool bOtherUser =
+        pArrived->IsLoggedIn() && pArrived->GetUserName() != request.strUserName;
+    if (pExisting || bOtherUser) {
+        DetachConnection(pArrived, nConnectionIndex);
+        EndSession(pArrived);
+    }
+
+    CSessionBase* pTarget = pExisting;
     if (pExisting) {
         if (bLobby) {
             QvTrace(3, u"OnRecvClientLogin - case CS_LOBBY_CLIENT_LOGIN: Connection=%d",
@@ -383,32 +454,41 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
         } else {
             CloseConnection(pExisting, pExisting->GetGameConnectionIndex());
         }
-        const int16_t nNewConnectionIndex = nConnectionIndex;
-        QV_ASSERT(m_apSessionConnection[nNewConnectionIndex]);
-        if (pArrived) pArrived->Close();
-        m_apSessionConnection[nNewConnectionIndex] = pExisting;
-        if (bLobby) {
-            pExisting->SetLobbyConnectionIndex(nNewConnectionIndex);
-        } else {
-            pExisting->SetGameConnectionIndex(nNewConnectionIndex);
-        }
-        pExisting->SetUserInfo(userInfo);
-        pExisting->SendUserInfo(nNewConnectionIndex);
-        pExisting->OnLogin();
-        return 1;
-    }
-
-    if (!pArrived) return 0;  // the dispatch calls the login for bound connections only
-    if (bLobby) {
-        pArrived->SetLobbyConnectionIndex(nConnectionIndex);
     } else {
-        pArrived->SetGameConnectionIndex(nConnectionIndex);
+        if (bOtherUser) {
+            // The session just ended starts afresh for this connection.
+            pArrived->Open(NextSerial(), this, nConnectionIndex, 0);
+        }
+        pTarget = pArrived;
     }
-    pArrived->SetTempConnectionIndex(-1);
-    pArrived->SetUserInfo(userInfo);
-    pArrived->SendUserInfo(nConnectionIndex);
-    pArrived->OnLogin();
+    m_apSessionConnection[nConnectionIndex] = pTarget;
+    // The connection holds one role: the one it logged in for.
+    if (bLobby) {
+        if (pTarget->GetGameConnectionIndex() == nConnectionIndex)
+            pTarget->SetGameConnectionIndex(-1);
+        pTarget->SetLobbyConnectionIndex(nConnectionIndex);
+    } else {
+        if (pTarget->GetLobbyConnectionIndex() == nConnectionIndex)
+            pTarget->SetLobbyConnectionIndex(-1);
+        pTarget->SetGameConnectionIndex(nConnectionIndex);
+    }
+    if (pTarget->GetTempConnectionIndex() == nConnectionIndex) pTarget->SetTempConnectionIndex(-1);
+    pTarget->SetUserInfo(userInfo);
+    pTarget->SendUserInfo(nConnectionIndex);
+    pTarget->OnLogin();
     return 1;
+}
+
+CSessionBase* CServerBase::FindUserSession(std::u16string_view strUserName,
+                                           const CSessionBase* pExcept) const {
+    // A refused session never holds a user; it is skipped all the same, as it
+    // could take no connection.
+    for (const auto& pSession : m_apSession) {
+        if (pSession && pSession->IsUsed() && pSession.get() != pExcept &&
+            !pSession->IsRefused() && pSession->GetUserName() == strUserName)
+            return pSession.get();
+    }
+    return nullptr;
 }
 
 int CServerBase::QueryPlatformUser(UserInfo& userInfo) {

@@ -74,8 +74,9 @@ public:
     // A server that is still started is stopped (base Stop) first.
     virtual int Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t* pDsnOpen,
                       uint32_t dwDriverParam);
-    // Slot 4: destroys the sessions, releases the TCP server and the driver,
-    // closes the database library (always, also before any Start).
+    // Slot 4: ends every session in use (CloseUsedSessions), destroys the
+    // sessions, releases the TCP server and the driver, closes the database
+    // library (always, also before any Start).
     virtual void Stop();
     // Slot 5: echoes the command, answers "session" (any letter case) with the
     // sessions in use, anything else with "无法识别的命令", then a completion
@@ -97,7 +98,12 @@ public:
     // Slot 10: adds the game-side data to userInfo; 0 with the reason to refuse.
     virtual int LoadGameUser(UserInfo& userInfo, std::u16string& strError) = 0;
     // Slot 11: closes the session's three connections, then the session.
+    // This is the one way a user's session ends (time-out, logout, takeover
+    // by another user's login on its connection, stop).
     virtual void CloseSession(uint16_t wSessionIndex);
+    // Ends every session in use through CloseSession and logs how many
+    // ("停止时关闭会话 %d 个", only when there were any). The count.
+    int CloseUsedSessions();
 
     // The configuration file read at Start (host command 107).
     void SetConfigPath(std::u16string_view strPath) { m_strConfigPath = strPath; }
@@ -119,6 +125,13 @@ public:
     int SendError(int16_t nConnectionIndex, uint16_t wRequestSignal, std::u16string_view strReason);
     int SendNotice(int16_t nConnectionIndex, std::u16string_view strText);
 
+    // The client address of a connection as the driver reports it; 1 when
+    // known, 0 with strAddress empty (no driver, an index it does not serve,
+    // or a driver that tells no addresses).
+    int GetPeerAddress(int16_t nConnectionIndex, std::u16string& strAddress) const;
+    // The connection whose login VerifyLogin is checking; -1 at any other time.
+    int16_t GetLoginConnectionIndex() const { return m_nLoginConnectionIndex; }
+
     // The pool entry, or null (reported) when the index is outside the pool.
     CSessionBase* GetSession(uint16_t wSessionIndex) const;
     // The session a connection belongs to, or null (also for indexes outside the table).
@@ -131,7 +144,13 @@ public:
     // The login of CS_LOBBY_CLIENT_LOGIN / CS_GAME_CLIENT_LOGIN packets of at
     // least 200 bytes on a bound connection. 1 when the user is logged in on
     // the connection (user record and SC_CORE_USER_INFO sent); 0 with the
-    // reason in strError. The caller sends the reply.
+    // reason in strError, nothing changed. The caller sends the reply.
+    // Sessions stay one user's: a login that takes a connection away from a
+    // session of another user ends that session first (CloseSession: its
+    // other connections close, its user is settled); the connection then
+    // joins the user's existing session or, when there is none, a fresh one.
+    // On a refused session only the move into the user's existing session
+    // is possible; otherwise 0 with "服务器已达到最大人数".
     int OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIndex, uint16_t wSignal,
                           std::u16string& strError);
     // Database commands 5 and 7 for the user (by GUID, else by name): fills
@@ -146,6 +165,10 @@ public:
     int GetServerAddress(std::u16string& strAddress) const;
     const char16_t* GetDbcRoot1() const { return m_szDbcRoot1; }
     const char16_t* GetDbcRoot2() const { return m_szDbcRoot2; }
+    // 1 when the database library opened by Start offers DBCMD_EXCHANGE
+    // (asked once, right after a successful DbcInit); 0 otherwise and after
+    // Stop. The money processes commit each exchange in one command then.
+    int HasDbcExchange() const { return m_bDbcExchange; }
 
 protected:
     std::vector<std::unique_ptr<CSessionBase>> m_apSession;  // the pool, m_nSessionCount entries
@@ -163,12 +186,26 @@ protected:
     char16_t m_szDbcRoot1[kDbcRootUnits] = {};
     char16_t m_szDbcRoot2[kDbcRootUnits] = {};
     int32_t m_bStarted = 0;
+    int16_t m_nLoginConnectionIndex = -1;  // the connection being verified, or -1
+    int32_t m_bDbcExchange = 0;
 
 private:
     void ReadConfiguration();
     void OpenNetwork(uint32_t dwDriverParam);
     void HandleEvent(const NetDrvEvent& event);
     void OnConnected(int16_t nConnectionIndex);
+    // Takes the connection out of the session (table entry and role, through
+    // the session's setters) without closing it. REQUIRES: a table index.
+    void DetachConnection(CSessionBase* pSession, int16_t nConnectionIndex);
+    // Ends a session in use that has neither a connection nor a user.
+    void FreeIfIdle(CSessionBase* pSession);
+    // Ends a session in use as a whole (through the virtual CloseSession).
+    void EndSession(CSessionBase* pSession);
+    // Sessions that count against MaxUser: in use and not refused.
+    int CountAdmitted() const;
+    // The session in use (not refused, not pExcept) of the user name, or null.
+    CSessionBase* FindUserSession(std::u16string_view strUserName,
+                                  const CSessionBase* pExcept) const;
     bool IsTableIndex(int16_t nConnectionIndex) const;
     void PrintSessions();
 };

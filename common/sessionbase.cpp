@@ -14,21 +14,23 @@ CSessionBase::CSessionBase() = default;
 
 CSessionBase::~CSessionBase() = default;
 
+// A refused session takes no connection, but lets go of the one it has, so
+// that losing it leaves the session without connections (and free).
 int CSessionBase::SetTempConnectionIndex(int16_t nConnectionIndex) {
-    if (m_bRefused) return 0;
+    if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nTempConnectionIndex = nConnectionIndex;
     return 1;
 }
 
 int CSessionBase::SetLobbyConnectionIndex(int16_t nConnectionIndex) {
-    if (m_bRefused) return 0;
+    if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nLobbyConnectionIndex = nConnectionIndex;
     m_dwLobbyRecvTick = plat::GetTickCount();
     return 1;
 }
 
 int CSessionBase::SetGameConnectionIndex(int16_t nConnectionIndex) {
-    if (m_bRefused) return 0;
+    if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nGameConnectionIndex = nConnectionIndex;
     m_dwGameRecvTick = plat::GetTickCount();
     return 1;
@@ -128,8 +130,7 @@ void CSessionBase::CloseTimedOut(int16_t& nConnectionIndex, const char16_t* szFo
 
 int CSessionBase::CheckTimeout() {
     if (m_bCloseRequested) return 1;
-    if (m_nTempConnectionIndex < 0 && m_nLobbyConnectionIndex < 0 && m_nGameConnectionIndex < 0)
-        return 1;
+    if (!HasConnection()) return 1;
 
     uint32_t dwNow = plat::GetTickCount();
     if (m_nTempConnectionIndex >= 0 && dwNow - m_dwTempConnectTick > kTempConnectionTimeoutMs)

@@ -52,9 +52,10 @@ public:
     virtual void OnClose() = 0;
     // Slot 4: by the login, after the user record was stored and sent.
     virtual void OnLogin() = 0;
-    // Slots 5-7: store a connection index (-1: none). A refused session keeps
-    // what it has and answers 0; otherwise 1. The lobby and game variants
-    // also restart their connection's 180 s limit.
+    // Slots 5-7: store a connection index (-1: none). A refused session
+    // takes no connection (answers 0 and keeps what it has) but accepts -1;
+    // otherwise 1. The lobby and game variants also restart their
+    // connection's 180 s limit.
     virtual int SetTempConnectionIndex(int16_t nConnectionIndex);
     virtual int SetLobbyConnectionIndex(int16_t nConnectionIndex);
     virtual int SetGameConnectionIndex(int16_t nConnectionIndex);
@@ -70,6 +71,14 @@ public:
     void Open(int32_t nSerial, CServerBase* pServer, int16_t nConnectionIndex, int bRefused);
     int IsUsed() const { return m_bUsed; }
     int IsRefused() const { return m_bRefused; }
+    // 1 while the session holds a user record from a successful login (its
+    // user name is set; Close empties it). A refused session never does.
+    int IsLoggedIn() const { return m_UserInfo.szUserName[0] != u'\0'; }
+    // 1 while any of the three connection indexes is set.
+    int HasConnection() const {
+        return m_nTempConnectionIndex >= 0 || m_nLobbyConnectionIndex >= 0 ||
+               m_nGameConnectionIndex >= 0;
+    }
     int IsCloseRequested() const { return m_bCloseRequested; }
     // Serial of the current use (1, 2, ... per accepted connection), 0 while free.
     int32_t GetSessionID() const { return m_nSessionID; }

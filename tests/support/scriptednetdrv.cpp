@@ -67,6 +67,23 @@ std::vector<ScriptedSend> CScriptedTcpServer::TakeSends() {
     return out;
 }
 
+void CScriptedTcpServer::SetPeerAddress(int nConnectionIndex, std::string strAddress) {
+    if (nConnectionIndex < 0) return;
+    if (m_astrPeer.size() <= static_cast<size_t>(nConnectionIndex))
+        m_astrPeer.resize(static_cast<size_t>(nConnectionIndex) + 1);
+    m_astrPeer[static_cast<size_t>(nConnectionIndex)] = std::move(strAddress);
+}
+
+int ScriptedPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock) {
+    std::memset(pBlock, 0, kNetDrvListenAddressSize);
+    const auto* p = static_cast<const CScriptedTcpServer*>(pServer);
+    if (nConnectionIndex < 0 || static_cast<size_t>(nConnectionIndex) >= p->m_astrPeer.size())
+        return 0;
+    const std::string& str = p->m_astrPeer[static_cast<size_t>(nConnectionIndex)];
+    std::memcpy(pBlock, str.data(), std::min(str.size(), size_t{kNetDrvListenAddressSize - 1}));
+    return str.empty() ? 0 : 1;
+}
+
 void CScriptedTcpServer::ClearRecords() {
     m_aSends.clear();
     m_aCloses.clear();
@@ -128,7 +145,7 @@ ITcpServer* CScriptedNetDrv::CreateTcpServer(uint32_t dwDriverParam) {
 }
 
 CScopedNetDrv::CScopedNetDrv(CScriptedNetDrv& drv) {
-    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv);
+    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv, &ScriptedPeerAddress);
 }
 
 CScopedNetDrv::~CScopedNetDrv() {

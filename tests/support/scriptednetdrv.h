@@ -55,6 +55,9 @@ public:
     void SetListenResult(bool bResult) { m_bListenResult = bResult; }
     // Text GetListenAddress reports (default "0.0.0.0"); cut to fit the block.
     void SetListenAddress(std::string strAddress) { m_strListenAddress = std::move(strAddress); }
+    // The client address the peer-address query reports for an index (none
+    // by default: the query answers 0). Kept across closes.
+    void SetPeerAddress(int nConnectionIndex, std::string strAddress);
 
     // --- observations ------------------------------------------------------
     const std::vector<ScriptedSend>& Sends() const { return m_aSends; }
@@ -103,7 +106,12 @@ private:
     int m_nListenedMaxConnection = 0;
     bool m_bReleased = false;
     int m_nReleaseCalls = 0;
+    std::vector<std::string> m_astrPeer;  // by connection index
+    friend int ScriptedPeerAddress(ITcpServer*, int, char*);
 };
+
+// The peer-address query of scripted servers (installed by CScopedNetDrv).
+int ScriptedPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
 
 class CScriptedNetDrv final : public INetDrv {
 public:

@@ -1,6 +1,6 @@
 // Login strings: the format, checked against digests computed independently
-// (Python's hashlib over the UTF-16LE bytes of the digest input), and the
-// exactness of the check.
+// (Python's hashlib over the UTF-16LE bytes of the digest input), the
+// exactness of the check, and the validity window on the time value.
 #include "QuorvelS/loginstring.h"
 
 #include <gtest/gtest.h>
@@ -61,4 +61,40 @@ TEST(LoginString, ThirtyTwoCharactersOrFewerNeverPass) {
     for (size_t n = 0; n <= 32; ++n) EXPECT_EQ(CheckLoginString(strZero.substr(0, n), 0), 0) << n;
     EXPECT_EQ(CheckLoginString(strZero, 0), 1);
     EXPECT_EQ(MakeLoginString(1, ~0ull).size(), 48u);
+}
+
+TEST(LoginString, TheComparisonSeesEveryDifferenceAndReportsTheTimeValue) {
+    const std::u16string strGood = MakeLoginString(12345, 0x1A2B3C);
+    // A difference in any single place, and texts that are prefixes of each other.
+    for (size_t i = 0; i < strGood.size(); ++i) {
+        std::u16string strBad = strGood;
+        strBad[i] = static_cast<char16_t>(strBad[i] ^ 0x100);  // beyond the ASCII range too
+        EXPECT_EQ(LoginTextEquals(strGood, strBad), 0) << i;
+    }
+    EXPECT_EQ(LoginTextEquals(strGood, strGood + u'\0'), 0);
+    EXPECT_EQ(LoginTextEquals(strGood.substr(0, 10), strGood), 0);
+    EXPECT_EQ(LoginTextEquals(u"", u""), 1);
+    EXPECT_EQ(LoginTextEquals(strGood, std::u16string(strGood)), 1);
+
+    uint64_t nTime = 0;
+    EXPECT_EQ(CheckLoginString(strGood, 12345, &nTime), 1);
+    EXPECT_EQ(nTime, 0x1A2B3Cu);
+    EXPECT_EQ(CheckLoginString(strGood, 1, &nTime), 0);
+    EXPECT_EQ(nTime, 0x1A2B3Cu) << "also reported for a wrong string";
+}
+
+TEST(LoginString, TheWindowIncludesItsBoundsAndNeverWraps) {
+    struct Case {
+        uint64_t nTime, nNow;
+        uint32_t nWindow;
+        int bInside;
+    };
+    const Case kCases[] = {
+        {1000, 1300, 300, 1}, {1000, 1301, 300, 0}, {1300, 1000, 300, 1}, {1301, 1000, 300, 0},
+        {1000, 1000, 0, 1},   {1001, 1000, 0, 0},
+        // Near the ends of the range no difference wraps into the window.
+        {0, ~0ull, 300, 0},   {~0ull, 0, 300, 0}, {~0ull, ~0ull - 300, 300, 1}, {5, 300, 300, 1},
+    };
+    for (const Case& c : kCases)
+        EXPECT_EQ(IsLoginTimeInWindow(c.nTime, c.nNow, c.nWindow), c.bInside) << c.nTime << " " << c.nNow;
 }

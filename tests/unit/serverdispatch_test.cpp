@@ -51,13 +51,17 @@ TEST_F(ServerDispatchTest, MaxUserReachedGivesTheFullErrorAndTheTimeOutEndsIt) {
     EXPECT_FALSE(s->IsUsed());
 }
 
-TEST_F(ServerDispatchTest, NoFreeSessionLeavesTheConnectionUnboundAndIgnored) {
+TEST_F(ServerDispatchTest, NoFreeSessionRepliesAndThenClosesTheConnection) {
+    AddUser(u"amy");
+    AddUser(u"bob");
     Start(50, 2);
     Connect(0);
+    Login(0, u"amy");
     Connect(1);
+    Login(1, u"bob");
     Net().ClearRecords();
-    // Both connections are lost and connection 0 comes back in the same drain,
-    // before the sweep has freed the sessions.
+    // Both users' connections are lost and connection 0 comes back in the same
+    // drain: their sessions wait for the sweep, which settles the users.
     Net().QueueDisconnect(0);
     Net().QueueDisconnect(1);
     Net().QueueConnect(0);
@@ -66,9 +70,51 @@ TEST_F(ServerDispatchTest, NoFreeSessionLeavesTheConnectionUnboundAndIgnored) {
     EXPECT_TRUE(m_host.HasLog(u"Connection(0) 连接 Session(-1)"));
     ASSERT_EQ(Net().SendsTo(0).size(), 1u);
     EXPECT_EQ(Net().SendsTo(0)[0].aBytes, ErrorBytes(1, u"无可用会话，连接服务器失败。"));
+    EXPECT_EQ(Net().Closes(), (std::vector<int>{0, 1, 0})) << "the lost two, then the unserved one";
     EXPECT_EQ(m_server.GetConnectionSession(0), nullptr);
-    // The sweep of that poll closed both sessions, which had no connection left.
-    EXPECT_EQ(m_server.CountOnline(), 0);
+    EXPECT_TRUE(m_server.Session(0)->aReceived.empty());
+    EXPECT_EQ(m_server.CountOnline(), 0) << "the sweep of that poll closed both sessions";
+}
+
+// Connections that come and go before any login, served or turned away as
+// full, give their session back as they go: bursts far beyond the pool leave
+// it whole, and the next client is served at once.
+TEST_F(ServerDispatchTest, BurstsOfConnectAndCloseNeverExhaustThePool) {
+    AddUser(u"amy");
+    constexpr int kMaxConnection = 10;
+    Start(5, kMaxConnection);  // half of every burst is turned away as full
+    for (int nBurst = 0; nBurst < 3; ++nBurst) {
+        for (int i = 0; i < kMaxConnection + 500; i += kMaxConnection) {
+            for (int c = 0; c < kMaxConnection; ++c) Net().QueueConnect(c);
+            for (int c = 0; c < kMaxConnection; ++c) Net().QueueDisconnect(c);
+        }
+        Poll();
+        EXPECT_EQ(m_server.CountOnline(), 0) << nBurst;
+    }
+    for (const ScriptedSend& send : Net().Sends())
+        ASSERT_NE(send.aBytes, ErrorBytes(1, u"无可用会话，连接服务器失败。"));
+    Net().ClearRecords();
+    Connect(0);
+    EXPECT_EQ(Net().SendsTo(0).back().aBytes, ResultBytes(1));
+    Login(0, u"amy");
+    EXPECT_EQ(Net().SendsTo(0).back().aBytes, ResultBytes(CS_LOBBY_CLIENT_LOGIN));
+    EXPECT_EQ(m_server.GetConnectionSession(0)->GetLobbyConnectionIndex(), 0);
+}
+
+TEST_F(ServerDispatchTest, RefusedConnectionsDoNotCountAgainstMaxUser) {
+    Start(2, 10);
+    Connect(0);
+    Connect(1);
+    Connect(2);  // refused
+    Connect(3);  // refused
+    ASSERT_TRUE(m_server.Session(3)->IsRefused());
+    Net().QueueDisconnect(0);
+    Poll();
+    Net().ClearRecords();
+    Connect(4);  // one user and two refused connections: there is room for one more
+    ASSERT_EQ(Net().SendsTo(4).size(), 1u);
+    EXPECT_EQ(Net().SendsTo(4)[0].aBytes, ResultBytes(1));
+    EXPECT_FALSE(m_server.GetConnectionSession(4)->IsRefused());
 }
 
 TEST_F(ServerDispatchTest, LostConnectionsAndFullDriverAreLogged) {

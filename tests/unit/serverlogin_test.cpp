@@ -57,6 +57,7 @@ TEST_F(ServerLoginTest, EachRefusalSendsItsTextAndLeavesTheConnectionTemporary) 
 
     m_server.bVerifyOk = 0;
     Net().ClearRecords();
+    m_db.ClearCalls();  // the start's capability query
     Login(0, u"alice");
     EXPECT_EQ(SendsTo(0).back().aBytes, ErrorBytes(CS_LOBBY_CLIENT_LOGIN, u"登录串验证未通过"));
     EXPECT_TRUE(m_host.HasLog(u"Connection(0) 客户端登录 : 登录串验证未通过"));
@@ -189,39 +190,121 @@ TEST_F(ServerLoginTest, ShortLoginIsReportedAndRefusedAsNotLoggedIn) {
 }
 
 TEST_F(ServerLoginTest, LoginOnAConnectionWithoutSessionIsDropped) {
+    AddUser(u"amy");
     Start(50, 1);
     Connect(0);
+    Login(0, u"amy");
     Net().QueueDisconnect(0);
-    Net().QueueConnect(0);  // the session is not freed yet: no session for this one
+    Net().QueueConnect(0);  // amy's session waits for the sweep: no session for this one
     Poll();
     Net().ClearRecords();
-    Login(0, u"alice");
+    m_server.nVerifyCalls = 0;
+    Login(0, u"amy");
     EXPECT_TRUE(Net().Sends().empty());
     EXPECT_EQ(m_server.nVerifyCalls, 0);
 }
 
-TEST_F(ServerLoginTest, RefusedSessionAnswersSuccessButIsNeverTakenOver) {
+TEST_F(ServerLoginTest, ARefusedSessionLogsInOnlyByMovingIntoTheUsersSession) {
     AddUser(u"alice");
+    AddUser(u"bob");
     Start(1, 10);
     Connect(0);
+    Login(0, u"alice");
     Connect(1);  // refused: the server is full
     CTestSession* pRefused = m_server.Session(1);
     ASSERT_TRUE(pRefused->IsRefused());
     Net().ClearRecords();
+    // bob has no session to move into: refused, and no record is kept or sent.
+    Login(1, u"bob");
+    ASSERT_EQ(SendsTo(1).size(), 1u);
+    EXPECT_EQ(SendsTo(1)[0].aBytes, ErrorBytes(CS_LOBBY_CLIENT_LOGIN, u"服务器已达到最大人数"));
+    EXPECT_EQ(pRefused->GetUserName(), u"");
+    EXPECT_EQ(pRefused->nLogins, 0);
+    EXPECT_EQ(m_server.GetConnectionSession(1), pRefused);
+
+    // alice reconnecting while the server is full takes her session over.
+    Net().ClearRecords();
     Login(1, u"alice");
-    // The odd case kept as it is: success, although the session takes no role.
     ASSERT_EQ(SendsTo(1).size(), 2u);
     EXPECT_EQ(SendsTo(1)[1].aBytes, ResultBytes(CS_LOBBY_CLIENT_LOGIN));
-    EXPECT_EQ(pRefused->GetLobbyConnectionIndex(), -1);
-    EXPECT_EQ(pRefused->GetTempConnectionIndex(), 1);
+    EXPECT_EQ(m_server.GetConnectionSession(1), m_server.Session(0));
+    EXPECT_EQ(m_server.Session(0)->GetLobbyConnectionIndex(), 1);
+    EXPECT_EQ(Net().Closes(), (std::vector<int>{0}));
+    EXPECT_FALSE(pRefused->IsUsed());
+}
 
-    // A login of the same user on a served connection stays on its own
-    // session instead of moving into the refused one, which could not take it.
-    Login(0, u"alice");
-    EXPECT_EQ(m_server.GetConnectionSession(0), m_server.Session(0));
-    EXPECT_EQ(m_server.Session(0)->GetLobbyConnectionIndex(), 0);
-    EXPECT_TRUE(m_server.Session(0)->IsUsed());
-    EXPECT_TRUE(Net().Closes().empty());
+// A connection that holds a role in one user's session logs in for another
+// user, on the lobby or on the game connection, with that user online or not.
+// The first user's session ends as a whole (its other connection is closed),
+// so no connection is left pointing at a session that a later client gets.
+TEST_F(ServerLoginTest, ALoginForAnotherUserEndsTheSessionTheConnectionLeaves) {
+    struct Case {
+        uint16_t wSignal;
+        int cAttack, cOther;  // amy's connection that logs in again, and her other one
+        bool bTargetOnline;
+    };
+    const Case kCases[] = {{CS_LOBBY_CLIENT_LOGIN, 0, 1, true},
+                           {CS_GAME_CLIENT_LOGIN, 1, 0, true},
+                           {CS_LOBBY_CLIENT_LOGIN, 0, 1, false},
+                           {CS_GAME_CLIENT_LOGIN, 1, 0, false}};
+    AddUser(u"amy");
+    AddUser(u"bob");
+    AddUser(u"dave");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << c.wSignal << (c.bTargetOnline ? " online" : " offline"));
+        Start();  // a fresh pool for each case
+        Connect(0);
+        Login(0, u"amy");
+        Connect(1);
+        Login(1, u"amy", CS_GAME_CLIENT_LOGIN);
+        CTestSession* pAmy = m_server.Session(0);
+        ASSERT_EQ(pAmy->GetGameConnectionIndex(), 1);
+        CSessionBase* pBobBefore = nullptr;
+        if (c.bTargetOnline) {
+            Connect(2);
+            Login(2, u"bob");
+            pBobBefore = m_server.GetConnectionSession(2);
+        }
+        Net().ClearRecords();
+        m_host.Clear();
+
+        Login(c.cAttack, u"bob", c.wSignal);
+        EXPECT_EQ(SendsTo(c.cAttack).back().aBytes, ResultBytes(c.wSignal));
+        EXPECT_TRUE(m_host.HasLog(u"框架关闭 Session(0)"));
+        EXPECT_EQ(pAmy->nCloses, 1);
+        EXPECT_EQ(m_server.GetConnectionSession(static_cast<int16_t>(c.cOther)), nullptr);
+        std::vector<int> aClosed = {c.cOther};
+        if (c.bTargetOnline && c.wSignal == CS_LOBBY_CLIENT_LOGIN) aClosed.push_back(2);
+        EXPECT_EQ(Net().Closes(), aClosed);
+        CSessionBase* pBob = m_server.GetConnectionSession(static_cast<int16_t>(c.cAttack));
+        ASSERT_NE(pBob, nullptr);
+        EXPECT_EQ(pBob->GetUserName(), u"bob");
+        const int16_t nRole = c.wSignal == CS_LOBBY_CLIENT_LOGIN ? pBob->GetLobbyConnectionIndex()
+                                                                  : pBob->GetGameConnectionIndex();
+        EXPECT_EQ(nRole, c.cAttack);
+        if (c.bTargetOnline) {
+            EXPECT_EQ(pBob, pBobBefore) << "bob's own session took the connection";
+            EXPECT_EQ(pBob->GetLobbyConnectionIndex(), c.wSignal == CS_LOBBY_CLIENT_LOGIN ? 0 : 2);
+        } else {
+            EXPECT_EQ(pBob->GetTempConnectionIndex(), -1);
+            EXPECT_EQ(c.wSignal == CS_LOBBY_CLIENT_LOGIN ? pBob->GetGameConnectionIndex()
+                                                         : pBob->GetLobbyConnectionIndex(),
+                      -1)
+                << "nothing of amy's is left in the session";
+        }
+
+        // The next client gets a free session and nothing of amy's connections.
+        Connect(5);
+        Login(5, u"dave");
+        CSessionBase* pDave = m_server.GetConnectionSession(5);
+        ASSERT_NE(pDave, nullptr);
+        EXPECT_EQ(pDave->GetUserName(), u"dave");
+        EXPECT_EQ(pDave->GetGameConnectionIndex(), -1);
+        EXPECT_NE(m_server.GetConnectionSession(static_cast<int16_t>(c.cOther)), pDave);
+        Receive(c.cOther, BuildVersionPacket(7));
+        EXPECT_FALSE(pDave->IsGameVersionChecked());
+        EXPECT_EQ(m_server.CountOnline(), 2);
+    }
 }
 
 }  // namespace
