@@ -1,5 +1,7 @@
 #include "QuorvelS/dbprocess.h"
 
+#include <limits>
+
 #include "QuorvelS/qvserver.h"
 #include "QuorvelS/qvsession.h"
 #include "common/dbbinding.h"
@@ -7,6 +9,10 @@
 #include "projcommon/widestring.h"
 
 namespace {
+bool FitsInt32(int64_t n) {
+    return n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
+}
+
 int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange) {
     DbcValueRecord record{};
     WideCopyBounded(record.szName, kGuidUnits, strAccount);
@@ -14,9 +20,25 @@ int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange) {
     return DbcExecute(nCmd, record);
 }
 
-// Plain 32-bit arithmetic that wraps instead of overflowing.
-int32_t Mul(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+// One user's exchange in one command. On success the session's balances are
+// the ones the database handed back.
+int ExchangeOne(CQVSession* pSession, const CQVServer* pServer, int32_t nKind, int32_t nGoldChange,
+                int32_t nCoinChange, int32_t nTax) {
+    DbcExchangeRecord record{};
+    record.nKind = nKind;
+    record.nGoldToCoin = pServer->GetGoldToCoin();
+    WideCopyBounded(record.szGame, kGuidUnits, pServer->GetBankerName());
+    record.nTax = nTax;
+    record.nUsers = 1;
+    DbcExchangeUser& user = record.aUser[0];
+    WideCopyBounded(user.szGUID, kGuidUnits, pSession->GetGUID());
+    user.nGoldChange = nGoldChange;
+    user.nCoinChange = nCoinChange;
+    if (!DbcExecute(DBCMD_EXCHANGE, record)) return 0;
+    UserInfo* pInfo = pSession->GetUserInfo();
+    pInfo->nGold = user.nGold;
+    pInfo->nGameCoin = user.nGameCoin;
+    return 1;
 }
 }  // namespace
 
@@ -38,14 +60,26 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
         strText = u"游戏币已达到房间要求，无需购买。";
         return 0;
     }
-    const int32_t nCoins = static_cast<int32_t>(static_cast<uint32_t>(nMinCoin) -
-                                                static_cast<uint32_t>(info.nGameCoin));
-    const int32_t nGold = Mul(nCoins, pServer->GetGoldToCoin());
-    nExchangeCoin = nCoins;
-    nExchangeGold = nGold;
-    if (nGold > info.nGold) {
+    // Both balances are 32-bit: the coins to buy fit, their price may not.
+    const int64_t nCoins64 = int64_t{nMinCoin} - info.nGameCoin;
+    const int64_t nPrice64 = nCoins64 * pServer->GetGoldToCoin();
+    nExchangeCoin = FitsInt32(nCoins64) ? static_cast<int32_t>(nCoins64) : std::numeric_limits<int32_t>::max();
+    nExchangeGold = FitsInt32(nPrice64) ? static_cast<int32_t>(nPrice64) : std::numeric_limits<int32_t>::max();
+    if (!FitsInt32(nCoins64) || !FitsInt32(nPrice64) || nPrice64 > info.nGold) {
         strText = u"金币不足";
         return 0;
+    }
+    const int32_t nCoins = nExchangeCoin;
+    const int32_t nGold = nExchangeGold;
+
+    if (pServer->HasDbcExchange()) {
+        if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_BUY, -nGold, nCoins, 0)) {
+            strText = u"加游戏币失败";
+            return 0;
+        }
+        pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
+        strText = u"购买游戏币成功";
+        return 1;
     }
 
     const std::u16string strGUID = pSession->GetGUID();
@@ -90,7 +124,29 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         return 0;
     }
     const int32_t nCoins = pSession->GetUserInfo()->nGameCoin;
-    const int32_t nGold = Mul(nCoins, pServer->GetCoinToGold());
+    const int64_t nGold64 = int64_t{nCoins} * pServer->GetCoinToGold();
+    const int64_t nTax64 = int64_t{nCoins} * (int64_t{pServer->GetGoldToCoin()} - pServer->GetCoinToGold());
+    if (!FitsInt32(nGold64) || !FitsInt32(nTax64)) {
+        // Sold for a wrapped amount the coins would be lost: they stay coins.
+        strText = u"减游戏币失败";
+        return 0;
+    }
+    const int32_t nGold = static_cast<int32_t>(nGold64);
+    const int32_t nTax = static_cast<int32_t>(nTax64);
+
+    if (pServer->HasDbcExchange()) {
+        // No coins: nothing to exchange (the library need not take an empty one).
+        if (nCoins == 0) {
+            strText = u"退游戏币成功";
+            return 1;
+        }
+        if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_REFUND, nGold, -nCoins, nTax)) {
+            strText = u"减游戏币失败";
+            return 0;
+        }
+        strText = u"退游戏币成功";
+        return 1;
+    }
 
     if (!ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, -nCoins)) {
         strText = u"减游戏币失败";
@@ -110,9 +166,20 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
     }
     pSession->AddGold(nGold);
 
-    const int32_t nTax = Mul(pServer->GetGoldToCoin() - pServer->GetCoinToGold(), nCoins);
     if (!ChangeAccount(DBCMD_WRITE_TAX, pServer->GetBankerName(), nTax)) {
         strText = u"写扣税记录失败";
+        // Without its tax record the refund would lose the difference between
+        // the two rates: the refund is undone, gold first, then the coins.
+        if (!ChangeAccount(DBCMD_ADD_GOLD, strGUID, -nGold)) {
+            QV_ASSERT_TEXT("收回退游戏币的金币 失败");
+            return 0;
+        }
+        pSession->AddGold(-nGold);
+        if (ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, nCoins)) {
+            pSession->AddGameCoin(nCoins);
+        } else {
+            QV_ASSERT_TEXT("退还游戏币 失败");
+        }
         return 0;
     }
     strText = u"退游戏币成功";

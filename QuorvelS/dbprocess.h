@@ -3,11 +3,23 @@
 // the session closes, with the difference recorded as the game's tax. Both
 // keep the session's user record in step with the database.
 //
-// Nothing a user owns may vanish between the two currencies: when the second
-// step of a process fails after the first one succeeded, the first one is
-// compensated with the opposite change (in the database and in the session's
-// record). A failed compensation is reported and leaves the record as the
-// database holds it.
+// Two ways to the database, chosen by what the library offered at start
+// (CServerBase::HasDbcExchange):
+// - Exchanges: each process is one DBCMD_EXCHANGE (rate GoldToCoin, game the
+//   banker name), committed whole or not at all; on success the session's
+//   gold and coins are set to the balances the database handed back.
+// - Single commands (a library without exchanges): gold and coins are
+//   changed one after the other. Nothing a user owns may vanish between the
+//   two currencies: when a later step fails after an earlier one succeeded,
+//   the earlier ones are compensated with the opposite changes (in the
+//   database and in the session's record). A failed compensation is reported
+//   and leaves the record as the database holds it.
+//
+// Amounts are computed in 64 bits and must fit the 32-bit fields of the
+// records: a purchase whose price does not fit is refused as "金币不足", a
+// refund whose gold or tax does not fit is refused before any write and the
+// coins stay coins (they are refunded at a later close, when the rates make
+// the amounts fit again; nothing is sold for a wrapped price).
 //
 // Both set strText in every outcome (success included) and return 1 only
 // when every step succeeded. Host thread only.
@@ -20,8 +32,13 @@ class CQVSession;
 
 // Tops the user's game coins up to exactly the server's room minimum, paid at
 // GoldToCoin gold a coin. nExchangeCoin and nExchangeGold receive the amounts
-// once they are known (also when the purchase then fails). The new balances
-// go to the lobby connection whenever they changed.
+// once they are known (also when the purchase then fails; a price beyond the
+// 32-bit range is given as 2147483647). Refused without any database command
+// when the price exceeds the user's gold (as the session knows it) or the
+// 32-bit range. The new balances go to the lobby connection whenever they
+// changed. Failure texts: "游戏币已达到房间要求，无需购买。", "金币不足",
+// "减金币失败" (the gold could not be taken) and "加游戏币失败" (the coins
+// could not be credited, or the exchange was refused: nothing changed).
 int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchangeCoin,
                 int32_t& nExchangeGold);
 
@@ -29,5 +46,9 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
 // writes (GoldToCoin - CoinToGold) per coin as the game's tax. Runs for a
 // session whose user logged in (non-empty GUID) only; otherwise no database
 // command is issued and the result is 0. Sends no user record: the session
-// is about to close.
+// is about to close. With exchanges a balance of 0 coins issues no command
+// (success); the single commands are issued with zero amounts. Failure texts: "减游戏币失败" (nothing changed: the
+// amounts do not fit 32 bits, the coins could not be taken or the exchange
+// was refused), "加金币失败" and "写扣税记录失败" (single commands: the
+// gold or the tax could not be written; the earlier steps are compensated).
 int RefundGameCoin(std::u16string& strText, CQVSession* pSession);

@@ -68,7 +68,12 @@ enum : int32_t {
 enum : int32_t {
     // Data out: signed 32-bit (4 bytes), the room's index in the server.
     ROOM_CMD_GET_ROOM_INDEX = 500,
-    // Data in: CoinSettlement (sizeof(CoinSettlement) bytes).
+    // Data in: CoinSettlement (sizeof(CoinSettlement) bytes). DoCommand
+    // returns 1 when the settlement was written whole, 0 when a database
+    // write failed or the frame refused it with nothing written: the changes
+    // do not add up to zero, a user's balance would leave 0..2147483647, the
+    // banker's change times GoldToCoin does not fit 32 bits, the count is
+    // beyond the places, or a free place has a non-zero change.
     ROOM_CMD_SETTLE_COIN = 501,
 };
 
@@ -140,8 +145,9 @@ public:
     virtual int32_t SendToUser(int16_t nRoomUserIndex, const void* pData, int32_t nLength, int32_t nFlag) = 0;
     // Slot 1. Runs room command nCommand (ROOM_CMD_*); nReserved is ignored.
     // nLength should equal the command's record size; at most that many bytes
-    // are read or written. Always returns 1, also for a refused settlement and
-    // for codes the frame does not know (which have no effect).
+    // are read or written. Returns 1, also for codes the frame does not know
+    // (which have no effect), except for a settlement that was refused or not
+    // written whole (ROOM_CMD_SETTLE_COIN: 0).
     virtual int32_t DoCommand(int32_t nReserved, int32_t nCommand, void* pData, int32_t nLength) = 0;
 
 protected:
@@ -150,6 +156,21 @@ protected:
 
 // The game's room object, returned by CreateRoomInstance. Exactly two virtual
 // slots in this order; destroyed only by DestroyRoomInstance.
+//
+// Exceptions: a module must not let an exception out of either operation (nor
+// out of the two exports). The frame survives one that does, but the call
+// then counts as not answered: the exception is logged (the first of each
+// kind of call per room also to the host) and
+//   - FRAME_CMD_USER_JOIN refuses the user with the default refusal text,
+//     whatever the record said, and frees the seat; no FRAME_CMD_USER_LEAVE
+//     follows for it;
+//   - FRAME_CMD_USER_LEAVE still frees the seat;
+//   - FRAME_CMD_CLIENT_READY still marks the user's game client ready;
+//   - FRAME_CMD_TICK ends for this room; the other rooms are ticked, this one
+//     again at the next poll;
+//   - OnClientData drops the packet; the user stays seated.
+// Whatever the module changed of its own state before it threw stays as it
+// is: the frame cannot undo it.
 class IRoomInstance {
 public:
     // Slot 0. A packet of the user at the seat that the frame does not handle

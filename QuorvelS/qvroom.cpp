@@ -2,16 +2,87 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "QuorvelS/global.h"
 #include "QuorvelS/qvserver.h"
 #include "QuorvelS/qvsession.h"
+#include "common/hostlog.h"
 #include "projcommon/qvassert.h"
 #include "projcommon/tracelog2.h"
 #include "projcommon/widestring.h"
 
 namespace {
 constexpr int16_t kWholeRoom = static_cast<int16_t>(Q7_INVALID_SHORT_INDEX);
+
+// The kinds of call into the game module, each counted on its own so that a
+// module failing in one of them every poll neither floods the logs nor hides
+// a first failure of another kind.
+enum GameCall : int {
+    kCallCreate,
+    kCallDestroy,
+    kCallClientData,
+    kCallRoomConfig,
+    kCallMinCoin,
+    kCallTick,
+    kCallClientReady,
+    kCallUserJoin,
+    kCallUserLeave,
+    kCallOtherCommand,
+    kGameCallKinds
+};
+
+const char16_t* GameCallName(int nCall) {
+    static constexpr const char16_t* kNames[kGameCallKinds] = {
+        u"CreateRoomInstance",    u"DestroyRoomInstance", u"OnClientData",
+        u"FRAME_CMD_ROOM_CONFIG", u"FRAME_CMD_MIN_COIN",  u"FRAME_CMD_TICK",
+        u"FRAME_CMD_CLIENT_READY", u"FRAME_CMD_USER_JOIN", u"FRAME_CMD_USER_LEAVE",
+        u"OnFrameCommand"};
+    return nCall >= 0 && nCall < kGameCallKinds ? kNames[nCall] : u"?";
+}
+
+int FrameCommandCall(int32_t nCommand) {
+    switch (nCommand) {
+        case FRAME_CMD_ROOM_CONFIG: return kCallRoomConfig;
+        case FRAME_CMD_MIN_COIN: return kCallMinCoin;
+        case FRAME_CMD_TICK: return kCallTick;
+        case FRAME_CMD_CLIENT_READY: return kCallClientReady;
+        case FRAME_CMD_USER_JOIN: return kCallUserJoin;
+        case FRAME_CMD_USER_LEAVE: return kCallUserLeave;
+        default: return kCallOtherCommand;
+    }
+}
+
+// What an exception said, copied while it is alive and without allocating.
+struct FaultText {
+    char sz[160] = "an exception that is not a std::exception";
+    void Set(const char* szWhat) {
+        if (!szWhat) return;
+        std::strncpy(sz, szWhat, sizeof(sz) - 1);
+        sz[sizeof(sz) - 1] = '\0';
+    }
+};
+
+// Runs fn, a call into the game module. A game module must not throw, but a
+// faulty one must not take the host down or leave the frame's places half
+// written either: whatever it throws ends here. True when fn returned.
+template <class Fn>
+bool ContainGameCall(Fn&& fn, FaultText& fault) {
+    try {
+        fn();
+        return true;
+    } catch (const std::exception& e) {
+        fault.Set(e.what());
+    } catch (...) {
+    }
+    return false;
+}
+
+// Faults of one kind that are traced: the first few, then one in a thousand
+// (the trace line carries the count).
+bool TraceGameFault(uint32_t nCount) {
+    return nCount <= 10 || nCount % 1000 == 0;
+}
 }  // namespace
 
 CQVRoom::CQVRoom() {
@@ -20,10 +91,35 @@ CQVRoom::CQVRoom() {
 
 CQVRoom::~CQVRoom() = default;
 
-int32_t CQVRoom::FrameCommand(int16_t nRoomUserIndex, int32_t nCommand, void* pData,
-                              int32_t nLength) {
+bool CQVRoom::FrameCommand(int16_t nRoomUserIndex, int32_t nCommand, void* pData, int32_t nLength,
+                           int32_t* pResult) {
     IRoomInstance* pGame = Game();
-    return pGame ? pGame->OnFrameCommand(nRoomUserIndex, nCommand, pData, nLength) : 0;
+    if (!pGame) return false;
+    int32_t nResult = 0;
+    FaultText fault;
+    if (!ContainGameCall(
+            [&] { nResult = pGame->OnFrameCommand(nRoomUserIndex, nCommand, pData, nLength); },
+            fault)) {
+        ReportGameFault(FrameCommandCall(nCommand), nRoomUserIndex, fault.sz);
+        return false;
+    }
+    if (pResult) *pResult = nResult;
+    return true;
+}
+
+void CQVRoom::ReportGameFault(int nCall, int16_t nRoomUserIndex, const char* szWhat) {
+    static_assert(sizeof(m_anGameFaults) / sizeof(m_anGameFaults[0]) == kGameCallKinds);
+    if (nCall < 0 || nCall >= kGameCallKinds) nCall = kCallOtherCommand;
+    const uint32_t nCount = ++m_anGameFaults[nCall];
+    if (TraceGameFault(nCount))
+        QvTrace(1, u"CQVRoom::%s room=%d nRoomUserIndex=%u: the game module threw (%s), fault %u",
+                GameCallName(nCall), m_nRoomIndex,
+                static_cast<uint32_t>(static_cast<uint16_t>(nRoomUserIndex)), szWhat, nCount);
+    // The host hears of the first fault of each kind per room; the rest go to
+    // the trace log only.
+    if (nCount == 1)
+        LogOutput(u"房间(%d) 游戏模块在 %s 中抛出异常: %s (同类异常不再报告)", m_nRoomIndex,
+                  GameCallName(nCall), szWhat);
 }
 
 void CQVRoom::Init(CQVServer* pServer, int16_t nRoomIndex, int32_t* pRoomInfo) {
@@ -34,7 +130,13 @@ void CQVRoom::Init(CQVServer* pServer, int16_t nRoomIndex, int32_t* pRoomInfo) {
 
     PFN_CREATE_ROOM_INSTANCE pfnCreate = GetCreateRoomInstance();
     QV_ASSERT(pfnCreate);
-    m_pInstance = pfnCreate ? pfnCreate(&m_RoomCommand) : nullptr;
+    m_pInstance = nullptr;
+    FaultText fault;
+    if (pfnCreate &&
+        !ContainGameCall([&] { m_pInstance = pfnCreate(&m_RoomCommand); }, fault)) {
+        m_pInstance = nullptr;
+        ReportGameFault(kCallCreate, kWholeRoom, fault.sz);
+    }
     m_bInstanceLive = m_pInstance ? 1 : 0;
     QV_ASSERT(m_pInstance);
 
@@ -88,7 +190,9 @@ void CQVRoom::DestroyInstance() {
     m_bInstanceLive = 0;
     PFN_DESTROY_ROOM_INSTANCE pfnDestroy = GetDestroyRoomInstance();
     QV_ASSERT(pfnDestroy);
-    if (pfnDestroy) pfnDestroy(m_pInstance);
+    FaultText fault;
+    if (pfnDestroy && !ContainGameCall([&] { pfnDestroy(m_pInstance); }, fault))
+        ReportGameFault(kCallDestroy, kWholeRoom, fault.sz);
 }
 
 int CQVRoom::DoUserJoinRoom(CQVSession* pSession, std::u16string& strMessage,
@@ -135,7 +239,15 @@ int CQVRoom::DoUserJoinRoom(CQVSession* pSession, std::u16string& strMessage,
     WideCopyBounded(query.szExtra, kJoinExtraUnits,
                     std::u16string_view(pInfo->szExtra, WideLength(pInfo->szExtra, kUserExtraUnits)));
     query.nGameCoin = pInfo->nGameCoin;
-    FrameCommand(nRoomUserIndex, FRAME_CMD_USER_JOIN, &query, static_cast<int32_t>(sizeof(query)));
+    // A game that threw (or is gone) did not answer: the join is refused with
+    // the default text, whatever the record says by now, so that the place
+    // does not stay held by a session that never learns it sits there.
+    if (!FrameCommand(nRoomUserIndex, FRAME_CMD_USER_JOIN, &query,
+                      static_cast<int32_t>(sizeof(query)))) {
+        query.nResult = 0;
+        std::fill(std::begin(query.szRefuseText), std::end(query.szRefuseText), u'\0');
+        WideCopyBounded(query.szRefuseText, kJoinRefuseTextUnits, u"房间拒绝用户加入");
+    }
 
     // The game may have called back into the room meanwhile; the place is
     // written again from what the frame knows.
@@ -165,7 +277,8 @@ void CQVRoom::DoUserLeaveRoom(CQVSession* pSession) {
         QV_ASSERT_TEXT("nRoomUserIndex>=0 && nRoomUserIndex<m_nMaxRoomUser");
         return;
     }
-    // The game hears of the leave while the place still names the user.
+    // The game hears of the leave while the place still names the user. The
+    // place is freed whatever the game did with it, threw included.
     FrameCommand(nRoomUserIndex, FRAME_CMD_USER_LEAVE, nullptr, 0);
     RoomUser& place = m_apRoomUser[nRoomUserIndex];
     if (!place.SessionPtr) QV_ASSERT_TEXT("m_apRoomUser[nRoomUserIndex].SessionPtr");
@@ -186,7 +299,9 @@ int32_t CQVRoom::OnNetworkReceive(CQVSession* pSession, const uint8_t* pPacket,
     if (!ReadSignal(pPacket, nLength, wSignal)) return 0;
     if (wSignal == CS_GAME_CLIENT_READY) {
         m_apRoomUser[nRoomUserIndex].bGameClientConnected = 1;
-        int32_t nResult = FrameCommand(nRoomUserIndex, FRAME_CMD_CLIENT_READY, nullptr, 0);
+        // The client is ready whether or not the game coped with hearing it.
+        int32_t nResult = 0;
+        FrameCommand(nRoomUserIndex, FRAME_CMD_CLIENT_READY, nullptr, 0, &nResult);
         if (m_pServer) {
             GameClientReadyPacket ready = BuildGameClientReady();
             m_pServer->SendToConnection(pSession->GetLobbyConnectionIndex(), ready.data(),
@@ -195,13 +310,29 @@ int32_t CQVRoom::OnNetworkReceive(CQVSession* pSession, const uint8_t* pPacket,
         return nResult;
     }
     IRoomInstance* pGame = Game();
-    return pGame ? pGame->OnClientData(nRoomUserIndex, pPacket, static_cast<int32_t>(nLength), 0)
-                 : 0;
+    if (!pGame) return 0;
+    // A packet whose handling threw is dropped; the user stays seated.
+    int32_t nResult = 0;
+    FaultText fault;
+    if (!ContainGameCall(
+            [&] {
+                nResult = pGame->OnClientData(nRoomUserIndex, pPacket,
+                                              static_cast<int32_t>(nLength), 0);
+            },
+            fault)) {
+        ReportGameFault(kCallClientData, nRoomUserIndex, fault.sz);
+        return 0;
+    }
+    return nResult;
 }
 
 int32_t CQVRoom::OnTick(uint32_t dwHostValue) {
-    return FrameCommand(kWholeRoom, FRAME_CMD_TICK, &dwHostValue,
-                        static_cast<int32_t>(sizeof(dwHostValue)));
+    // A tick that throws is reported and ends here: the server goes on to
+    // tick the other rooms, and this one again at the next poll.
+    int32_t nResult = 0;
+    FrameCommand(kWholeRoom, FRAME_CMD_TICK, &dwHostValue,
+                 static_cast<int32_t>(sizeof(dwHostValue)), &nResult);
+    return nResult;
 }
 
 int CQVRoom::SendToRoomUser(int16_t nRoomUserIndex, const void* pData, int32_t nLength,

@@ -11,6 +11,12 @@
 // table covers both), and the place count stays below 0x7FFF; each broken
 // rule is reported with its assertion.
 //
+// Calls into the game module (the exports and both operations of the room
+// object) are contained: an exception is reported (trace log; the first of
+// each kind of call per room also to the host) and the call counts as not
+// answered: a join is refused and its place freed, a leave still frees its
+// place, a packet is dropped, a tick ends for this room only.
+//
 // Ownership: the room owns its place table and its command channel; the
 // sessions in the places are borrowed (a session leaves its room before it is
 // closed or reused, and SessionID detects one that serves another user). The
@@ -91,10 +97,13 @@ public:
     int16_t FindRoomUserIndex(const CQVSession* pSession) const;
     // Settles game coins between the seated users and the game's banker: see
     // qvroomsettle.cpp. Refused as a whole (nothing written) when the changes
-    // do not sum to zero, a user would go below zero, the count exceeds the
-    // places or is negative, the array is null with a positive count, or a
-    // free place has a non-zero change.
-    void SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t nCount);
+    // do not sum to zero (64-bit), a user's balance would leave
+    // 0..2147483647, the banker's change in gold does not fit 32 bits, the
+    // count exceeds the places or is negative, the array is null with a
+    // positive count, or a free place has a non-zero change. 1 when the
+    // settlement was written whole; 0 when it was refused or any write
+    // failed.
+    int SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t nCount);
 
     int32_t GetGameVersion() const { return m_nGameVersion; }
     int32_t GetRoomIndex() const { return m_nRoomIndex; }
@@ -114,7 +123,14 @@ private:
     void CheckSeatRules();
     // The game's room object while it may be called, else null.
     IRoomInstance* Game() const { return m_bInstanceLive ? m_pInstance : nullptr; }
-    int32_t FrameCommand(int16_t nRoomUserIndex, int32_t nCommand, void* pData, int32_t nLength);
+    // Sends a frame command to the game object. True when the game answered
+    // (its result in *pResult); false when there is no game object or the
+    // call threw (contained and reported, see qvroom.cpp).
+    bool FrameCommand(int16_t nRoomUserIndex, int32_t nCommand, void* pData, int32_t nLength,
+                      int32_t* pResult = nullptr);
+    // Traces an exception a call into the game module threw and reports the
+    // first of each kind of call to the host.
+    void ReportGameFault(int nCall, int16_t nRoomUserIndex, const char* szWhat);
 
     IRoomInstance* m_pInstance = nullptr;  // the game's room object (the module's)
     int32_t m_nRoomIndex = -1;
@@ -129,4 +145,5 @@ private:
     int16_t m_nMaxRoomPlayer = 0;
     int16_t m_nMaxRoomObserver = 0;
     int32_t m_bInstanceLive = 0;  // 1 from Init to DestroyInstance
+    uint32_t m_anGameFaults[10] = {};  // exceptions the game threw, per kind of call
 };

@@ -46,12 +46,15 @@ int32_t CQVRoomCommand::DoCommand(int32_t nReserved, int32_t nCommand, void* pDa
                 // A shorter record would settle with a partly copied pointer
                 // or count: nothing is settled. A longer one is read up to
                 // the record's size.
-                if (nLength < static_cast<int32_t>(sizeof(CoinSettlement))) return 1;
+                if (nLength < static_cast<int32_t>(sizeof(CoinSettlement))) return 0;
+            }
+            if (!pData) {
+                QV_ASSERT(pData);
+                return 0;
             }
             CoinSettlement settlement{};
-            if (pData) std::memcpy(&settlement, pData, sizeof(settlement));
-            m_pRoom->SettleCoins(settlement.nBankerChange, settlement.pChanges, settlement.nCount);
-            return 1;
+            std::memcpy(&settlement, pData, sizeof(settlement));
+            return m_pRoom->SettleCoins(settlement.nBankerChange, settlement.pChanges, settlement.nCount);
         }
         default:
             return 1;

@@ -28,8 +28,11 @@ public:
     // The room's SendToRoomUser with the same arguments: 1 when the packet was
     // handed to the network, 0 when refused (see CQVRoom::SendToRoomUser).
     int32_t SendToUser(int16_t nRoomUserIndex, const void* pData, int32_t nLength, int32_t nFlag) override;
-    // Always 1. A length other than the command's record size is reported;
-    // at most min(length, record size) bytes are read or written.
+    // A length other than the command's record size is reported; at most
+    // min(length, record size) bytes are read or written. 501 returns the
+    // settlement's result: 0 when it was refused (also for a record shorter
+    // than CoinSettlement or a null one) or a write failed, 1 when it was
+    // written whole. Every other command returns 1.
     int32_t DoCommand(int32_t nReserved, int32_t nCommand, void* pData, int32_t nLength) override;
 
 private:

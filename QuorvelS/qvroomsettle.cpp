@@ -1,15 +1,28 @@
 // CQVRoom::SettleCoins: the end-of-game settlement of game coins between the
 // seated users and the game's banker account (room command 501).
 //
-// Order: every check before any write; the banker before the users; users in
-// ascending place order; a user's balance in memory changes only after the
-// database accepted that user's change, and the user is told at once.
+// Every check comes before any write, in 64 bits: the changes must add up to
+// exactly zero, every non-zero change must name a seated user whose balance
+// stays within 0..2147483647, and the banker's change in gold (banker change
+// times GoldToCoin) must fit its 32-bit field. A request that fails a check
+// is refused whole.
 //
-// A user's write that the database refuses is compensated, not rolled back:
-// the banker's account takes over that user's share with a second banker
-// write of the user's change times GoldToCoin (an unpaid win stays with the
-// banker, an unpaid loss is borne by it), so the changes that were written
-// still add up to zero. Nothing already written is undone.
+// With exchanges (CServerBase::HasDbcExchange) the banker's gold and every
+// non-zero user change go to the database as one DBCMD_EXCHANGE: all or
+// nothing. On success each changed user's balances become the ones handed
+// back, in ascending place order, and the user is told at once. A settlement
+// without any change writes nothing.
+//
+// Without exchanges the banker is written first (even when 0), then the users
+// in ascending place order; a user's balance in memory changes only after the
+// database accepted that user's change, and the user is told at once. A
+// user's write that the database refuses is compensated, not rolled back: the
+// banker's account takes over that user's share with a second banker write of
+// the user's change times GoldToCoin (an unpaid win stays with the banker, an
+// unpaid loss is borne by it), so the changes that were written still add up
+// to zero. That is why every change times GoldToCoin must fit 32 bits too on
+// this path. Nothing already written is undone.
+#include <limits>
 #include <string>
 
 #include "QuorvelS/qvroom.h"
@@ -20,6 +33,10 @@
 #include "projcommon/widestring.h"
 
 namespace {
+bool FitsInt32(int64_t n) {
+    return n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
+}
+
 int WriteBanker(const std::u16string& strBanker, int32_t nGold) {
     DbcValueRecord record{};
     WideCopyBounded(record.szName, kGuidUnits, strBanker);
@@ -28,56 +45,106 @@ int WriteBanker(const std::u16string& strBanker, int32_t nGold) {
 }
 }  // namespace
 
-void CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t nCount) {
+int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t nCount) {
     if (!m_pServer) {
         QV_ASSERT(m_pServer);
-        return;
+        return 0;
     }
     // The shape of the request: the array must cover the count, and the
     // count must lie within the places (it is the index of each change).
     if (nCount < 0 || nCount > m_nMaxRoomUser) {
         QV_ASSERT_TEXT("nCount>=0 && nCount<=m_nMaxRoomUser");
-        return;
+        return 0;
     }
     if (nCount > 0 && !pChanges) {
         QV_ASSERT_TEXT("pChanges");
-        return;
+        return 0;
     }
 
-    // All sums wrap as 32-bit values.
-    uint32_t dwSum = static_cast<uint32_t>(nBankerChange);
-    for (int i = 0; i < nCount; ++i) dwSum += static_cast<uint32_t>(pChanges[i]);
-    if (dwSum != 0) {
+    // At most 32768 changes of 32 bits: the sum cannot overflow 64 bits.
+    int64_t nSum = nBankerChange;
+    for (int i = 0; i < nCount; ++i) nSum += pChanges[i];
+    if (nSum != 0) {
         QV_ASSERT_TEXT("所有用户的Coin变化值之和不为零");
-        return;
+        return 0;
     }
 
+    const bool bExchange = m_pServer->HasDbcExchange() != 0;
+    const int64_t nGoldToCoin = m_pServer->GetGoldToCoin();
+    const int64_t nBankerGold = nBankerChange * nGoldToCoin;
+    if (!FitsInt32(nBankerGold)) {
+        QV_ASSERT_TEXT("GameBanker的Coin变化值超出范围");
+        return 0;
+    }
+    int nChanged = 0;
     for (int i = 0; i < nCount; ++i) {
         const CQVSession* pSession = m_apRoomUser[i].SessionPtr;
         if (!pSession) {
             // A change for nobody could be written to no account.
             if (pChanges[i] != 0) {
                 QV_ASSERT_TEXT("m_apRoomUser[i].SessionPtr || pChanges[i]==0");
-                return;
+                return 0;
             }
             continue;
         }
-        const int32_t nBalance = pSession->GetUserInfo()->nGameCoin;
-        if (static_cast<int32_t>(static_cast<uint32_t>(nBalance) + static_cast<uint32_t>(pChanges[i])) <
-            0) {
+        const int64_t nAfter = int64_t{pSession->GetUserInfo()->nGameCoin} + pChanges[i];
+        if (nAfter < 0) {
             QV_ASSERT_TEXT("改写用户Coin时发现被改写用户的Coin余额不足");
-            return;
+            return 0;
         }
+        if (nAfter > std::numeric_limits<int32_t>::max()) {
+            QV_ASSERT_TEXT("改写用户Coin时发现被改写用户的Coin余额超出上限");
+            return 0;
+        }
+        // The fallback's takeover of a failed user write is that change in gold.
+        if (!bExchange && !FitsInt32(pChanges[i] * nGoldToCoin)) {
+            QV_ASSERT_TEXT("GameBanker的Coin补偿值超出范围");
+            return 0;
+        }
+        if (pChanges[i] != 0) ++nChanged;
+    }
+    if (bExchange && nChanged > kDbcMaxExchangeUsers) {
+        QV_ASSERT_TEXT("结算的用户数超过上限");
+        return 0;
     }
 
     const std::u16string strBanker = m_pServer->GetBankerName();
-    const int32_t nGoldToCoin = m_pServer->GetGoldToCoin();
-    if (!WriteBanker(strBanker, static_cast<int32_t>(static_cast<uint32_t>(nBankerChange) *
-                                                      static_cast<uint32_t>(nGoldToCoin)))) {
-        QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
-        return;
+    if (bExchange) {
+        // The changes sum to zero: without a user change the banker's is 0 too.
+        if (nChanged == 0) return 1;
+        DbcExchangeRecord record{};
+        record.nKind = DBC_EXCHANGE_SETTLE;
+        record.nGoldToCoin = static_cast<int32_t>(nGoldToCoin);
+        WideCopyBounded(record.szGame, kGuidUnits, strBanker);
+        record.nBankerGold = static_cast<int32_t>(nBankerGold);
+        for (int i = 0; i < nCount; ++i) {
+            if (pChanges[i] == 0) continue;
+            DbcExchangeUser& user = record.aUser[record.nUsers++];
+            WideCopyBounded(user.szGUID, kGuidUnits, m_apRoomUser[i].SessionPtr->GetGUID());
+            user.nCoinChange = pChanges[i];
+        }
+        if (!DbcExecute(DBCMD_EXCHANGE, record)) {
+            QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
+            return 0;
+        }
+        int nUser = 0;
+        for (int i = 0; i < nCount; ++i) {
+            if (pChanges[i] == 0) continue;
+            const DbcExchangeUser& user = record.aUser[nUser++];
+            CQVSession* pSession = m_apRoomUser[i].SessionPtr;
+            UserInfo* pInfo = pSession->GetUserInfo();
+            pInfo->nGold = user.nGold;
+            pInfo->nGameCoin = user.nGameCoin;
+            pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
+        }
+        return 1;
     }
 
+    if (!WriteBanker(strBanker, static_cast<int32_t>(nBankerGold))) {
+        QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
+        return 0;
+    }
+    int bAllWritten = 1;
     for (int i = 0; i < nCount; ++i) {
         const int32_t nChange = pChanges[i];
         if (nChange == 0) continue;
@@ -91,8 +158,9 @@ void CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_
             continue;
         }
         QV_ASSERT_TEXT("FALSE");
-        const int32_t nTakeOver =
-            static_cast<int32_t>(static_cast<uint32_t>(nChange) * static_cast<uint32_t>(nGoldToCoin));
-        if (!WriteBanker(strBanker, nTakeOver)) QV_ASSERT_TEXT("写入GameBanker的Coin补偿值 失败");
+        bAllWritten = 0;
+        if (!WriteBanker(strBanker, static_cast<int32_t>(nChange * nGoldToCoin)))
+            QV_ASSERT_TEXT("写入GameBanker的Coin补偿值 失败");
     }
+    return bAllWritten;
 }

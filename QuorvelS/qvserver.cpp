@@ -11,6 +11,7 @@
 #include "common/dbbinding.h"
 #include "common/hostlog.h"
 #include "common/packets.h"
+#include "platform/clock.h"
 #include "platform/verres.h"
 #include "projcommon/inifile.h"
 #include "projcommon/qvassert.h"
@@ -18,6 +19,10 @@
 #include "projcommon/widestring.h"
 
 namespace {
+// The refusal of a wrong login string, also given for one outside the
+// validity window and for an account or address at its failure limit.
+constexpr char16_t kLoginStringRefused[] = u"登录串验证未通过";
+
 bool IsHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -119,8 +124,24 @@ void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
     m_nGoldToCoin = ini.GetInt(kFrameSection, u"GoldToCoin", kDefaultGoldToCoin, {}, 1);
     m_nCoinToGold = ini.GetInt(kFrameSection, u"CoinToGold", kDefaultCoinToGold, {}, 1);
     m_nScoreToTicket = ini.GetInt(kFrameSection, u"ScoreToTicket", kDefaultScoreToTicket, {}, 1);
+    ReadLoginProtection(ini);
     ini.Save(0);
 
+    // Both rates lie within kMinGoldToCoin..kMaxGoldToCoin: a rate below one
+    // would give coins away or mint gold, a huge one would overflow every
+    // price (in memory only; the file keeps what it says).
+    int nRate = std::clamp(m_nGoldToCoin, kMinGoldToCoin, kMaxGoldToCoin);
+    if (nRate != m_nGoldToCoin) {
+        LogOutput(u"金币换游戏币 %d 超出范围 %d - %d, 改为 %d", m_nGoldToCoin, kMinGoldToCoin,
+                  kMaxGoldToCoin, nRate);
+        m_nGoldToCoin = nRate;
+    }
+    nRate = std::clamp(m_nCoinToGold, kMinGoldToCoin, kMaxGoldToCoin);
+    if (nRate != m_nCoinToGold) {
+        LogOutput(u"游戏币换金币 %d 超出范围 %d - %d, 改为 %d", m_nCoinToGold, kMinGoldToCoin,
+                  kMaxGoldToCoin, nRate);
+        m_nCoinToGold = nRate;
+    }
     // Selling a coin back never pays more than buying it costs (in memory
     // only; the file keeps what it says).
     if (m_nCoinToGold > m_nGoldToCoin) m_nCoinToGold = m_nGoldToCoin;
@@ -132,6 +153,20 @@ void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
                   kMaxRoomCount, nClamped);
         m_nRoomCount = nClamped;
     }
+}
+
+void CQVServer::ReadLoginProtection(CIniFile& ini) {
+    // Negative values switch the protection off, like 0 (in memory only).
+    m_nLoginTimeWindow = std::max(
+        ini.GetInt(kFrameSection, u"LoginTimeWindow", kDefaultLoginTimeWindow,
+                   u"登录串时间值允许与当前时间相差的秒数, 0为不检查", 1),
+        0);
+    m_nLoginFailLimit = std::max(
+        ini.GetInt(kFrameSection, u"LoginFailLimit", kDefaultLoginFailLimit,
+                   u"每个账号和每个地址每分钟允许的登录失败次数, 0为不限制", 1),
+        0);
+    m_accountFailures.SetLimit(m_nLoginFailLimit);
+    m_addressFailures.SetLimit(m_nLoginFailLimit);
 }
 
 void CQVServer::CreateRooms(ServerStartInfo& startInfo) {
@@ -161,6 +196,9 @@ void CQVServer::ReleaseGame() {
 
 void CQVServer::Stop() {
     LogOutput(u"服务停止");
+    // While the game and its rates are still there, so that every user
+    // online leaves the room and has the coins changed back as at a logout.
+    CloseUsedSessions();
     ReleaseGame();
     CServerBase::Stop();
     LogOutput(u"服务停止 完成");
@@ -197,6 +235,18 @@ int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
     LoginRequest request;
     ParseLoginPacket(pPacket, kLoginPacketSize, request);
 
+    // A key (account or address) that used up its failures is refused before
+    // any database work, with the text of a wrong string: the answer tells
+    // nothing about the string tried.
+    std::u16string strAddress;
+    GetPeerAddress(GetLoginConnectionIndex(), strAddress);
+    const uint32_t dwNow = plat::GetTickCount();
+    if (m_accountFailures.IsBlocked(request.strUserName, dwNow) ||
+        m_addressFailures.IsBlocked(strAddress, dwNow)) {
+        strError = kLoginStringRefused;
+        return 0;
+    }
+
     DbcLoginKeyRecord record{};
     WideCopyBounded(record.szUserName, kUserNameUnits, request.strUserName);
     if (!DbcExecute(DBCMD_GET_LOGIN_KEY, record)) {
@@ -205,10 +255,17 @@ int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
     }
     const int32_t nLoginKey = record.nLoginKey;
     userInfo.nLoginKey = nLoginKey;
-    if (!CheckLoginString(request.strLoginString, nLoginKey)) {
-        strError = u"登录串验证未通过";
+    uint64_t nTime = 0;
+    int bOk = CheckLoginString(request.strLoginString, nLoginKey, &nTime);
+    if (m_nLoginTimeWindow > 0)
+        bOk &= IsLoginTimeInWindow(nTime, LoginClockNow(), static_cast<uint32_t>(m_nLoginTimeWindow));
+    if (!bOk) {
+        m_accountFailures.RecordFailure(request.strUserName, dwNow);
+        m_addressFailures.RecordFailure(strAddress, dwNow);
+        strError = kLoginStringRefused;
         return 0;
     }
+    m_accountFailures.Forget(request.strUserName);
     return 1;
 }
 

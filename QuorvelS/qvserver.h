@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "QuorvelS/loginguard.h"
 #include "QuorvelS/quorvels.h"
 #include "common/serverbase.h"
 
@@ -39,6 +40,19 @@ constexpr int kDefaultPresentCoin = 0;
 constexpr int kDefaultGoldToCoin = 100;
 constexpr int kDefaultCoinToGold = 90;
 constexpr int kDefaultScoreToTicket = 100;
+// Login protection, both off by default: the seconds a login string's time
+// value may lie from the server's clock, and the failed logins an account or
+// a client address may have per minute.
+constexpr int kDefaultLoginTimeWindow = 0;
+constexpr int kDefaultLoginFailLimit = 0;
+// Range of the exchange rates GoldToCoin and CoinToGold (gold for one coin);
+// a value outside is brought into it at start. A coin is worth at least one
+// gold, so that no exchange gives value away or turns negative, and at most
+// a million: a seat of up to 2147 coins can still be bought within the
+// 32-bit gold balance at the top rate (2147 million gold; 21 million coins
+// at the default rate). The purchase still checks every price it computes.
+constexpr int32_t kMinGoldToCoin = 1;
+constexpr int32_t kMaxGoldToCoin = 1000000;
 // Room indexes are signed 16-bit and 0x7FFF is never one; room 0 must exist.
 constexpr int kMinRoomCount = 1;
 constexpr int kMaxRoomCount = 32767;
@@ -54,8 +68,9 @@ public:
     CQVServer();
     ~CQVServer() override;
 
-    // Slot 4: hands every room object back, releases the rooms and the game
-    // module, then stops the base. Safe to call again.
+    // Slot 4: ends every session in use (each user's coins are changed back
+    // as at a logout), hands every room object back, releases the rooms and
+    // the game module, then stops the base. Safe to call again.
     void Stop() override;
     // Slot 6: the base's poll, then a tick for every initialised room.
     void Poll(uint32_t dwHostValue) override;
@@ -66,6 +81,10 @@ public:
     // The login-key check (database command 3, then the login string);
     // 1 at once when CheckLoginKey is 0. On refusal strError holds
     // "LoginKey读取失败" or "登录串验证未通过". Stores the key in userInfo.
+    // With LoginTimeWindow set, a string whose time value lies further from
+    // the clock is refused as wrong; with LoginFailLimit set, an account or
+    // client address with that many wrong strings within a minute is refused
+    // as wrong (before the database is asked) until its minute is over.
     int VerifyLogin(const uint8_t* pPacket, std::u16string& strError, UserInfo& userInfo) override;
     // The game-coin balance (database command 6 with PresentCoin); 0 with
     // "获取游戏用户信息失败" when the command fails (userInfo unchanged).
@@ -100,11 +119,14 @@ public:
     int32_t GetPresentCoin() const { return m_nPresentCoin; }
     int32_t GetScoreToTicket() const { return m_nScoreToTicket; }
     int32_t IsCheckLoginKey() const { return m_bCheckLoginKey; }
+    int32_t GetLoginTimeWindow() const { return m_nLoginTimeWindow; }
+    int32_t GetLoginFailLimit() const { return m_nLoginFailLimit; }
     // 1 from a successful StartFrame to Stop.
     int32_t IsGameLoaded() const { return m_bGameLoaded; }
 
 private:
     void ReadFrameConfiguration(CIniFile& ini);
+    void ReadLoginProtection(CIniFile& ini);
     void CreateRooms(ServerStartInfo& startInfo);
     // Hands every room object back, releases the rooms and the module.
     void ReleaseGame();
@@ -119,6 +141,10 @@ private:
     std::u16string m_strGameName;
     std::u16string m_strServerDllPath;
     int32_t m_bCheckLoginKey = 0;
+    int32_t m_nLoginTimeWindow = 0;          // seconds, 0: any time value
+    int32_t m_nLoginFailLimit = 0;           // per key and minute, 0: no limit
+    CLoginFailureLimiter m_accountFailures;  // keyed by account name
+    CLoginFailureLimiter m_addressFailures;  // keyed by client address
     int16_t m_nMaxObserver = 0;
     int32_t m_bGameLoaded = 0;
 };

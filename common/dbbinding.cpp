@@ -74,3 +74,8 @@ int DbcExecuteCmd(int nCmd, void* pRecord, int nSize) {
 void DbcDestroy() {
     g_pBinding->Destroy();
 }
+
+int32_t DbcQueryCaps() {
+    DbcCapsRecord record{};
+    return DbcExecute(DBCMD_GET_CAPS, record) ? record.dwCaps : 0;
+}

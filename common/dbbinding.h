@@ -41,3 +41,7 @@ template <class Record>
 int DbcExecute(int nCmd, Record& record) {
     return DbcExecuteCmd(nCmd, &record, static_cast<int>(sizeof(Record)));
 }
+
+// The library's capabilities (DBCMD_GET_CAPS): its DBC_CAP_* bits, 0 when it
+// does not know the command or the call fails.
+int32_t DbcQueryCaps();

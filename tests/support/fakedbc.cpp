@@ -52,9 +52,17 @@ FakeDbcUser* CFakeDbc::UserByGUID(std::u16string_view strGUID) {
     return const_cast<FakeDbcUser*>(FindUserByGUID(strGUID));
 }
 
-int32_t CFakeDbc::BankerGold(std::u16string_view strGameName) const {
+int64_t CFakeDbc::BankerGold(std::u16string_view strGameName) const {
     auto it = m_aBankers.find(std::u16string(strGameName));
     return it == m_aBankers.end() ? 0 : it->second;
+}
+
+int64_t CFakeDbc::TotalValue(int32_t nGoldToCoin) const {
+    int64_t nTotal = 0;
+    for (const auto& u : m_aUsers) nTotal += u.nGold + int64_t{nGoldToCoin} * u.nGameCoin;
+    for (const auto& [strName, nGold] : m_aBankers) nTotal += nGold;
+    for (const auto& t : m_aTaxes) nTotal += t.nTax;
+    return nTotal;
 }
 
 std::vector<DbcCallRecord> CFakeDbc::CallsOf(int nCmd) const {
@@ -95,9 +103,10 @@ int CFakeDbc::ExecuteCmd(int nCmd, void* pRecord, int nSize) {
     if (p && nSize > 0) call.aRequest.assign(p, p + nSize);
 
     int nNth = ++m_aCallCounts[nCmd];
+    const int nCall = ++m_nTotalCalls;
     int nResult = 0;
     if (!pRecord || nSize <= 0 || (m_bRequireInit && !m_bInitialised) ||
-        m_aFailures.count({nCmd, nNth})) {
+        m_aFailures.count({nCmd, nNth}) || m_aCallFailures.count(nCall)) {
         nResult = 0;
     } else if (auto it = m_aHandlers.find(nCmd); it != m_aHandlers.end()) {
         nResult = it->second(pRecord, nSize);
@@ -173,7 +182,55 @@ int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
             m_aTaxes.push_back({Field(r->szName, kNameUnits), r->nValue});
             return 1;
         }
+        case DBCMD_GET_CAPS: {
+            auto* r = As<DbcCapsRecord>(pRecord, nSize);
+            if (!r || !m_bExchangeSupported) return 0;
+            r->dwCaps = DBC_CAP_EXCHANGE;
+            return 1;
+        }
+        case DBCMD_EXCHANGE: {
+            auto* r = As<DbcExchangeRecord>(pRecord, nSize);
+            if (!r || !m_bExchangeSupported) return 0;
+            return Exchange(*r);
+        }
         default:
             return 0;
     }
+}
+
+int CFakeDbc::Exchange(DbcExchangeRecord& r) {
+    if (r.nKind != DBC_EXCHANGE_BUY && r.nKind != DBC_EXCHANGE_REFUND && r.nKind != DBC_EXCHANGE_SETTLE)
+        return 0;
+    if (r.nUsers < 1 || r.nUsers > kDbcMaxExchangeUsers || r.nGoldToCoin < 1 || r.nTax < 0) return 0;
+    // Everything is checked before anything changes.
+    std::vector<FakeDbcUser*> apUser;
+    std::vector<std::pair<int64_t, int64_t>> aAfter;  // gold, coins
+    int64_t nGoldSum = 0, nCoinSum = 0;
+    for (int i = 0; i < r.nUsers; ++i) {
+        const DbcExchangeUser& e = r.aUser[i];
+        FakeDbcUser* u = UserByGUID(Field(e.szGUID, kNameUnits));
+        if (!u || !u->bHasGameUser || std::find(apUser.begin(), apUser.end(), u) != apUser.end()) return 0;
+        const int64_t nGold = int64_t{u->nGold} + e.nGoldChange;
+        const int64_t nCoins = int64_t{u->nGameCoin} + e.nCoinChange;
+        if (nGold < 0 || nGold > INT32_MAX || nCoins < 0 || nCoins > INT32_MAX) return 0;
+        apUser.push_back(u);
+        aAfter.push_back({nGold, nCoins});
+        nGoldSum += e.nGoldChange;
+        nCoinSum += e.nCoinChange;
+    }
+    int64_t nCoinValue = 0;
+    if (__builtin_mul_overflow(nCoinSum, int64_t{r.nGoldToCoin}, &nCoinValue)) return 0;
+    if (nGoldSum + r.nBankerGold + r.nTax + nCoinValue != 0) return 0;
+
+    for (int i = 0; i < r.nUsers; ++i) {
+        apUser[i]->nGold = static_cast<int32_t>(aAfter[i].first);
+        apUser[i]->nGameCoin = static_cast<int32_t>(aAfter[i].second);
+        r.aUser[i].nGold = apUser[i]->nGold;
+        r.aUser[i].nGameCoin = apUser[i]->nGameCoin;
+    }
+    const std::u16string strGame = Field(r.szGame, kNameUnits);
+    m_aBankers[strGame] += r.nBankerGold;
+    if (r.nTax > 0) m_aTaxes.push_back({strGame, r.nTax});
+    r.nTxn = m_nNextTxn++;
+    return 1;
 }

@@ -5,15 +5,22 @@
 // commands the way the real library does (case-sensitive names; a command on
 // a missing user fails and changes nothing; a game user is created on the
 // first command 6 with PresentCoin coins; the banker account may go negative;
-// coin and gold changes that would go below zero fail). Commands fail with 0
-// for a wrong record size, an unknown number, and before Init or after
-// Destroy (SetRequireInit(false) lifts the last rule).
+// coin and gold changes that would take a balance out of 0..2147483647
+// fail). Command 19 offers exchanges and command 20 commits one whole or
+// refuses it with nothing changed, by the rules of dbctrl.h;
+// SetExchangeSupported(false) makes both unknown, like a library that knows
+// only commands 3-12. Commands fail with 0 for a wrong record size, an
+// unknown number, and before Init or after Destroy (SetRequireInit(false)
+// lifts the last rule).
 //
 // Every call is recorded with a copy of the record as passed in and as
-// handed back. Faults: FailCall(cmd, n) makes the n-th call of a command fail
-// (counted over the fake's life, first call 1) without touching the record;
-// SetCommandResult forces a result for every call of a command; SetHandler
-// replaces a command's answer altogether.
+// handed back. Faults, for every command number: FailCall(cmd, n) makes the
+// n-th call of a command fail (counted over the fake's life, first call 1)
+// without touching the record; FailNextCall(n) does the same for the n-th
+// call from now of whatever command; SetCommandResult forces a result for
+// every call of a command; SetHandler replaces a command's answer altogether.
+// TotalValue sums everything the database holds in gold, for checks that an
+// exchange neither creates nor destroys value.
 //
 // Install with CScopedDbcBinding. Single-threaded.
 #pragma once
@@ -85,13 +92,19 @@ public:
     const FakeDbcUser* FindUser(std::u16string_view strUserName) const;
     FakeDbcUser* MutableUser(std::u16string_view strUserName);
     const FakeDbcUser* FindUserByGUID(std::u16string_view strGUID) const;
-    int32_t BankerGold(std::u16string_view strGameName) const;
+    int64_t BankerGold(std::u16string_view strGameName) const;
     const std::vector<DbcTaxRecord>& Taxes() const { return m_aTaxes; }
+    // Every user's gold plus nGoldToCoin gold for each of their game coins,
+    // plus every banker's gold and every tax recorded.
+    int64_t TotalValue(int32_t nGoldToCoin) const;
 
     // --- programming ----------------------------------------------------------
     void SetInitResult(int nResult) { m_nInitResult = nResult; }
     void SetRequireInit(bool bRequire) { m_bRequireInit = bRequire; }
     void FailCall(int nCmd, int nNth) { m_aFailures.insert({nCmd, nNth}); }
+    void FailNextCall(int nNth) { m_aCallFailures.insert(m_nTotalCalls + nNth); }
+    // false: commands 19 and 20 are unknown (answered 0).
+    void SetExchangeSupported(bool bSupported) { m_bExchangeSupported = bSupported; }
     void SetCommandResult(int nCmd, int nResult) { m_aForcedResults[nCmd] = nResult; }
     void ClearCommandResult(int nCmd) { m_aForcedResults.erase(nCmd); }
     void SetHandler(int nCmd, Handler handler) { m_aHandlers[nCmd] = std::move(handler); }
@@ -119,12 +132,15 @@ public:
 
 private:
     int Answer(int nCmd, void* pRecord, int nSize);
+    int Exchange(DbcExchangeRecord& record);
     FakeDbcUser* UserByGUID(std::u16string_view strGUID);
 
     std::vector<FakeDbcUser> m_aUsers;
-    std::map<std::u16string, int32_t> m_aBankers;
+    std::map<std::u16string, int64_t> m_aBankers;
     std::vector<DbcTaxRecord> m_aTaxes;
     int m_nNextGuid = 1;
+    int64_t m_nNextTxn = 1;
+    bool m_bExchangeSupported = true;
 
     int m_nInitResult = 1;
     bool m_bRequireInit = true;
@@ -133,6 +149,8 @@ private:
     std::map<int, int> m_aForcedResults;
     std::map<int, Handler> m_aHandlers;
     std::map<int, int> m_aCallCounts;
+    std::set<int> m_aCallFailures;  // n-th call of any command
+    int m_nTotalCalls = 0;
 
     std::vector<DbcCallRecord> m_aCalls;
     int m_nInitCalls = 0;

@@ -49,8 +49,10 @@ inline Bytes JoinPacket(uint16_t wRoomIndex, uint8_t nJoinMode) {
 }
 
 inline Bytes GamePacket(uint16_t wSignal, std::vector<uint8_t> aBody = {}) {
-    Bytes a{static_cast<uint8_t>(wSignal & 0xFF), static_cast<uint8_t>(wSignal >> 8)};
-    a.insert(a.end(), aBody.begin(), aBody.end());
+    Bytes a(2 + aBody.size());
+    a[0] = static_cast<uint8_t>(wSignal & 0xFF);
+    a[1] = static_cast<uint8_t>(wSignal >> 8);
+    std::copy(aBody.begin(), aBody.end(), a.begin() + 2);
     return a;
 }
 
@@ -64,6 +66,18 @@ inline std::vector<DbcValueRecord> ValueRequests(const CFakeDbc& db, int nCmd) {
 
 inline std::u16string RecordName(const DbcValueRecord& r) {
     return std::u16string(r.szName, WideLength(r.szName, kGuidUnits));
+}
+
+// The exchange records (command 20) the framework passed, in call order.
+inline std::vector<DbcExchangeRecord> ExchangeRequests(const CFakeDbc& db) {
+    std::vector<DbcExchangeRecord> a;
+    for (const DbcCallRecord& call : db.CallsOf(DBCMD_EXCHANGE))
+        if (auto r = call.Request<DbcExchangeRecord>()) a.push_back(*r);
+    return a;
+}
+
+inline std::u16string FieldText(const char16_t* p) {
+    return std::u16string(p, WideLength(p, kGuidUnits));
 }
 
 class FrameTest : public ::testing::Test {
@@ -161,6 +175,25 @@ protected:
     }
 
     CQVSession* SessionOf(int c) { return static_cast<CQVSession*>(m_server.GetConnectionSession(static_cast<int16_t>(c))); }
+    // Sets the balances of the user logged in on c, in the database and in
+    // the session alike.
+    void SetBalances(int c, int32_t nGold, int32_t nGameCoin) {
+        CQVSession* pSession = SessionOf(c);
+        FakeDbcUser* pUser = m_db.MutableUser(pSession->GetUserName());
+        ASSERT_NE(pUser, nullptr);
+        pUser->nGold = pSession->GetUserInfo()->nGold = nGold;
+        pUser->nGameCoin = pSession->GetUserInfo()->nGameCoin = nGameCoin;
+    }
+    // The session on c holds the balances the database holds.
+    void ExpectInStep(int c, const std::string& strWhen) {
+        const UserInfo& info = *SessionOf(c)->GetUserInfo();
+        const FakeDbcUser* pUser = m_db.FindUser(SessionOf(c)->GetUserName());
+        ASSERT_NE(pUser, nullptr) << strWhen;
+        EXPECT_EQ(Copy(info.nGold), pUser->nGold) << strWhen;
+        EXPECT_EQ(Copy(info.nGameCoin), pUser->nGameCoin) << strWhen;
+    }
+    // Everything the database holds, valued in gold at the server's rate.
+    int64_t TotalValue() const { return m_db.TotalValue(m_server.GetGoldToCoin()); }
     // The live channel of the room's game object (null when none).
     IRoomCommand* RoomCommand(int nRoomIndex) {
         for (const TestGameInstance& i : Game().aInstances)

@@ -55,6 +55,37 @@ TEST_F(QvServerTest, CoinToGoldAboveGoldToCoinIsLoweredInMemoryOnly) {
     EXPECT_EQ(ini.GetInt(u"QuorvelS", u"CoinToGold", 0), 120);
 }
 
+TEST_F(QvServerTest, RatesOutsideTheirRangeAreBroughtIntoItWithOneLineEach) {
+    struct Case {
+        int32_t nGoldToCoin, nCoinToGold;  // configured
+        int32_t nGoldToCoinUsed, nCoinToGoldUsed;
+        std::vector<std::u16string> aLines;
+    };
+    const Case kCases[] = {
+        {-100, 90, 1, 1, {u"金币换游戏币 -100 超出范围 1 - 1000000, 改为 1"}},
+        {0, 0, 1, 1, {u"金币换游戏币 0 超出范围 1 - 1000000, 改为 1", u"游戏币换金币 0 超出范围 1 - 1000000, 改为 1"}},
+        {2147483647, 90, 1000000, 90, {u"金币换游戏币 2147483647 超出范围 1 - 1000000, 改为 1000000"}},
+        {100, -5, 100, 1, {u"游戏币换金币 -5 超出范围 1 - 1000000, 改为 1"}},
+        {1000000, 1000001, 1000000, 1000000, {u"游戏币换金币 1000001 超出范围 1 - 1000000, 改为 1000000"}},
+        {1, 1, 1, 1, {}},
+        {1000000, 1000000, 1000000, 1000000, {}},
+    };
+    for (const Case& c : kCases) {
+        const std::string strWhen = std::to_string(c.nGoldToCoin) + "/" + std::to_string(c.nCoinToGold);
+        ASSERT_EQ(StartFrame("RoomCount=1\r\nGoldToCoin=" + std::to_string(c.nGoldToCoin) +
+                                 "\r\nCoinToGold=" + std::to_string(c.nCoinToGold) + "\r\n",
+                             QV_TESTGAME_EXAMPLE_PATH, true),
+                  1);
+        EXPECT_EQ(m_server.GetGoldToCoin(), c.nGoldToCoinUsed) << strWhen;
+        EXPECT_EQ(m_server.GetCoinToGold(), c.nCoinToGoldUsed) << strWhen;
+        std::vector<std::u16string> aLines;
+        for (const std::u16string& strLine : m_host.LogMessages())
+            if (strLine.find(u"超出范围") != std::u16string::npos) aLines.push_back(strLine);
+        EXPECT_EQ(aLines, c.aLines) << strWhen;
+        m_host.Clear();
+    }
+}
+
 TEST_F(QvServerTest, WindowNameGameNameAndIconComeFromTheModuleFile) {
     struct Case {
         const char* szModule;
@@ -299,6 +330,28 @@ TEST_F(QvLoginTest, LoginLoadsTheGameCoinsWithThePresentAndHidesTheKey) {
 
 }  // namespace
 
+namespace {
+
+// A room whose game throws in every tick: the rooms after it are still
+// ticked, it is ticked again at the next poll, and the host hears of it once.
+TEST_F(QvServerTest, ATickThatThrowsStopsNeitherTheOtherRoomsNorTheNextPoll) {
+    ASSERT_EQ(StartFrame(), 1);
+    Game().anThrowOnCommands = {FRAME_CMD_TICK};
+    Game().nThrowRoomIndex = 0;
+    for (uint32_t dwPoll = 1; dwPoll <= 3; ++dwPoll) Poll(dwPoll);
+
+    std::vector<int32_t> aTicked;
+    for (const TestGameRecord& r : FrameCommands(FRAME_CMD_TICK)) aTicked.push_back(r.nRoomIndex);
+    EXPECT_EQ(aTicked, (std::vector<int32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2}));
+    auto messages = m_host.LogMessages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                         u"房间(0) 游戏模块在 FRAME_CMD_TICK 中抛出异常: scripted game fault (同类异常不再报告)"),
+              1);
+    EXPECT_EQ(messages.size(), 1u) << "only room 0 failed, and only its first failure is reported";
+}
+
+}  // namespace
+
 #ifdef QV_EXAMPLE_GAME_PATH
 namespace {
 
@@ -320,3 +373,133 @@ TEST_F(QvServerTest, TheExampleGameRunsInTheFrame) {
 
 }  // namespace
 #endif
+
+namespace {
+
+// The gold value of a user's account with the coins at the buying rate.
+int64_t AccountValue(const FakeDbcUser& u, int32_t nGoldToCoin) {
+    return int64_t{u.nGold} + int64_t{u.nGameCoin} * nGoldToCoin;
+}
+
+TEST_F(QvServerTest, StopEndsEveryUserOnlineAndChangesTheirCoinsBack) {
+    AddUser(u"amy", 500, 1000);
+    AddUser(u"bob", 0, 30);
+    const int64_t nStart = AccountValue(*m_db.FindUser(u"amy"), 100) + AccountValue(*m_db.FindUser(u"bob"), 100);
+    ASSERT_EQ(StartFrame("RoomCount=1\r\n"), 1);
+    Login(0, u"amy");
+    Login(1, u"bob");
+    Connect(2);  // not logged in: nothing to change back
+    ClearRecords();
+
+    m_server.Stop();
+    EXPECT_EQ(m_db.FindUser(u"amy")->nGameCoin, 0);
+    EXPECT_EQ(m_db.FindUser(u"amy")->nGold, 500 + 1000 * 90);
+    EXPECT_EQ(m_db.FindUser(u"bob")->nGameCoin, 0);
+    EXPECT_EQ(m_db.FindUser(u"bob")->nGold, 30 * 90);
+    int64_t nTax = 0;
+    for (const DbcTaxRecord& t : m_db.Taxes()) nTax += t.nTax;
+    EXPECT_EQ(m_db.FindUser(u"amy")->nGold + m_db.FindUser(u"bob")->nGold + nTax, nStart) << "value is kept";
+
+    auto messages = m_host.LogMessages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front(), u"服务停止");
+    EXPECT_EQ(messages.back(), u"服务停止 完成");
+    EXPECT_TRUE(m_host.HasLog(u"停止时关闭会话 3 个"));
+    EXPECT_EQ(Net().Closes(), (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(QvServerTest, LoginProtectionKeysAreWrittenOffWithTheirComments) {
+    ASSERT_EQ(StartFrame(), 1);
+    EXPECT_EQ(m_server.GetLoginTimeWindow(), 0);
+    EXPECT_EQ(m_server.GetLoginFailLimit(), 0);
+    CIniFile ini;
+    ASSERT_EQ(ini.Open(u"QuorvelS.ini"), 1);
+    const std::pair<const char16_t*, const char16_t*> kKeys[] = {
+        {u"LoginTimeWindow", u"登录串时间值允许与当前时间相差的秒数, 0为不检查"},
+        {u"LoginFailLimit", u"每个账号和每个地址每分钟允许的登录失败次数, 0为不限制"}};
+    for (const auto& [szKey, szComment] : kKeys) {
+        auto it = ini.FindItem(u"QuorvelS", szKey);
+        ASSERT_NE(it, ini.End()) << WideToUtf8(szKey);
+        EXPECT_EQ(ini.GetInt(u"QuorvelS", szKey, -1), 0);
+        EXPECT_EQ(it->strComment, szComment);
+    }
+    m_server.Stop();
+    ASSERT_EQ(StartFrame("RoomCount=1\r\nLoginTimeWindow=-5\r\nLoginFailLimit=-1\r\n"), 1);
+    EXPECT_EQ(m_server.GetLoginTimeWindow(), 0) << "negative is off";
+    EXPECT_EQ(m_server.GetLoginFailLimit(), 0);
+}
+
+constexpr uint64_t kClockNow = 1700000000;
+uint64_t FixedLoginClock() {
+    return kClockNow;
+}
+
+TEST_F(QvLoginTest, WithAWindowTheTimeValueMustLieNearTheClock) {
+    AddUser(u"amy", 0, 0, 4711);
+    ASSERT_EQ(StartFrame("RoomCount=1\r\nLoginTimeWindow=300\r\n"), 1);
+    LoginClockSource pPrevious = SetLoginClockSource(&FixedLoginClock);
+    const std::pair<uint64_t, int> kCases[] = {{kClockNow, 1},       {kClockNow - 300, 1}, {kClockNow + 300, 1},
+                                               {kClockNow - 301, 0}, {kClockNow + 301, 0}, {0, 0}};
+    for (const auto& [nTime, bOk] : kCases) {
+        std::u16string strError;
+        EXPECT_EQ(Verify(MakeLoginString(4711, nTime), &strError), bOk) << nTime;
+        EXPECT_EQ(strError, bOk ? u"" : u"登录串验证未通过") << nTime;
+    }
+    SetLoginClockSource(pPrevious);
+}
+
+TEST_F(QvLoginTest, FailedLoginsAreLimitedPerAccountAndPerAddressForAMinute) {
+    AddUser(u"amy", 0, 0, 4711);
+    AddUser(u"bob", 0, 0, 99);
+    ASSERT_EQ(StartFrame("RoomCount=1\r\nLoginFailLimit=3\r\n"), 1);
+    const char* kAddress[] = {"10.0.0.1", "10.0.0.1", "10.0.0.2", "10.0.0.3"};
+    for (int c = 0; c < 4; ++c) {
+        Net().SetPeerAddress(c, kAddress[c]);
+        Connect(c);
+    }
+    auto LoginAs = [&](int c, const std::u16string& strName, int32_t nKey) {
+        Receive(c, ToBytes(BuildLoginPacket(CS_LOBBY_CLIENT_LOGIN, strName, MakeLoginString(nKey, kLoginTime))));
+        return SentTo(c).back();
+    };
+    const Bytes kRefused = ToBytes(BuildCoreError(CS_LOBBY_CLIENT_LOGIN, u"登录串验证未通过"));
+    const Bytes kOk = ToBytes(BuildCoreResult(CS_LOBBY_CLIENT_LOGIN));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(LoginAs(i % 2, u"amy", 1), kRefused) << i;  // two connections, one address
+
+    m_db.ClearCalls();
+    EXPECT_EQ(LoginAs(2, u"amy", 4711), kRefused) << "the account is at its limit, from any address";
+    EXPECT_EQ(m_db.CountCalls(DBCMD_GET_LOGIN_KEY), 0) << "refused before the database is asked";
+    EXPECT_EQ(LoginAs(1, u"bob", 99), kRefused) << "the address is at its limit, for any account";
+    EXPECT_EQ(LoginAs(3, u"bob", 99), kOk);
+
+    // A minute later both the account and the address may try again (on a
+    // fresh connection: the first ones have timed out by then).
+    m_tick.Advance(kLoginFailureWindowMs);
+    Net().SetPeerAddress(4, "10.0.0.1");
+    Connect(4);
+    EXPECT_EQ(LoginAs(4, u"amy", 4711), kOk);
+}
+
+// The login hijack on the frame: the user whose connection logs in for
+// someone else is ended as at a logout, coins changed back and out of the room.
+TEST_F(QvServerTest, ALoginForAnotherUserOnAGameConnectionEndsTheFirstUser) {
+    Game().nMinCoin = 10;
+    AddUser(u"amy", 0, 500);
+    AddUser(u"bob", 0, 0);
+    ASSERT_EQ(StartFrame("RoomCount=1\r\n"), 1);
+    SeatUser(0, u"amy", 0);
+    ASSERT_EQ(SessionOf(0)->GetRoomIndex(), 0);
+    const FakeDbcUser* pBob = m_db.FindUser(u"bob");
+    Receive(1, ToBytes(BuildLoginPacket(CS_GAME_CLIENT_LOGIN, u"bob", MakeLoginString(pBob->nLoginKey, kLoginTime))));
+
+    EXPECT_EQ(m_db.FindUser(u"amy")->nGameCoin, 0);
+    EXPECT_EQ(m_db.FindUser(u"amy")->nGold, 500 * 90);
+    EXPECT_EQ(SessionOf(0), nullptr) << "amy's lobby connection went with her session";
+    ASSERT_NE(SessionOf(1), nullptr);
+    EXPECT_EQ(SessionOf(1)->GetUserName(), u"bob");
+    EXPECT_EQ(SessionOf(1)->GetRoomIndex(), static_cast<int16_t>(Q7_INVALID_SHORT_INDEX));
+    UserInfo info{};
+    for (int16_t i = 0; i < m_server.GetRoom(0)->GetMaxRoomUser(); ++i)
+        EXPECT_EQ(m_server.GetRoom(0)->GetRoomUserInfo(i, info), 0) << "place " << i << " still taken";
+}
+
+}  // namespace
