@@ -38,12 +38,27 @@ public:
           m_table(*this, Seed(pCommand), {EnvMs("QV_EXAMPLE_COUNTDOWN_MS", kDiceCountdownMs),
                                           EnvMs("QV_EXAMPLE_RESULT_MS", kDiceResultDelayMs)}) {}
 
+    // Nothing may escape into the frame; the table allocates packets, so a
+    // call that runs out of memory ends here, answered with 0.
     int32_t OnClientData(int16_t nPlace, const uint8_t* pData, int32_t nLength, int32_t) override {
-        if (pData && nLength >= 2) m_table.OnPacket(nPlace, {pData, static_cast<size_t>(nLength)}, NowMs());
-        return 1;
+        try {
+            if (pData && nLength >= 2) m_table.OnPacket(nPlace, {pData, static_cast<size_t>(nLength)}, NowMs());
+            return 1;
+        } catch (...) {
+            return 0;
+        }
     }
 
     int32_t OnFrameCommand(int16_t nPlace, int32_t nCommand, void* pData, int32_t nLength) override {
+        try {
+            return Command(nPlace, nCommand, pData, nLength);
+        } catch (...) {
+            return 0;
+        }
+    }
+
+private:
+    int32_t Command(int16_t nPlace, int32_t nCommand, void* pData, int32_t nLength) {
         switch (nCommand) {
             case FRAME_CMD_TICK:
                 m_table.Tick(NowMs());
@@ -86,7 +101,6 @@ public:
         return 1;
     }
 
-private:
     static uint64_t Seed(IRoomCommand* pCommand) {
         int32_t nRoom = 0;
         pCommand->DoCommand(0, ROOM_CMD_GET_ROOM_INDEX, &nRoom, sizeof(nRoom));
@@ -100,10 +114,12 @@ private:
         m_pCommand->SendToUser(static_cast<int16_t>(nPlace), packet.data(), static_cast<int32_t>(packet.size()), 0);
     }
 
-    void Settle(int32_t nBanker, const std::vector<int32_t>& aChanges) override {
+    // Room command 501 answers 0 when the frame refused the settlement or one
+    // of its writes failed.
+    bool Settle(int32_t nBanker, const std::vector<int32_t>& aChanges) override {
         std::vector<int32_t> a(aChanges);
         CoinSettlement s{nBanker, a.data(), static_cast<int32_t>(a.size())};
-        m_pCommand->DoCommand(0, ROOM_CMD_SETTLE_COIN, &s, sizeof(s));
+        return m_pCommand->DoCommand(0, ROOM_CMD_SETTLE_COIN, &s, sizeof(s)) != 0;
     }
 
     IRoomCommand* m_pCommand;

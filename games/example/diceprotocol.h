@@ -16,7 +16,8 @@
 //   1112 DICE_SC_ROLL        u32 round, u16 place, u8 die 1, u8 die 2         to everyone
 //   1113 DICE_SC_RESULT      u32 round, i32 pot, i32 rake, u16 n,
 //                            n x (u16 place, u8 total, i32 payout)           to everyone
-//                            (rake: what the banker keeps of the pot, rounding included)
+//                            (rake: what the banker keeps of the pot, rounding included;
+//                            payout 0 for a player who left after staking)
 //   1114 DICE_SC_CANCELLED   u32 round, u16 reason (DICE_CANCEL_*)            to everyone
 #pragma once
 
@@ -44,7 +45,8 @@ enum : int32_t {
 };
 
 enum : uint16_t {
-    DICE_CANCEL_TOO_FEW = 1,  // fewer than two ready players with the stake at the start
+    DICE_CANCEL_TOO_FEW = 1,         // fewer than two ready players with the stake at the start
+    DICE_CANCEL_STAKES_REFUSED = 2,  // the server could not take the stakes; nothing is paid out
 };
 
 constexpr int kDiceGameVersion = 1;

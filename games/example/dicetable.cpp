@@ -41,13 +41,17 @@ int32_t DiceTable::GetTrackedCoins(int nPlace) const {
 bool DiceTable::Join(int nPlace, int32_t nCoins) {
     if (!ValidPlace(nPlace)) return false;
     if (IsPlayerPlace(nPlace) && nCoins < kDiceMinCoin) return false;
-    m_aSeats[static_cast<size_t>(nPlace)] = Seat{true, false, false, nCoins};
+    // A new seating, also for a player who left and came back: a round he
+    // staked in from his earlier seating is not his any more.
+    if (++m_nLastSeating == 0) ++m_nLastSeating;
+    m_aSeats[static_cast<size_t>(nPlace)] = Seat{true, false, false, nCoins, m_nLastSeating};
     return true;
 }
 
 void DiceTable::Leave(int nPlace) {
     if (!ValidPlace(nPlace)) return;
-    // Its stake, if taken, stays in the pot; FinishRound skips unseated players.
+    // Its stake, if taken, stays in the pot; the seating it staked from ends
+    // here, so FinishRound pays neither it nor whoever sits down next.
     m_aSeats[static_cast<size_t>(nPlace)] = Seat{};
 }
 
@@ -83,7 +87,8 @@ void DiceTable::OnPacket(int nPlace, std::span<const uint8_t> packet, uint32_t n
 void DiceTable::OnReady(int nPlace, uint32_t nNowMs) {
     Seat& s = m_aSeats[static_cast<size_t>(nPlace)];
     int32_t nStatus = DICE_READY_ACCEPTED;
-    bool bInRound = std::any_of(m_aRolls.begin(), m_aRolls.end(), [&](const Roll& r) { return r.nPlace == nPlace; });
+    bool bInRound = std::any_of(m_aRolls.begin(), m_aRolls.end(),
+                                [&](const Roll& r) { return r.nPlace == nPlace && StillSeated(r); });
     if (!IsPlayerPlace(nPlace)) nStatus = DICE_READY_OBSERVER;
     else if (s.bWaiting || (m_ePhase == Phase::Rolling && bInRound)) nStatus = DICE_READY_ALREADY;
     else if (s.nCoins < kDiceStake) nStatus = DICE_READY_NO_COINS;
@@ -130,15 +135,24 @@ void DiceTable::StartRound(uint32_t nNowMs) {
         Broadcast(Packet(DICE_SC_CANCELLED).U32(m_nRound + 1).U16(DICE_CANCEL_TOO_FEW).Data());
         return;
     }
-    ++m_nRound;
     std::vector<int32_t> aChanges(static_cast<size_t>(m_nPlayers), 0);
     for (int i : players) {
         Seat& s = m_aSeats[static_cast<size_t>(i)];
         s.bWaiting = false;
+        // Counted as taken even if the frame refuses below: a settlement that
+        // failed part-way may have taken it, and the tracked coins must never
+        // exceed what the player holds.
         s.nCoins -= kDiceStake;
         aChanges[static_cast<size_t>(i)] = -kDiceStake;
     }
-    m_out.Settle(kDiceStake * static_cast<int32_t>(players.size()), aChanges);
+    if (!m_out.Settle(kDiceStake * static_cast<int32_t>(players.size()), aChanges)) {
+        // No pot the table could pay out from: no round. Ready is spent, so a
+        // frame that keeps refusing is not asked again every countdown.
+        m_ePhase = Phase::Idle;
+        Broadcast(Packet(DICE_SC_CANCELLED).U32(m_nRound + 1).U16(DICE_CANCEL_STAKES_REFUSED).Data());
+        return;
+    }
+    ++m_nRound;
 
     Packet start(DICE_SC_ROUND_START);
     start.U32(m_nRound).I32(kDiceStake).U16(static_cast<uint16_t>(players.size()));
@@ -148,7 +162,8 @@ void DiceTable::StartRound(uint32_t nNowMs) {
     std::uniform_int_distribution<int> die(1, 6);
     m_aRolls.clear();
     for (int i : players) {
-        Roll r{i, static_cast<uint8_t>(die(m_rng)), static_cast<uint8_t>(die(m_rng))};
+        Roll r{i, m_aSeats[static_cast<size_t>(i)].nSeating, static_cast<uint8_t>(die(m_rng)),
+               static_cast<uint8_t>(die(m_rng))};
         m_aRolls.push_back(r);
         Broadcast(Packet(DICE_SC_ROLL).U32(m_nRound).U16(static_cast<uint16_t>(i)).U8(r.nDie1).U8(r.nDie2).Data());
     }
@@ -157,24 +172,29 @@ void DiceTable::StartRound(uint32_t nNowMs) {
 }
 
 void DiceTable::FinishRound() {
+    // The pot is every stake taken, the leavers' included: they forfeit it to
+    // those who stayed.
     int32_t nPot = kDiceStake * static_cast<int32_t>(m_aRolls.size());
     int32_t nRake = nPot * kDiceRakePercent / 100;
     int nBest = -1;
     for (const Roll& r : m_aRolls)
-        if (m_aSeats[static_cast<size_t>(r.nPlace)].bSeated) nBest = std::max(nBest, r.nDie1 + r.nDie2);
+        if (StillSeated(r)) nBest = std::max(nBest, r.nDie1 + r.nDie2);
     std::vector<int> winners;
     for (const Roll& r : m_aRolls)
-        if (m_aSeats[static_cast<size_t>(r.nPlace)].bSeated && r.nDie1 + r.nDie2 == nBest) winners.push_back(r.nPlace);
+        if (StillSeated(r) && r.nDie1 + r.nDie2 == nBest) winners.push_back(r.nPlace);
 
     std::vector<int32_t> aChanges(static_cast<size_t>(m_nPlayers), 0);
     int32_t nShare = winners.empty() ? 0 : (nPot - nRake) / static_cast<int32_t>(winners.size());
-    for (int w : winners) {
-        aChanges[static_cast<size_t>(w)] = nShare;
-        m_aSeats[static_cast<size_t>(w)].nCoins += nShare;
-    }
+    for (int w : winners) aChanges[static_cast<size_t>(w)] = nShare;
     int32_t nPaid = nShare * static_cast<int32_t>(winners.size());
     // Nobody left to pay: the banker keeps the pot and nothing needs settling.
-    if (nPaid > 0) m_out.Settle(-nPaid, aChanges);
+    // A payout the frame refused paid nobody as far as the table can tell.
+    if (nPaid > 0 && m_out.Settle(-nPaid, aChanges)) {
+        for (int w : winners) m_aSeats[static_cast<size_t>(w)].nCoins += nShare;
+    } else {
+        std::fill(aChanges.begin(), aChanges.end(), 0);
+        nPaid = 0;
+    }
 
     Packet res(DICE_SC_RESULT);
     res.U32(m_nRound).I32(nPot).I32(nPot - nPaid).U16(static_cast<uint16_t>(m_aRolls.size()));

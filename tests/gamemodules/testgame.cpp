@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "tests/gamemodules/testgame_control.h"
 
@@ -42,6 +43,7 @@ public:
         r.nReserved = nReserved;
         TestGameCall call = MakeCall(nRoomUserIndex, 0, const_cast<uint8_t*>(pData), nLength);
         if (g_Control.OnClientData) g_Control.OnClientData(call);
+        if (g_Control.bThrowOnClientData) ThrowIfScripted();
         return call.nResult;
     }
 
@@ -54,10 +56,19 @@ public:
         if (g_Control.OnFrameCommand) g_Control.OnFrameCommand(call);
         // The hook may have added records of its own; the answer belongs to this one.
         if (bRecorded) g_Control.aRecords[nRecord].aAnswer = Bytes(pData, nLength);
+        const std::vector<int32_t>& anThrow = g_Control.anThrowOnCommands;
+        if (std::find(anThrow.begin(), anThrow.end(), nCommand) != anThrow.end()) ThrowIfScripted();
         return call.nResult;
     }
 
 private:
+    // The scripted fault of a call that the control marked to throw.
+    void ThrowIfScripted() {
+        if (g_Control.nThrowRoomIndex && *g_Control.nThrowRoomIndex != Instance().nRoomIndex) return;
+        if (g_Control.bThrowForeign) throw 7;
+        throw std::runtime_error("scripted game fault");
+    }
+
     // A test that dropped the instance table gets a blank stand-in rather than a stray write.
     TestGameInstance& Instance() {
         static TestGameInstance s_Lost{};

@@ -84,6 +84,16 @@ struct TestGameControl {
     std::function<void(TestGameCall&)> OnFrameCommand;
     std::function<void(TestGameCall&)> OnClientData;
 
+    // A faulty module: the frame commands listed here, and OnClientData when
+    // bThrowOnClientData is set, throw after they were recorded, answered and
+    // their hook ran (so a join may have written "admitted" before throwing).
+    // Only in the room nThrowRoomIndex when it is set. They throw a
+    // std::runtime_error, or a bare int when bThrowForeign is set.
+    std::vector<int32_t> anThrowOnCommands;
+    bool bThrowOnClientData = false;
+    std::optional<int32_t> nThrowRoomIndex;
+    bool bThrowForeign = false;
+
     bool bRecordTicks = true;             // false: FRAME_CMD_TICK is not recorded
     std::vector<TestGameRecord> aRecords;  // every call, in order
     std::vector<TestGameInstance> aInstances;

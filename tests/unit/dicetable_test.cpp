@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <numeric>
 
@@ -17,7 +18,12 @@ struct Settlement {
 class RecordingOutput : public DiceTable::Output {
 public:
     void Send(int nPlace, const std::vector<uint8_t>& p) override { sent.push_back({nPlace, p}); }
-    void Settle(int32_t nBanker, const std::vector<int32_t>& a) override { settlements.push_back({nBanker, a}); }
+    // Records every settlement asked for; refuses those whose index (from 0)
+    // is listed, as the frame does when a check or a write fails.
+    bool Settle(int32_t nBanker, const std::vector<int32_t>& a) override {
+        settlements.push_back({nBanker, a});
+        return std::find(refuse.begin(), refuse.end(), settlements.size() - 1) == refuse.end();
+    }
 
     static uint16_t Sig(const std::vector<uint8_t>& p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
     int Count(int nPlace, uint16_t wSignal) const {
@@ -33,6 +39,7 @@ public:
 
     std::vector<std::pair<int, std::vector<uint8_t>>> sent;
     std::vector<Settlement> settlements;
+    std::vector<size_t> refuse;
 };
 
 int32_t I32At(const std::vector<uint8_t>& p, size_t off) {
@@ -207,6 +214,127 @@ TEST_F(DiceTableTest, SameSeedSameRolls) {
     EXPECT_EQ(play(7).size(), 2u);
 }
 
+uint16_t U16At(const std::vector<uint8_t>& p, size_t off) { return static_cast<uint16_t>(p[off] | (p[off + 1] << 8)); }
+
+// The payout that a DICE_SC_RESULT reports for a place, or -1 when the place
+// is not listed.
+int32_t ReportedPayout(const std::vector<uint8_t>& res, int nPlace) {
+    const uint16_t n = U16At(res, 14);
+    for (size_t i = 0, off = 16; i < n; ++i, off += 7)
+        if (U16At(res, off) == nPlace) return I32At(res, off + 3);
+    return -1;
+}
+
+// A player who staked and left during the result pause, and whoever then sits
+// down at his place (a newcomer, or he himself again): over many seeds only
+// the player who stayed is paid, and he gets the whole pot less the rake.
+TEST(DiceTableLeaver, OnlyThoseWhoStakedAndStayedArePaidWhoeverTakesTheLeftPlace) {
+    struct Case {
+        const char* szWho;
+        int32_t nLeaverCoins;  // what the leaver brought to his first seating
+        int32_t nCoins;        // what the one who takes place 1 brings
+        bool bReady;           // and whether he asks for the next round at once
+    };
+    const Case kCases[] = {{"a newcomer", 100, 500, true}, {"the leaver coming back", 300, 290, false}};
+    for (const Case& c : kCases) {
+        int nWrong = 0;
+        for (uint64_t seed = 0; seed < 200; ++seed) {
+            SCOPED_TRACE(testing::Message() << c.szWho << ", seed " << seed);
+            RecordingOutput o;
+            DiceTable t(o, seed, {0, 1000});
+            t.Configure(4, 4, 4);
+            const std::vector<uint8_t> ready{0xE8, 0x03};
+            for (int p : {0, 1}) {
+                ASSERT_TRUE(t.Join(p, p == 0 ? 100 : c.nLeaverCoins));
+                t.ClientReady(p);
+                t.OnPacket(p, ready, 0);
+            }
+            t.Tick(0);
+            ASSERT_EQ(t.GetPhase(), DiceTable::Phase::Rolling);
+            t.Leave(1);
+            ASSERT_TRUE(t.Join(1, c.nCoins));
+            t.ClientReady(1);
+            if (c.bReady) {
+                t.OnPacket(1, ready, 500);
+                EXPECT_EQ(I32At(*o.Last(1, DICE_SC_READY), 4), DICE_READY_ACCEPTED) << "he is not in this round";
+            }
+            t.Tick(1000);
+
+            ASSERT_EQ(o.settlements.size(), 2u);
+            const Settlement& pay = o.settlements[1];
+            nWrong += pay.aChanges[1] != 0;
+            EXPECT_EQ(pay.aChanges, (std::vector<int32_t>{19, 0, 0, 0}));
+            EXPECT_EQ(pay.nBanker, -19) << "the pot of both stakes less the rake: the books stay closed";
+            EXPECT_EQ(t.GetTrackedCoins(1), c.nCoins);
+            const auto* res = o.Last(1, DICE_SC_RESULT);
+            ASSERT_NE(res, nullptr);
+            EXPECT_EQ(ReportedPayout(*res, 0), 19);
+            EXPECT_EQ(ReportedPayout(*res, 1), 0);
+            EXPECT_EQ(I32At(*res, 10), 1);
+        }
+        EXPECT_EQ(nWrong, 0) << c.szWho;
+    }
+}
+
+// The frame refused a settlement (a check failed or a write did): a refused
+// stake cancels the round and nothing is paid out of it; a refused payout
+// pays nobody, as far as the table and its players are told.
+TEST(DiceTableRefusal, ARefusedStakeCancelsTheRoundAndARefusedPayoutIsNotCounted) {
+    struct Case {
+        const char* szWhat;
+        size_t nRefused;          // index of the settlement the frame refuses
+        size_t nSettlements;      // settlements asked for in the round
+        int32_t nTrackedAfter;    // the two players' tracked coins together
+    };
+    const Case kCases[] = {
+        {"the stakes", 0, 1, 380},        // counted as taken: a lower bound
+        {"the payout", 1, 2, 380},        // what the frame did not pay is not counted
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szWhat);
+        RecordingOutput o;
+        o.refuse = {c.nRefused};
+        DiceTable t(o, 11, {0, 0});
+        t.Configure(4, 4, 4);
+        const std::vector<uint8_t> ready{0xE8, 0x03};
+        for (int p : {0, 1}) {
+            ASSERT_TRUE(t.Join(p, 200));
+            t.ClientReady(p);
+            t.OnPacket(p, ready, 0);
+        }
+        t.Tick(0);
+        t.Tick(0);
+        EXPECT_EQ(o.settlements.size(), c.nSettlements) << "nothing is paid from stakes not collected";
+        EXPECT_EQ(t.GetPhase(), DiceTable::Phase::Idle);
+        EXPECT_EQ(t.GetTrackedCoins(0) + t.GetTrackedCoins(1), c.nTrackedAfter);
+        if (c.nRefused == 0) {
+            EXPECT_EQ(o.Count(0, DICE_SC_ROLL), 0);
+            const auto* cancel = o.Last(1, DICE_SC_CANCELLED);
+            ASSERT_NE(cancel, nullptr);
+            EXPECT_EQ(I32At(*cancel, 2), 1) << "the round that did not happen keeps its number";
+            EXPECT_EQ(U16At(*cancel, 6), DICE_CANCEL_STAKES_REFUSED);
+            EXPECT_EQ(t.GetRound(), 0u);
+        } else {
+            const auto* res = o.Last(0, DICE_SC_RESULT);
+            ASSERT_NE(res, nullptr);
+            EXPECT_EQ(ReportedPayout(*res, 0) + ReportedPayout(*res, 1), 0);
+            EXPECT_EQ(I32At(*res, 10), 20) << "the banker kept the pot";
+        }
+
+        // Ready was spent; asked again, the table plays a round the frame takes.
+        o.refuse.clear();
+        for (int p : {0, 1}) {
+            t.OnPacket(p, ready, 0);
+            EXPECT_EQ(I32At(*o.Last(p, DICE_SC_READY), 4), DICE_READY_ACCEPTED);
+        }
+        size_t nBefore = o.settlements.size();
+        t.Tick(0);
+        t.Tick(0);
+        ASSERT_EQ(o.settlements.size(), nBefore + 2);
+        EXPECT_EQ(o.settlements[nBefore].aChanges, (std::vector<int32_t>{-10, -10, 0, 0}));
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -219,7 +347,11 @@ TEST(DiceTableCoins, APlayerWhoRanOutCannotBeReady) {
         void Send(int nPlace, const std::vector<uint8_t>& p) override {
             if (nPlace == 0 && p.size() >= 8 && (p[0] | (p[1] << 8)) == DICE_SC_READY) lastStatus = p[4];
         }
-        void Settle(int32_t, const std::vector<int32_t>& a) override { coins += a[0]; minCoins = std::min(minCoins, coins); }
+        bool Settle(int32_t, const std::vector<int32_t>& a) override {
+            coins += a[0];
+            minCoins = std::min(minCoins, coins);
+            return true;
+        }
         int lastStatus = -1;
         int32_t coins = 100;
         int32_t minCoins = 100;
