@@ -125,7 +125,7 @@ TEST_F(E2ePlayTest, PlayersWhoLeaveMidRoundOrMidCountdownLeaveTheBooksBalanced) 
     EXPECT_EQ(BankerGold(m_tree), int64_t{res.nRake} * kGoldToCoin);
     AuditFigures audit = Audit(m_tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
-    EXPECT_EQ(audit.nCoins8, alice.nCoins) << audit.strOutput;
+    EXPECT_EQ(audit.nCoinsMoved, alice.nCoins) << audit.strOutput;
 }
 
 TEST_F(E2ePlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
@@ -167,7 +167,7 @@ TEST_F(E2ePlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
     }
     AuditFigures audit = Audit(m_tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
-    EXPECT_EQ(audit.nCoins8, 0) << audit.strOutput;
+    EXPECT_EQ(audit.nCoinsMoved, 0) << audit.strOutput;
 }
 
 TEST_F(E2ePlayTest, FourBotsPlayOneRoundAndLeave) {

@@ -66,7 +66,7 @@ TEST(PostgresE2eTest, TwoServersShareOneDatabase) {
     for (StagedTree* t : {&treeA, &treeB}) {
         AuditFigures audit = Audit(*t);
         EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
-        EXPECT_EQ(audit.nCoins8, 0) << audit.strOutput;
+        EXPECT_EQ(audit.nCoinsMoved, 0) << audit.strOutput;
     }
     EXPECT_EQ(hostA.Quit(), 0) << hostA.Output();
     EXPECT_EQ(hostB.Quit(), 0) << hostB.Output();

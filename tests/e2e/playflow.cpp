@@ -230,8 +230,8 @@ AuditFigures Audit(const StagedTree& tree) {
         const std::string s = FieldOf(r.strOutput, szKey);
         return s.empty() ? INT64_MIN : std::stoll(s);
     };
-    a.nGold9 = number("gold9");
-    a.nCoins8 = number("coins8");
+    a.nGoldMoved = number("gold_moved");
+    a.nCoinsMoved = number("coins_moved");
     a.nBanker = number("banker");
     a.nTax = number("tax");
     return a;
@@ -282,8 +282,8 @@ void TwoPlayerFlow(const StagedTree& tree, HostProcess& host, const std::string&
     AuditFigures audit = Audit(tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
     EXPECT_NE(audit.strOutput.find("audit: consistent"), std::string::npos) << audit.strOutput;
-    EXPECT_EQ(audit.nGold9, -2LL * kRoomMinCoin * kGoldToCoin) << audit.strOutput;
-    EXPECT_EQ(audit.nCoins8, a.nCoins + b.nCoins) << audit.strOutput;
+    EXPECT_EQ(audit.nGoldMoved, -2LL * kRoomMinCoin * kGoldToCoin) << audit.strOutput;
+    EXPECT_EQ(audit.nCoinsMoved, a.nCoins + b.nCoins) << audit.strOutput;
     EXPECT_EQ(audit.nBanker, nBankerBefore + nRakes * kGoldToCoin) << audit.strOutput;
     EXPECT_EQ(audit.nTax, 0) << audit.strOutput;
 
@@ -316,9 +316,9 @@ void TwoPlayerFlow(const StagedTree& tree, HostProcess& host, const std::string&
 
     audit = Audit(tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
-    EXPECT_EQ(audit.nCoins8, 0) << audit.strOutput;
+    EXPECT_EQ(audit.nCoinsMoved, 0) << audit.strOutput;
     EXPECT_EQ(audit.nTax, int64_t{nCoinsA + nCoinsB} * (kGoldToCoin - kCoinToGold)) << audit.strOutput;
-    EXPECT_EQ(audit.nGold9, -2LL * kRoomMinCoin * kGoldToCoin + int64_t{nCoinsA + nCoinsB} * kCoinToGold)
+    EXPECT_EQ(audit.nGoldMoved, -2LL * kRoomMinCoin * kGoldToCoin + int64_t{nCoinsA + nCoinsB} * kCoinToGold)
         << audit.strOutput;
 
     const std::string strSessions = host.Console("session");

@@ -96,7 +96,7 @@ int64_t BankerGold(const StagedTree& tree);  // the example game's banker, 0 whe
 struct AuditFigures {
     int nExit = -1;
     std::string strOutput;
-    int64_t nGold9 = 0, nCoins8 = 0, nBanker = 0, nTax = 0;
+    int64_t nGoldMoved = 0, nCoinsMoved = 0, nBanker = 0, nTax = 0;
 };
 AuditFigures Audit(const StagedTree& tree);
 
