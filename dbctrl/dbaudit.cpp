@@ -69,6 +69,10 @@ void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
             diff(where + " says balance " + std::to_string(r.nBalance) + ", its history gives " +
                  std::to_string(it->second));
         }
+        if (cBook == 'B') rep.nBanker += r.nChange;
+        if (cBook == 'T') rep.nTax += r.nChange;
+        if (cBook == 'G' && r.nCommand != kLedgerAdminGold) rep.nGoldMoved += r.nChange;
+        if (cBook == 'C' && r.nCommand != 6) rep.nCoinsMoved += r.nChange;
         if (r.nTxn != 0) {
             // Another game database's exchange balances against that
             // database's coins: only its gold is visible here.
@@ -84,8 +88,8 @@ void CheckBook(char cBook, const std::map<std::u16string, int64_t>& balances,
         if (cBook == 'G' && r.nCommand == 9) rep.nGold9 += r.nChange;
         if (cBook == 'C' && r.nCommand == 8) rep.nCoins8 += r.nChange;
         if (cBook == 'C' && r.nCommand == 6) rep.nPresent += r.nChange;
-        if (cBook == 'B') rep.nBanker += r.nChange;
-        if (cBook == 'T') rep.nTax += r.nChange;
+        if (cBook == 'B') rep.nSingleBanker += r.nChange;
+        if (cBook == 'T') rep.nSingleTax += r.nChange;
     }
     for (const auto& [name, nBalance] : balances) {
         auto it = sum.find(name);
@@ -141,9 +145,9 @@ void CheckExchanges(const std::vector<DbExchangeRow>& exchanges, TxnMap& txns, D
 }
 
 void CheckValue(const DbAuditOptions& opt, DbAuditReport& rep) {
-    const int64_t s = rep.nGold9 + rep.nTax + rep.nBanker;
+    const int64_t s = rep.nGold9 + rep.nSingleTax + rep.nSingleBanker;
     const std::string totals = "gold by command 9 " + std::to_string(rep.nGold9) + ", tax " +
-                               std::to_string(rep.nTax) + ", banker " + std::to_string(rep.nBanker) +
+                               std::to_string(rep.nSingleTax) + ", banker " + std::to_string(rep.nSingleBanker) +
                                ", coins by command 8 " + std::to_string(rep.nCoins8);
     if (opt.nGoldToCoin > 0) {
         if (s + opt.nGoldToCoin * rep.nCoins8 != 0) {

@@ -50,11 +50,19 @@ struct DbAuditReport {
     std::vector<std::string> aDifferences;  // one UTF-8 line each; empty when consistent
     size_t nAccounts = 0;
     size_t nLedgerRows = 0;
-    int64_t nGold9 = 0;    // sum of command-9 gold changes
-    int64_t nCoins8 = 0;   // sum of command-8 coin changes
+    int64_t nGold9 = 0;    // sum of command-9 gold changes (single commands)
+    int64_t nCoins8 = 0;   // sum of command-8 coin changes (single commands)
     int64_t nPresent = 0;  // sum of PresentCoin given
-    int64_t nBanker = 0;   // sum of banker changes
-    int64_t nTax = 0;      // sum of taxes
+    int64_t nBanker = 0;   // sum of all banker changes (single commands and exchanges)
+    int64_t nTax = 0;      // sum of all taxes (single commands and exchanges)
+    // Users' gold and coins moved by the framework: the single commands 9 and
+    // 8 and every exchange with its undo rows (not the administrator's gold,
+    // not PresentCoin).
+    int64_t nGoldMoved = 0;
+    int64_t nCoinsMoved = 0;
+    // Banker and tax of the single commands only: the old value check's part.
+    int64_t nSingleBanker = 0;
+    int64_t nSingleTax = 0;
     int64_t nImpliedGoldToCoin = 0;  // when inferred; 0 when not determined
     size_t nExchanges = 0;        // exchanges checked
     size_t nUndoneExchanges = 0;  // of them undone by recovery

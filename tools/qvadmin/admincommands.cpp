@@ -246,7 +246,8 @@ int Audit(Context& c, const std::vector<std::string>&) {
     c.out << "exchanges=" << rep.nExchanges << " undone=" << rep.nUndoneExchanges
           << " other_game_rows_skipped=" << rep.nOtherGameRows << "\n";
     c.out << "accounts=" << rep.nAccounts << " ledger_rows=" << rep.nLedgerRows << " gold9=" << rep.nGold9
-          << " coins8=" << rep.nCoins8 << " present=" << rep.nPresent << " banker=" << rep.nBanker
+          << " coins8=" << rep.nCoins8 << " gold_moved=" << rep.nGoldMoved << " coins_moved=" << rep.nCoinsMoved
+          << " present=" << rep.nPresent << " banker=" << rep.nBanker
           << " tax=" << rep.nTax;
     if (rep.nImpliedGoldToCoin) c.out << " implied_gold_to_coin=" << rep.nImpliedGoldToCoin;
     c.out << " differences=" << rep.aDifferences.size() << "\n";
