@@ -5,12 +5,23 @@
 
 #include "projcommon/widestring.h"
 
+namespace {
+// A double as an integer: truncated, saturated at the 64-bit range, NaN as 0
+// (a plain conversion of a value outside the range is undefined).
+int64_t DoubleToInt64(double d) {
+    if (d != d) return 0;
+    if (d >= 9223372036854775807.0) return INT64_MAX;
+    if (d <= -9223372036854775807.0) return INT64_MIN;
+    return static_cast<int64_t>(d);
+}
+}  // namespace
+
 int64_t WFmtArg::AsSigned() const {
     switch (m_eKind) {
         case Kind::Signed: return m_u.i;
         case Kind::Unsigned:
         case Kind::Pointer: return static_cast<int64_t>(m_u.u);
-        case Kind::Double: return static_cast<int64_t>(m_u.d);
+        case Kind::Double: return DoubleToInt64(m_u.d);
         default: return 0;
     }
 }
@@ -20,7 +31,7 @@ uint64_t WFmtArg::AsUnsigned() const {
         case Kind::Signed: return static_cast<uint64_t>(m_u.i);
         case Kind::Unsigned:
         case Kind::Pointer: return m_u.u;
-        case Kind::Double: return static_cast<uint64_t>(static_cast<int64_t>(m_u.d));
+        case Kind::Double: return static_cast<uint64_t>(DoubleToInt64(m_u.d));
         default: return 0;
     }
 }
@@ -202,7 +213,7 @@ std::u16string WFormatArgs(std::u16string_view fmt, std::span<const WFmtArg> arg
         }
         if (i < fmt.size() && fmt[i] == u'*') {
             int64_t w = take().AsSigned();
-            if (w < 0) sp.bLeft = true, w = -w;
+            if (w < 0) sp.bLeft = true, w = w < -4096 ? 4096 : -w;  // no negation of the minimum
             sp.nWidth = static_cast<int>(w > 4096 ? 4096 : w);
             ++i;
         } else {

@@ -1,6 +1,6 @@
 # Sourced by test.sh and run.sh: installs the Debian packages the build, the
 # tests and the demo need, but only those that are missing (non-interactive).
-QV_DEPS=(g++ gcc make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+QV_DEPS=(g++ gcc make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
          libasio-dev libsqlite3-dev sqlite3 libpq-dev postgresql python3)
 
 qv_install_missing_deps() {

@@ -114,7 +114,7 @@ public:
                     "p99 ms", "max ms");
         for (auto& [step, v] : m_samples) {
             std::sort(v.begin(), v.end());
-            auto pct = [&](double q) { return v.empty() ? 0.0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+            auto pct = [&v = v](double q) { return v.empty() ? 0.0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
             std::printf("%-10s %8zu %8d %10.1f %9.2f %9.2f %9.2f %9.2f\n", step.c_str(), v.size(), m_failures[step],
                         v.size() / seconds, pct(0.5), pct(0.9), pct(0.99), v.empty() ? 0.0 : v.back());
         }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -49,6 +51,11 @@ TEST(WFormat, MismatchedAndMissingArgumentsAreSafe) {
     EXPECT_EQ(WFormat(u"%s", static_cast<const char16_t*>(nullptr)), u"");
     EXPECT_EQ(WFormat(u"tail %"), u"tail %");
     EXPECT_EQ(WFormat(u"%q"), u"%q");
+    // A double for an integer conversion saturates (NaN is 0), and a '*'
+    // width of the most negative value is the widest left-justified field.
+    EXPECT_EQ(WFormat(u"%I64d|%I64d|%I64d", 1e300, -1e300, std::nan("")),
+              u"9223372036854775807|-9223372036854775808|0");
+    EXPECT_EQ(WFormat(u"%*d", INT64_MIN, 7), u"7" + std::u16string(4095, u' '));
 }
 
 TEST(WFormat, BoundedBufferCutsAtTheBound) {
