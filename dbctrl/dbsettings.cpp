@@ -6,6 +6,8 @@
 
 #include "dbctrl/pgbackend.h"
 #include "dbctrl/sqlitebackend.h"
+#include "platform/filesys.h"
+#include "platform/lasterror.h"
 #include "platform/path.h"
 #include "projcommon/inifile.h"
 #include "projcommon/widestring.h"
@@ -30,30 +32,77 @@ std::u16string DbJoinPath(std::u16string_view strDir, std::u16string_view strNam
     return s + std::u16string(strName);
 }
 
-int LoadDbSettings(std::u16string_view strRoot1, DbSettings& settings, std::string& strError) {
-    if (!MakeDirectories(strRoot1, strError)) return 0;
-    const std::u16string strPath = DbJoinPath(strRoot1, u"dbctrl.ini");
+namespace {
+
+const char16_t kIniName[] = u"dbctrl.ini";
+
+// Reads the keys into settings; with bAdd the missing ones join the document.
+void ReadKeys(CIniFile& ini, DbSettings& settings, int bAdd) {
     const DbSettings d;
-    CIniFile ini;
-    ini.Open(strPath.c_str());  // a missing file is created by Save below
-    settings.strBackend = ini.GetString(kSection, u"Backend", d.strBackend, u"sqlite or postgres", 1);
+    settings.strBackend = ini.GetString(kSection, u"Backend", d.strBackend, u"sqlite or postgres", bAdd);
     settings.strConninfo =
-        ini.GetString(kSection, u"Conninfo", d.strConninfo, u"libpq connection string (postgres)", 1);
+        ini.GetString(kSection, u"Conninfo", d.strConninfo, u"libpq connection string (postgres)", bAdd);
     settings.strGameSchema =
-        ini.GetString(kSection, u"GameSchema", d.strGameSchema, u"schema of this game's tables (postgres)", 1);
+        ini.GetString(kSection, u"GameSchema", d.strGameSchema, u"schema of this game's tables (postgres)", bAdd);
     settings.nBusyTimeoutMs =
-        ini.GetInt(kSection, u"BusyTimeoutMs", d.nBusyTimeoutMs, u"wait for another writer's lock (sqlite)", 1);
-    if (!ini.Save()) {
-        strError = "cannot write " + plat::ToOsPath(strPath);
-        return 0;
+        ini.GetInt(kSection, u"BusyTimeoutMs", d.nBusyTimeoutMs, u"wait for another writer's lock (sqlite)", bAdd);
+}
+
+// Opens dbctrl.ini into ini; 0 with strError when it is there but unusable.
+int OpenSettingsFile(std::u16string_view strRoot1, CIniFile& ini, bool& bFirstStart, std::string& strError) {
+    const std::u16string strPath = DbJoinPath(strRoot1, kIniName);
+    bFirstStart = !plat::Exists(strPath);
+    ini.Open(strPath.c_str());
+    switch (ini.LoadFault()) {
+        case CIniFile::kLoadOk:
+            return 1;
+        case CIniFile::kLoadUnreadable:
+            strError = "cannot read " + plat::ToOsPath(strPath) + " (error " + std::to_string(plat::GetLastError()) +
+                       "); the file is left as it is";
+            return 0;
+        case CIniFile::kLoadNotText:
+            break;
     }
+    strError = plat::ToOsPath(strPath) + " is not a text file (line " + std::to_string(ini.LoadFaultLine()) +
+               ": " + TextLineFaultText(ini.LoadLineFault()) + "); the file is left as it is";
+    return 0;
+}
+
+// The platform database must be there unless this start creates it.
+bool CheckPlatformFile(const std::string& strFile, bool bFirstStart, const DbOpenOptions& options,
+                       std::string& strError) {
+    if (bFirstStart || options.bCreatePlatform) return true;
+    std::error_code ec;
+    const bool bExists = std::filesystem::exists(strFile, ec);
+    const auto nSize = bExists ? std::filesystem::file_size(strFile, ec) : 0;
+    if (bExists && !ec && nSize > 0) return true;
+    strError = "the platform database " + strFile + (bExists ? " is empty" : " is missing") +
+               " although dbctrl.ini exists; refusing to start a new one (restore the file, or create a new "
+               "database deliberately with qvadmin --create-db)";
+    return false;
+}
+
+}  // namespace
+
+int LoadDbSettings(std::u16string_view strRoot1, DbSettings& settings, bool& bFirstStart, std::string& strError) {
+    CIniFile ini;
+    if (!OpenSettingsFile(strRoot1, ini, bFirstStart, strError)) return 0;
+    ReadKeys(ini, settings, 0);
     return 1;
 }
 
 std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16string_view strRoot2,
-                                          std::string& strError) {
+                                          std::string& strError, const DbOpenOptions& options,
+                                          std::string* pstrOpened) {
+    if (!MakeDirectories(strRoot1, strError)) return nullptr;
+    CIniFile ini;
+    bool bFirstStart = false;
+    if (!OpenSettingsFile(strRoot1, ini, bFirstStart, strError)) return nullptr;
     DbSettings s;
-    if (!LoadDbSettings(strRoot1, s, strError)) return nullptr;
+    ReadKeys(ini, s, 1);
+
+    std::unique_ptr<IDbBackend> pDb;
+    std::string strOpened;
     const std::u16string strBackend = WideToLower(s.strBackend);
     if (strBackend == u"sqlite") {
         if (!MakeDirectories(strRoot2, strError)) return nullptr;
@@ -61,14 +110,27 @@ std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16
         p.strPlatformFile = plat::ToOsPath(DbJoinPath(strRoot1, u"platform.db"));
         p.strGameFile = plat::ToOsPath(DbJoinPath(strRoot2, u"game.db"));
         p.nBusyTimeoutMs = s.nBusyTimeoutMs < 0 ? 0 : s.nBusyTimeoutMs;
-        return OpenSqliteBackend(p, strError);
-    }
-    if (strBackend == u"postgres") {
+        if (!CheckPlatformFile(p.strPlatformFile, bFirstStart, options, strError)) return nullptr;
+        pDb = OpenSqliteBackend(p, strError);
+        strOpened = "Backend=sqlite platform=" + p.strPlatformFile + " game=" + p.strGameFile;
+    } else if (strBackend == u"postgres") {
         PgOpenParams p;
         p.strConninfo = WideToUtf8(s.strConninfo);
         p.strGameSchema = WideToUtf8(s.strGameSchema);
-        return OpenPgBackend(p, strError);
+        pDb = OpenPgBackend(p, strError);
+        // The connection string may hold a password: only the schema is named.
+        strOpened = "Backend=postgres GameSchema=" + p.strGameSchema;
+    } else {
+        strError = "unknown Backend \"" + WideToUtf8(s.strBackend) + "\" in dbctrl.ini (sqlite or postgres)";
+        return nullptr;
     }
-    strError = "unknown Backend \"" + WideToUtf8(s.strBackend) + "\" in dbctrl.ini (sqlite or postgres)";
-    return nullptr;
+    if (!pDb) return nullptr;
+    // Written only now: a first start that could not open its database stays
+    // a first start and may still create it the next time.
+    if (!ini.Save()) {
+        strError = "cannot write " + plat::ToOsPath(DbJoinPath(strRoot1, kIniName));
+        return nullptr;
+    }
+    if (pstrOpened) *pstrOpened = std::move(strOpened);
+    return pDb;
 }

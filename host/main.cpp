@@ -4,6 +4,13 @@
 // console line typed on stdin to the framework, until "quit", end of input,
 // SIGINT or SIGTERM; then it stops the server and unloads the library.
 //
+// A start that logged a failure of the listener, the database or the game
+// module, or that refused its configuration files, is not served on: the host
+// names the failure on stderr and stdout, stops the server and exits with 4
+// (--keep-running-on-failure keeps it running for hosts that retry). The
+// framework tells the outcome only in its log lines, which pass through the
+// host's output callback during the start command.
+//
 // The framework works only inside the host's polls. When the network driver
 // offers its wake handle the host sleeps on it with the tick as time-out, so a
 // packet is handled as soon as it arrives; otherwise it sleeps the tick.
@@ -18,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "QuorvelS/quorvels.h"
 #include "common/netdrv.h"
@@ -34,11 +42,53 @@ struct HostOptions {
     std::string strLibrary;  // empty: next to the executable, ../lib/libQuorvelS.so
     int nTickMs = 10;
     bool bConsole = true;    // read console commands from stdin
+    bool bKeepRunningOnFailure = false;  // serve on after a start that logged a failure
 };
+
+// Exit codes.
+constexpr int kExitUsage = 2;
+constexpr int kExitNoLibrary = 3;
+constexpr int kExitStartFailed = 4;
+
+// What the log lines of the start said. Filled by the output callback while
+// HOSTCMD_START runs (the callback runs inside that call, on this thread).
+struct StartWatch {
+    bool bWatching = false;
+    bool bCompleted = false;               // "服务启动 完成" came
+    std::vector<std::string> aFailures;    // "what: log line" for every failure line
+};
+StartWatch g_startWatch;
+
+bool StartsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+bool EndsWith(const std::string& s, const std::string& p) {
+    return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+}
+
+// The part of the start a log message reports as failed, or null. The words
+// are the framework's own: "失败" stands where a success says "成功".
+const char* StartFailureOf(const std::string& strMessage) {
+    if (StartsWith(strMessage, "监听 ") && EndsWith(strMessage, " 失败")) return "listener";
+    if (strMessage == "数据库模块初始化 失败") return "database";
+    if (StartsWith(strMessage, "加载 \"") && strMessage.find("\" 失败") != std::string::npos) return "game module";
+    if (StartsWith(strMessage, "配置文件 ") && EndsWith(strMessage, "服务未启动")) return "configuration";
+    return nullptr;
+}
+
+void WatchStartLine(const std::string& strLine) {
+    // "[NN] MM/DD hh:mm:ss.mmm > message"
+    const size_t nAt = strLine.find(" > ");
+    if (nAt == std::string::npos) return;
+    std::string strMessage = strLine.substr(nAt + 3);
+    while (!strMessage.empty() && (strMessage.back() == '\n' || strMessage.back() == '\r')) strMessage.pop_back();
+    if (strMessage == "服务启动 完成") g_startWatch.bCompleted = true;
+    if (const char* szWhat = StartFailureOf(strMessage))
+        g_startWatch.aFailures.push_back(std::string(szWhat) + ": " + strMessage);
+}
 
 void PrintUsage(FILE* f) {
     std::fprintf(f,
                  "usage: quorvel-host [--config FILE] [--library FILE] [--tick-ms N] [--no-console]\n"
+                 "                    [--keep-running-on-failure]\n"
                  "\n"
                  "Loads the QuorvelS framework library, starts the server with the configuration\n"
                  "FILE (default QuorvelS.ini, relative to the working directory) and polls it.\n"
@@ -49,7 +99,13 @@ void PrintUsage(FILE* f) {
                  "  --library FILE   framework library (default: ../lib/libQuorvelS.so beside this program)\n"
                  "  --tick-ms N      poll interval in milliseconds, 1..1000 (default 10)\n"
                  "  --no-console     do not read stdin (run as a service; stop with SIGTERM)\n"
-                 "  -h, --help       this text\n");
+                 "  --keep-running-on-failure\n"
+                 "                   serve on after a start whose listener, database or game module\n"
+                 "                   failed (default: stop and exit with 4)\n"
+                 "  -h, --help       this text\n"
+                 "\n"
+                 "Exit codes: 0 clean stop, 2 bad arguments, 3 the library cannot be loaded,\n"
+                 "4 the start failed (listener, database, game module or configuration file).\n");
 }
 
 // Returns 0 on success, else the exit code to leave with.
@@ -68,27 +124,29 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
             std::exit(0);
         } else if (a == "--config") {
             const char* v = value("--config");
-            if (!v) return 2;
+            if (!v) return kExitUsage;
             opt.strConfig = v;
         } else if (a == "--library") {
             const char* v = value("--library");
-            if (!v) return 2;
+            if (!v) return kExitUsage;
             opt.strLibrary = v;
         } else if (a == "--tick-ms") {
             const char* v = value("--tick-ms");
-            if (!v) return 2;
+            if (!v) return kExitUsage;
             char* end = nullptr;
             long n = std::strtol(v, &end, 10);
             if (!end || *end || n < 1 || n > 1000) {
                 std::fprintf(stderr, "quorvel-host: --tick-ms wants a number from 1 to 1000, got '%s'\n", v);
-                return 2;
+                return kExitUsage;
             }
             opt.nTickMs = static_cast<int>(n);
         } else if (a == "--no-console") {
             opt.bConsole = false;
+        } else if (a == "--keep-running-on-failure") {
+            opt.bKeepRunningOnFailure = true;
         } else {
             std::fprintf(stderr, "quorvel-host: unknown argument '%s' (see --help)\n", a.c_str());
-            return 2;
+            return kExitUsage;
         }
     }
     return 0;
@@ -113,7 +171,7 @@ void HostOutput(int nCode, int, const char16_t* szText) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i)
         if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out.push_back(s[i]);
-    (void)nCode;
+    if (nCode == HOSTOUT_LOG_LINE && g_startWatch.bWatching) WatchStartLine(out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
 }
@@ -182,7 +240,7 @@ int main(int argc, char** argv) {
     if (opt.strLibrary.empty()) opt.strLibrary = DefaultLibraryPath();
 
     Framework fw;
-    if (!fw.Load(opt.strLibrary)) return 3;
+    if (!fw.Load(opt.strLibrary)) return kExitNoLibrary;
 
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
@@ -197,9 +255,25 @@ int main(int argc, char** argv) {
 
     ServerStartInfo info{};
     WideCopyBounded(info.szName, 50, u"QuorvelS");
+    g_startWatch.bWatching = true;
     fw.Command(HOSTCMD_START, sizeof(info), &info);
+    g_startWatch.bWatching = false;
     std::printf("== %s ==\n", WideToUtf8(std::u16string(info.szName, WideLength(info.szName, 50))).c_str());
     std::fflush(stdout);
+    if (!g_startWatch.aFailures.empty() || !g_startWatch.bCompleted) {
+        if (g_startWatch.aFailures.empty()) g_startWatch.aFailures.push_back("the start did not complete");
+        std::string strWhat;
+        for (const std::string& f : g_startWatch.aFailures) strWhat += (strWhat.empty() ? "" : "; ") + f;
+        const char* szThen = opt.bKeepRunningOnFailure ? "keeping the server running (--keep-running-on-failure)"
+                                                       : "stopping";
+        std::printf("quorvel-host: the start failed (%s); %s\n", strWhat.c_str(), szThen);
+        std::fflush(stdout);
+        std::fprintf(stderr, "quorvel-host: the start failed (%s); %s\n", strWhat.c_str(), szThen);
+        if (!opt.bKeepRunningOnFailure) {
+            fw.Command(HOSTCMD_STOP, 0, nullptr);
+            return kExitStartFailed;
+        }
+    }
 
     int wakeFd = FindWakeHandle();
     std::string pending;

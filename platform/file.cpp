@@ -85,6 +85,26 @@ File File::CreateExclusive(std::u16string_view path) { return OpenLocked(path, t
 
 File File::CreateShareRead(std::u16string_view path) { return OpenLocked(path, true, LOCK_SH); }
 
+File File::CreateNew(std::u16string_view path) {
+    const std::string osPath = ToOsPath(path);
+    int fd;
+    do {
+        fd = ::open(osPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetErrnoError();
+        return File();
+    }
+    File file(fd);
+    // Nobody else can know the fresh file yet; the lock makes it look like
+    // any other file this layer writes.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        SetErrnoError();
+        return File();
+    }
+    return file;
+}
+
 int File::Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead) {
     *pnRead = 0;
     if (m_fd < 0) {
@@ -138,6 +158,23 @@ int File::Seek(uint64_t nPos) {
         ::lseek(m_fd, static_cast<off_t>(nPos), SEEK_SET) < 0) {
         SetLastError(m_fd < 0 || nPos > static_cast<uint64_t>(INT64_MAX) ? kErrorInvalidParameter
                                                                           : ErrorFromErrno(errno));
+        return 0;
+    }
+    return 1;
+}
+
+uint64_t File::Tell() const {
+    off_t pos = m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
+    if (pos < 0) {
+        SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(pos);
+}
+
+int File::Flush() {
+    if (m_fd < 0 || ::fsync(m_fd) != 0) {
+        SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
         return 0;
     }
     return 1;

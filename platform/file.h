@@ -47,6 +47,10 @@ public:
     // Creates the file for writing (replacing an existing one) while others may
     // still open it for reading.
     static File CreateShareRead(std::u16string_view path);
+    // Creates a new file for exclusive writing; fails (183) when anything,
+    // a link included, already stands at the path, so a temporary file is
+    // never written through a planted link.
+    static File CreateNew(std::u16string_view path);
 
     bool IsOpen() const { return m_fd >= 0; }
     explicit operator bool() const { return IsOpen(); }
@@ -62,6 +66,10 @@ public:
     uint64_t SeekToEnd();
     // Moves to an absolute position; 1/0.
     int Seek(uint64_t nPos);
+    // The current position, or UINT64_MAX on failure.
+    uint64_t Tell() const;
+    // Forces the written bytes to the disk (fsync); 1/0.
+    int Flush();
     // Size in bytes, or UINT64_MAX on failure.
     uint64_t Size() const;
     // Cuts the file at the current position; 1/0.

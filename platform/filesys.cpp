@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/path.h"
@@ -197,6 +198,49 @@ int CopyFile(std::u16string_view source, std::u16string_view destination) {
     ::unlink(tmpName.c_str());
     errno = nFail;
     return FailErrno();
+}
+
+std::u16string ReplacementTarget(std::u16string_view path) {
+    const std::string osPath = ToOsPath(path);
+    struct stat st {};
+    if (::lstat(osPath.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return std::u16string(path);
+    char* pReal = ::realpath(osPath.c_str(), nullptr);
+    if (!pReal) return std::u16string(path);
+    std::u16string strReal = FromOsPath(pReal);
+    ::free(pReal);
+    return strReal;
+}
+
+int ReplaceFile(std::u16string_view source, std::u16string_view destination) {
+    const std::string osSrc = ToOsPath(source);
+    const std::string osDst = ToOsPath(destination);
+    if (source.empty() || destination.empty()) return FailWith(kErrorPathNotFound);
+    struct stat stSrc {};
+    if (::lstat(osSrc.c_str(), &stSrc) != 0) return FailErrno();
+    if (!S_ISREG(stSrc.st_mode)) return FailWith(kErrorAccessDenied);
+
+    // The exclusive lock on the old file is held until the rename, so a File
+    // of this layer that holds it makes the replacement fail, as it would
+    // make CreateExclusive fail.
+    FdGuard dstLock;
+    struct stat stDst {};
+    if (::lstat(osDst.c_str(), &stDst) == 0) {
+        if (!S_ISREG(stDst.st_mode) || IsReadOnlyFile(stDst)) return FailWith(kErrorAccessDenied);
+        dstLock.fd = ::open(osDst.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (dstLock.fd < 0) return FailErrno();
+        if (!LockNoWait(dstLock.fd, LOCK_EX)) return FailWith(kErrorSharingViolation);
+        if (::chmod(osSrc.c_str(), stDst.st_mode & 07777) != 0) return FailErrno();
+    } else if (errno != ENOENT) {
+        return FailErrno();
+    }
+    if (::rename(osSrc.c_str(), osDst.c_str()) != 0) return FailErrno();
+    // The rename itself must reach the disk as well, or a power loss can
+    // bring the old file back.
+    const size_t nSlash = osDst.rfind('/');
+    const std::string osDir = nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : osDst.substr(0, nSlash));
+    FdGuard dir(::open(osDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd >= 0) ::fsync(dir.fd);
+    return 1;
 }
 
 int FindFiles(std::u16string_view pattern, std::vector<FindEntry>& entries) {

@@ -52,6 +52,19 @@ int DeleteFile(std::u16string_view path);
 // held open by a File of this layer is refused with 32. 1/0.
 int CopyFile(std::u16string_view source, std::u16string_view destination);
 
+// The path a replacement of the file at path must write: the file a symbolic
+// link there points to (links followed to the end), so that replacing it
+// keeps the link; the path itself when it is no link or the link leads
+// nowhere.
+std::u16string ReplacementTarget(std::u16string_view path);
+// Renames source over destination in one step: a reader sees the old
+// destination or the new one, never a part. An existing destination must be
+// a writable plain file that no File of this layer holds (refused with 5 and
+// 32, as CreateExclusive refuses it); its permission bits pass to the
+// replacement. The directory entry is flushed to disk afterwards. 1/0; on
+// failure both files stay as they were.
+int ReplaceFile(std::u16string_view source, std::u16string_view destination);
+
 struct FindEntry {
     std::u16string strName;  // the entry's name, no directory part
     bool bDirectory = false;

@@ -1,8 +1,10 @@
 #include "projcommon/inifile.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <iterator>
 
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/filesys.h"
 #include "projcommon/qvassert.h"
@@ -48,13 +50,18 @@ CIniFile::~CIniFile() = default;
 int CIniFile::Open(const char16_t* pPath, const char16_t* pMirrorPath) {
     m_lines.clear();
     m_cursor = m_lines.end();
+    m_eLoadFault = kLoadOk;
+    m_nLoadFaultLine = 0;
+    m_eLoadLineFault = kTextLineOk;
     if (pPath) {
         m_strPath = pPath;
         m_strMirrorPath = pMirrorPath ? pMirrorPath : u"";
     }
     plat::File file = plat::File::OpenRead(m_strPath);
-    m_bUnreadTarget = !file && PathExists(m_strPath);
-    if (!file) return 0;
+    if (!file) {
+        if (PathExists(m_strPath)) m_eLoadFault = kLoadUnreadable;
+        return 0;
+    }
     uint8_t mark[2] = {0, 0};
     uint32_t nRead = 0;
     if (pPath) {
@@ -64,8 +71,22 @@ int CIniFile::Open(const char16_t* pPath, const char16_t* pMirrorPath) {
     }
     if (m_bUnicode) file.Read(mark, 2, &nRead);
     std::u16string strLine;
-    while (m_bUnicode ? ReadLineUnicode(file, strLine) : ReadLineAnsi(file, strLine))
+    TextLineFault eFault = kTextLineOk;
+    int nLine = 0;
+    while (m_bUnicode ? ReadLineUnicode(file, strLine, &eFault) : ReadLineAnsi(file, strLine, &eFault)) {
+        ++nLine;
+        if (eFault != kTextLineOk) {
+            // Not a configuration file this class can hold without loss: it
+            // stays as it is, and the document stays empty.
+            m_lines.clear();
+            m_cursor = m_lines.end();
+            m_eLoadFault = kLoadNotText;
+            m_nLoadFaultLine = nLine;
+            m_eLoadLineFault = eFault;
+            return 0;
+        }
         m_lines.push_back(ParseLine(strLine));
+    }
     m_cursor = m_lines.begin();
     return 1;
 }
@@ -75,7 +96,9 @@ int CIniFile::OpenFromMemory(const char* pData, uint32_t nSize) {
     m_strPath.clear();
     m_strMirrorPath.clear();
     m_bUnicode = 0;
-    m_bUnreadTarget = 0;
+    m_eLoadFault = kLoadOk;
+    m_nLoadFaultLine = 0;
+    m_eLoadLineFault = kTextLineOk;
     m_pLoadData = pData;
     m_nLoadSize = pData ? nSize : 0;
     m_nLoadDataPos = 0;
@@ -91,8 +114,10 @@ void CIniFile::ParseMemory() {
     std::string bytes;
     while (m_nLoadDataPos < m_nLoadSize) {
         const char c = m_pLoadData[m_nLoadDataPos++];
-        if (c == '\n') continue;
-        if (c == '\r') {
+        if (c == '\r' || c == '\n') {
+            // CR LF is one line end.
+            if (c == '\r' && m_nLoadDataPos < m_nLoadSize && m_pLoadData[m_nLoadDataPos] == '\n')
+                ++m_nLoadDataPos;
             m_lines.push_back(ParseLine(NarrowToWide(bytes)));
             bytes.clear();
         } else if (bytes.size() < kLineBufferSize - 1) {
@@ -284,11 +309,27 @@ int CIniFile::Save(int nMode, const char16_t* pPath) {
     if (m_lines.empty()) return 0;
     const bool bInPlace = !pPath || !*pPath;
     const std::u16string strTarget = bInPlace ? m_strPath : std::u16string(pPath);
-    if (strTarget.empty() || (bInPlace && m_bUnreadTarget)) return 0;
+    if (strTarget.empty() || (bInPlace && m_eLoadFault != kLoadOk)) return 0;
     const bool bDiverged = !m_strMirrorPath.empty() && CompareFileSize(strTarget, m_strMirrorPath) == 0;
 
-    CreateDirectoryTree(GetDirectoryPart(strTarget));
-    plat::File file = plat::File::CreateExclusive(strTarget);
+    // The document goes to a fresh file beside the target, which replaces the
+    // target in one rename once all of it is on the disk.
+    const std::u16string strFinal = plat::ReplacementTarget(strTarget);
+    CreateDirectoryTree(GetDirectoryPart(strFinal));
+    if (plat::IsDirectory(strFinal)) {
+        plat::SetLastError(plat::kErrorAccessDenied);
+        return 0;
+    }
+    // A name that a crashed earlier process may have left is passed over.
+    static std::atomic<uint32_t> s_nTempSerial{0};
+    std::u16string strTemp;
+    plat::File file;
+    for (int nTry = 0; nTry < 16 && !file; ++nTry) {
+        strTemp = strFinal + WFormat(u".tmp%u_%u", plat::GetCurrentProcessId(),
+                                     static_cast<uint32_t>(s_nTempSerial++));
+        file = plat::File::CreateNew(strTemp);
+        if (!file && !plat::Exists(strTemp)) break;
+    }
     if (!file) return 0;
     // Writes record failures in the thread's last error; a clean slate here
     // tells whether the whole document reached the file.
@@ -302,9 +343,14 @@ int CIniFile::Save(int nMode, const char16_t* pPath) {
         if (nMode == 1 && !r.bUsed && !IsEmptyRecord(r)) continue;
         WriteLine(file, r);
     }
-    const bool bWritten = plat::GetLastError() == 0;
+    const bool bWritten = plat::GetLastError() == 0 && file.Flush();
     file.Close();
-    if (!bWritten) return 0;
+    if (!bWritten || !plat::ReplaceFile(strTemp, strFinal)) {
+        const uint32_t dwError = plat::GetLastError();
+        plat::DeleteFile(strTemp);
+        plat::SetLastError(dwError);
+        return 0;
+    }
 
     if (bInPlace && !m_strMirrorPath.empty()) {
         if (bDiverged) return 0;

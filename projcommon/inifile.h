@@ -5,11 +5,24 @@
 // with its comments, blank lines and line order intact.
 //
 // Files are either UTF-16LE with the FF FE mark or narrow text in the process
-// code page (see widestring.h); lines end with CR LF. Section and key names
-// compare case-insensitively; values come back exactly as stored.
+// code page (see widestring.h). Lines read end at LF, CR LF or a lone CR, so
+// files written by any editor read alike; lines written end with CR LF.
+// Section and key names compare case-insensitively; values come back exactly
+// as stored.
 //
-// Lines hold at most 1023 characters; longer ones are cut when read. The
-// cursor remembers the section header the last search found, so a series of
+// A file that is not text is not loaded and never saved over: a line with a
+// NUL, DEL or another control character (TAB, VT and FF pass), bytes that
+// are not text in the code page (or a lone surrogate, or an odd last byte in
+// UTF-16), or a line longer than 1023 characters, which a rewrite would cut.
+// Open then gives 0 with an empty document and LoadFault says where and why;
+// the callers decide whether to go on with defaults. (OpenFromMemory parses
+// any block and cuts long lines.)
+//
+// A save writes a temporary file beside the target, flushes it to disk and
+// renames it over the target, so a crash leaves the old file or the new one,
+// never a part of either.
+//
+// The cursor remembers the section header the last search found, so a series of
 // reads from one section finds it at once; a search walks from the cursor to
 // the end and wraps around to the first line.
 //
@@ -20,6 +33,8 @@
 #include <list>
 #include <string>
 #include <string_view>
+
+#include "projcommon/textfile.h"
 
 namespace plat {
 class File;
@@ -42,18 +57,29 @@ public:
     CIniFile(const CIniFile&) = delete;
     CIniFile& operator=(const CIniFile&) = delete;
 
+    // Why the last Open left the document empty.
+    enum LoadFaultKind : int {
+        kLoadOk = 0,          // loaded, or no file stands at the path (a save creates it)
+        kLoadUnreadable = 1,  // the file exists but could not be opened or read
+        kLoadNotText = 2,     // the file is not text (LoadFaultLine, LoadLineFault)
+    };
+
     // Loads the file, replacing the document. A null pPath reuses the path
-    // (and mirror) of the previous Open. Returns 1 when the file was opened and
-    // read, 0 otherwise (the document is then empty, but the path is
-    // remembered for a later Save). The modified flag is left as it was.
+    // (and mirror) of the previous Open. Returns 1 when the file was opened,
+    // read and is text, 0 otherwise (the document is then empty, but the path
+    // is remembered for a later Save). The modified flag is left as it was.
     // When the file exists but could not be read (held by a writer, no
-    // permission), a later save in place refuses to replace it with a
-    // document built from defaults.
+    // permission) or is not text, LoadFault says so and a later save in place
+    // refuses to replace it with a document built from defaults.
     int Open(const char16_t* pPath, const char16_t* pMirrorPath = nullptr);
-    // Parses a block of narrow text (lines end at CR, bytes after the last CR
-    // are ignored) instead of a file; the path is forgotten, so a later Save
-    // needs one. The block is not kept. Always 1.
+    // Parses a block of narrow text (lines end as in a file, bytes after the
+    // last line end are ignored) instead of a file; the path is forgotten, so
+    // a later Save needs one. The block is not kept. Always 1.
     int OpenFromMemory(const char* pData, uint32_t nSize);
+    LoadFaultKind LoadFault() const { return m_eLoadFault; }
+    // For kLoadNotText: the first line (1-based) that is no text, and why.
+    int LoadFaultLine() const { return m_nLoadFaultLine; }
+    TextLineFault LoadLineFault() const { return m_eLoadLineFault; }
 
     // Typed reads: the stored value, or the default when the section or key is
     // missing; with bAddIfMissing a missing key is added (SetString) with the
@@ -96,11 +122,13 @@ public:
     // Writes the document (mode 1 skips unused lines), creating the file's
     // directories. A null or empty pPath saves in place and then copies the
     // file over the mirror, unless the two files' sizes differed before the
-    // save (the mirror diverged; it is then left alone). Returns 1 on success
+    // save (the mirror diverged; it is then left alone). A target that is a
+    // symbolic link is replaced where it points. Returns 1 on success
     // (also when nothing was modified, without writing); 0 for an empty
-    // document, no path, a file that cannot be created or written, an
-    // existing file the last Open could not read (saved in place), a diverged
-    // mirror, or a failed mirror copy.
+    // document, no path, a file that cannot be created or written (the old
+    // file then stays whole), a target that is read-only or held by a File,
+    // an existing file the last Open could not read or found no text (saved
+    // in place), a diverged mirror, or a failed mirror copy.
     int Save(int nMode = 0, const char16_t* pPath = nullptr);
 
     const std::list<IniLine>& Lines() const { return m_lines; }
@@ -128,5 +156,7 @@ private:
     uint32_t m_nLoadDataPos = 0;
     int32_t m_bModified = 0;
     char16_t m_cComment = u';';
-    int32_t m_bUnreadTarget = 0;  // the last Open failed on a file that exists
+    LoadFaultKind m_eLoadFault = kLoadOk;            // what the last Open found
+    int m_nLoadFaultLine = 0;                        // first line that is no text (1-based)
+    TextLineFault m_eLoadLineFault = kTextLineOk;    // and why
 };

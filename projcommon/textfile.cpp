@@ -40,50 +40,114 @@ std::string NarrowPrefixFitting(std::u16string_view text, size_t nMax) {
     return best;
 }
 
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// NUL and the control characters that no configuration line holds (DEL
+// included); TAB, VT and FF pass as white space.
+TextLineFault UnitFault(char16_t u) {
+    if (u == 0) return kTextLineNul;
+    if ((u < 0x20 && u != u'\t' && u != 0x0B && u != 0x0C) || u == 0x7F) return kTextLineControl;
+    return kTextLineOk;
+}
+
+// Consumes the LF of a CR LF pair; anything else after the CR is left for the
+// next line (nUnitBytes: 1 narrow, 2 UTF-16 little-endian).
+void SkipLfAfterCr(plat::File& file, uint32_t nUnitBytes) {
+    const uint64_t nPos = file.Tell();
+    uint8_t b[2] = {0, 0};
+    uint32_t nRead = 0;
+    if (!file.Read(b, nUnitBytes, &nRead) || nRead == 0) return;
+    const bool bLf = nRead == nUnitBytes && b[0] == 0x0A && (nUnitBytes == 1 || b[1] == 0);
+    if (!bLf && nPos != UINT64_MAX) file.Seek(nPos);
+}
+
 }  // namespace
 
-int ReadLineAnsi(plat::File& file, std::u16string& strLine) {
+const char* TextLineFaultText(TextLineFault eFault) {
+    switch (eFault) {
+        case kTextLineOk:
+            return "no fault";
+        case kTextLineNul:
+            return "a NUL character";
+        case kTextLineControl:
+            return "a control character";
+        case kTextLineEncoding:
+            return "bytes that are not text in the file's encoding";
+        case kTextLineTooLong:
+            return "a line longer than 1023 characters";
+    }
+    return "an unknown fault";
+}
+
+int ReadLineAnsi(plat::File& file, std::u16string& strLine, TextLineFault* pFault) {
     std::string bytes;
     bool bCut = false;
+    TextLineFault eFault = kTextLineOk;
+    bool bEnded = false;
     for (;;) {
         char c;
         uint32_t nRead = 0;
-        if (!file.Read(&c, 1, &nRead) || nRead == 0) {
-            strLine = ConvertNarrowLine(bytes, bCut);
-            return bytes.empty() ? 0 : 1;
+        if (!file.Read(&c, 1, &nRead) || nRead == 0) break;
+        if (c == '\n') {
+            bEnded = true;
+            break;
         }
-        if (c == '\n') continue;
         if (c == '\r') {
-            strLine = ConvertNarrowLine(bytes, bCut);
-            return 1;
+            SkipLfAfterCr(file, 1);
+            bEnded = true;
+            break;
         }
+        if (eFault == kTextLineOk) eFault = UnitFault(static_cast<unsigned char>(c));
         if (bytes.size() < kLineBufferSize - 1)
             bytes.push_back(c);
         else
             bCut = true;
     }
+    strLine = ConvertNarrowLine(bytes, bCut);
+    if (pFault) {
+        if (eFault == kTextLineOk && bCut) eFault = kTextLineTooLong;
+        // Bytes that are text in the code page convert back to themselves.
+        if (eFault == kTextLineOk && WideToNarrow(strLine) != bytes) eFault = kTextLineEncoding;
+        *pFault = eFault;
+    }
+    return bEnded || !bytes.empty() ? 1 : 0;
 }
 
-int ReadLineUnicode(plat::File& file, std::u16string& strLine) {
+int ReadLineUnicode(plat::File& file, std::u16string& strLine, TextLineFault* pFault) {
     strLine.clear();
     bool bCut = false;
+    TextLineFault eFault = kTextLineOk;
+    bool bEnded = false;
+    char16_t uPrev = 0;
     for (;;) {
         uint8_t b[2];
         uint32_t nRead = 0;
-        // A lone last byte is not a unit; it ends the file like no byte at all.
-        const bool bEnd = !file.Read(b, 2, &nRead) || nRead < 2;
-        const char16_t u = bEnd ? 0 : static_cast<char16_t>(b[0] | (b[1] << 8));
-        if (u == 0x000A) continue;
-        if (bEnd || u == 0x000D) {
-            // A cut line keeps no half of a surrogate pair.
-            if (bCut && strLine.back() >= 0xD800 && strLine.back() <= 0xDBFF) strLine.pop_back();
-            return u == 0x000D || !strLine.empty() ? 1 : 0;
+        if (!file.Read(b, 2, &nRead) || nRead < 2) {
+            // A lone last byte is not a unit; it ends the file like no byte at all.
+            if (nRead == 1 && eFault == kTextLineOk) eFault = kTextLineEncoding;
+            break;
         }
+        const char16_t u = static_cast<char16_t>(b[0] | (b[1] << 8));
+        if (u == 0x000A || u == 0x000D) {
+            if (u == 0x000D) SkipLfAfterCr(file, 2);
+            bEnded = true;
+            break;
+        }
+        if (eFault == kTextLineOk) eFault = UnitFault(u);
+        // A low surrogate must follow a high one, and a high one be followed by a low one.
+        if (eFault == kTextLineOk && (IsLowSurrogate(u) != IsHighSurrogate(uPrev))) eFault = kTextLineEncoding;
+        uPrev = u;
         if (strLine.size() < kLineBufferSize - 1)
             strLine.push_back(u);
         else
             bCut = true;
     }
+    if (eFault == kTextLineOk && IsHighSurrogate(uPrev)) eFault = kTextLineEncoding;
+    // A cut line keeps no half of a surrogate pair.
+    if (bCut && IsHighSurrogate(strLine.back())) strLine.pop_back();
+    if (pFault) *pFault = eFault == kTextLineOk && bCut ? kTextLineTooLong : eFault;
+    return bEnded || !strLine.empty() ? 1 : 0;
 }
 
 uint32_t WriteTextAnsi(plat::File& file, std::u16string_view text) {

@@ -16,19 +16,35 @@
 
 // Line buffers hold this many bytes (narrow) or units (UTF-16), terminator
 // included: a longer line is cut to kLineBufferSize - 1 characters and the
-// rest of it, up to its CR, is skipped.
+// rest of it, up to its line end, is skipped.
 constexpr uint32_t kLineBufferSize = 1024;
 // WriteTextAnsi writes at most this many bytes of converted text, cut at a
 // character boundary.
 constexpr uint32_t kMaxAnsiTextBytes = 4095;
 
-// Reads one narrow line: LF bytes are skipped, CR ends the line, the end of
-// the file ends it too. Returns 1 when a line ended at CR, or when the file
-// ended after a non-empty line; 0 at the end of the file with nothing read
-// (strLine is then empty). The byte-order mark is the caller's business.
-int ReadLineAnsi(plat::File& file, std::u16string& strLine);
-// The same with 16-bit little-endian units (0x000A skipped, 0x000D ends).
-int ReadLineUnicode(plat::File& file, std::u16string& strLine);
+// What a line reader found in a line that makes it no line of text. A file
+// with such a line is not a text file of this system (a binary file, another
+// encoding, or a line beyond the buffer that a rewrite would cut).
+enum TextLineFault : int {
+    kTextLineOk = 0,
+    kTextLineNul = 1,       // a NUL byte (narrow) or NUL unit (UTF-16)
+    kTextLineControl = 2,   // DEL, or a control character other than TAB, LF, VT, FF and CR
+    kTextLineEncoding = 3,  // bytes that are no text in the code page, a lone
+                            // surrogate, or an odd last byte in a UTF-16 file
+    kTextLineTooLong = 4,   // longer than kLineBufferSize - 1 characters (cut)
+};
+// A short English description of the fault ("a NUL character", ...).
+const char* TextLineFaultText(TextLineFault eFault);
+
+// Reads one narrow line. A line ends at LF, at CR LF and at a lone CR (an LF
+// directly after a CR belongs to that CR), and at the end of the file.
+// Returns 1 when a line ended at a line end, or when the file ended after a
+// non-empty line; 0 at the end of the file with nothing read (strLine is
+// then empty). The byte-order mark is the caller's business. With pFault,
+// *pFault gets what makes the line no text (kTextLineOk when nothing does).
+int ReadLineAnsi(plat::File& file, std::u16string& strLine, TextLineFault* pFault = nullptr);
+// The same with 16-bit little-endian units (0x000A, 0x000D).
+int ReadLineUnicode(plat::File& file, std::u16string& strLine, TextLineFault* pFault = nullptr);
 // Converts to the process code page, keeps at most kMaxAnsiTextBytes bytes
 // and writes them. Returns the bytes written (a short write also reports the
 // assertion "nSize==nWrite").

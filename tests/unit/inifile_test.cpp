@@ -1,8 +1,13 @@
 // CIniFile on real files: parsing and the exact written form, encodings,
 // add-if-missing, the cursor, RemoveUnused, Save modes and the mirror.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "files_fixture.h"
 #include "platform/filesys.h"
@@ -226,12 +231,107 @@ TEST_F(IniFileTest, MirrorIsRefreshedUnlessItDiverged) {
     EXPECT_EQ(ini.Save(0, P(u"other.ini").c_str()), 1) << "a save elsewhere ignores the mirror";
 }
 
-TEST_F(IniFileTest, LfOnlyFileReadsAsOneLine) {
-    Put(u"lf.ini", "[A]\nk=1\nj=2\n");
+// A file written with LF alone (any Linux editor) or CR LF reads alike; the
+// document is written back with CR LF.
+TEST_F(IniFileTest, LfAndCrLfFilesReadAlikeAndAreWrittenBackWithCrLf) {
+    for (const std::string& strEnd : {"\n"s, "\r\n"s}) {
+        Put(u"lf.ini", "[A]" + strEnd + "k=1 ;c" + strEnd + "j=2" + strEnd);
+        CIniFile ini;
+        ASSERT_EQ(ini.Open(P(u"lf.ini").c_str()), 1);
+        EXPECT_EQ(ini.GetString(u"A", u"k", u"default"), u"1");
+        EXPECT_EQ(ini.GetInt(u"A", u"new", 5, u"", 1), 5);
+        ASSERT_EQ(ini.Save(), 1);
+        EXPECT_EQ(Get(u"lf.ini"), "[A]\r\nk=1\t\t\t\t\t\t  ;c\r\nj=2\r\nnew=5\r\n");
+    }
+    CIniFile mem;
+    const char text[] = "[A]\nk=1\r\nj=2\rl=3\n";
+    mem.OpenFromMemory(text, sizeof text - 1);
+    EXPECT_EQ(Texts(mem), (std::vector<std::u16string>{u"[A]", u"k=1;", u"j=2;", u"l=3;"}));
+}
+
+// A file that is no text keeps every byte: nothing is loaded, reads give the
+// defaults, and a save in place refuses to write them over it.
+TEST_F(IniFileTest, FileThatIsNoTextIsNeitherLoadedNorSavedOver) {
+    std::string units = "\xFF\xFE"s + U16(u"[A]\r\nk=1\r\n") + "\x00\xDC"s;  // a low surrogate alone
+    const struct {
+        std::string bytes;
+        int nLine;
+        TextLineFault eFault;
+    } cases[] = {
+        {"[ServerCore]\nServerIPBase=127.0.0.1\n\0\0\0\x01"s, 3, kTextLineNul},
+        {"[A]\r\nk=\xC0\xAF\r\n", 2, kTextLineEncoding},
+        {"[A]\r\n;" + std::string(1100, 'c') + "\r\nk=1\r\n", 2, kTextLineTooLong},
+        {"\x7F" "ELF\x02\x01\x01", 1, kTextLineControl},
+        {units, 3, kTextLineEncoding},
+    };
+    for (const auto& c : cases) {
+        Put(u"bad.ini", c.bytes);
+        CIniFile ini;
+        EXPECT_EQ(ini.Open(P(u"bad.ini").c_str()), 0) << c.bytes;
+        EXPECT_EQ(ini.LoadFault(), CIniFile::kLoadNotText);
+        EXPECT_EQ(ini.LoadFaultLine(), c.nLine) << c.bytes;
+        EXPECT_EQ(ini.LoadLineFault(), c.eFault) << c.bytes;
+        EXPECT_TRUE(ini.Lines().empty());
+        EXPECT_EQ(ini.GetString(u"A", u"k", u"default", u"", 1), u"default");
+        EXPECT_EQ(ini.Save(), 0);
+        EXPECT_EQ(Get(u"bad.ini"), c.bytes);
+        ASSERT_EQ(ini.Open(nullptr), 0) << "reopening finds the same";
+        EXPECT_EQ(ini.LoadFault(), CIniFile::kLoadNotText);
+    }
+}
+
+// A save replaces the file in one rename: a reader that still has the old
+// file open keeps reading it whole, a write that fails half-way leaves the old
+// file as it was, a link stays a link and the permission bits stay.
+TEST_F(IniFileTest, SaveReplacesTheFileWholeOrNotAtAll) {
+    const std::string strOld = "[A]\r\nk=1\r\n";
+    Put(u"r.ini", strOld);
+    ::chmod(Os(u"r.ini").c_str(), 0640);
     CIniFile ini;
-    ASSERT_EQ(ini.Open(P(u"lf.ini").c_str()), 1);
-    EXPECT_EQ(ini.Lines().size(), 1u);
-    EXPECT_EQ(ini.GetString(u"A", u"k", u"default"), u"default");
+    ASSERT_EQ(ini.Open(P(u"r.ini").c_str()), 1);
+    const int fdOld = ::open(Os(u"r.ini").c_str(), O_RDONLY);
+    ASSERT_GE(fdOld, 0);
+    ini.SetString(u"A", u"k", std::u16string(200, u'v'));
+    ASSERT_EQ(ini.Save(), 1);
+    char buf[64];
+    const ssize_t nRead = ::read(fdOld, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, nRead > 0 ? static_cast<size_t>(nRead) : 0), strOld)
+        << "the old file was not rewritten in place";
+    ::close(fdOld);
+    const std::string strNew = Get(u"r.ini");
+    EXPECT_EQ(strNew, "[A]\r\nk=" + std::string(200, 'v') + "\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(Os(u"r.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // Files may grow to 100 bytes: the next, longer document cannot be written.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ini.SetString(u"A", u"k", std::u16string(300, u'w'));
+    const int nSaved = ini.Save();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(nSaved, 0);
+    EXPECT_EQ(Get(u"r.ini"), strNew);
+    std::vector<std::string> aNames;
+    for (const auto& e : std::filesystem::directory_iterator(m_osRoot)) aNames.push_back(e.path().filename());
+    EXPECT_EQ(aNames, std::vector<std::string>{"r.ini"}) << "no temporary file stays behind";
+
+    plat::CreateDirectory(P(u"real"));
+    Put(u"real\\t.ini", strOld);
+    ASSERT_EQ(::symlink("real/t.ini", Os(u"link.ini").c_str()), 0);
+    CIniFile linked;
+    ASSERT_EQ(linked.Open(P(u"link.ini").c_str()), 1);
+    linked.SetInt(u"A", u"k", 2);
+    ASSERT_EQ(linked.Save(), 1);
+    struct stat lst {};
+    ASSERT_EQ(::lstat(Os(u"link.ini").c_str(), &lst), 0);
+    EXPECT_TRUE(S_ISLNK(lst.st_mode));
+    EXPECT_EQ(Get(u"real\\t.ini"), "[A]\r\nk=2\r\n");
 }
 
 }  // namespace

@@ -1,8 +1,16 @@
 // Server start and stop: the configuration files it reads and writes back,
 // the listen call, the database initialisation and the pool it builds.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "tests/unit/serverbase_fixture.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 using ServerConfigTest = ServerBaseTest;
 
@@ -120,6 +128,67 @@ TEST_F(ServerConfigTest, MaxConnectionOutsideTheIndexRangeIsClampedAndSaid) {
     EXPECT_NE(m_server.GetSession(32766), nullptr);
     EXPECT_EQ(m_server.GetSession(32767), nullptr);
     EXPECT_TRUE(m_asserts.Saw("wSessionIndex>=0 && wSessionIndex<m_nSessionCount"));
+}
+
+TEST_F(ServerConfigTest, MaxUserAboveMaxConnectionIsBroughtDownAndSaid) {
+    Configure(200, 100);
+    m_server.Start(50, nullptr, nullptr, 0);
+    EXPECT_EQ(m_server.GetMaxUser(), 100);
+    EXPECT_TRUE(m_host.HasLog(u"最大用户数 200 大于最大连接数 100, 改为 100"));
+    EXPECT_TRUE(m_host.HasLog(u"最大用户数 100"));
+    EXPECT_NE(ReadFileBytes(m_dir / "Server/QuorvelS.ini").find("MaxUser=200"), std::string::npos);
+}
+
+// Files written with LF alone are the operator's files like any other: their
+// values are served and stay in them.
+TEST_F(ServerConfigTest, LfOnlyConfigurationFilesAreReadAndKeepTheirValues) {
+    WriteFileBytes(m_dir / "Server/QuorvelS.ini", "[ServerCore]\nServerPort=3\nMaxUser=7\n");
+    WriteFileBytes(m_dir / "Binaries/ServerBaseConfig.ini",
+                   "; ours\n[ServerCore]\nServerIPBase=127.0.0.1\nServerPortBase=42000\n");
+    EXPECT_EQ(m_server.Start(50, nullptr, nullptr, 0), 1);
+    EXPECT_EQ(Net().ListenedAddress(), "127.0.0.1");
+    EXPECT_EQ(Net().ListenedPort(), 42003);
+    EXPECT_EQ(m_server.GetMaxUser(), 7);
+    EXPECT_EQ(ReadFileBytes(m_dir / "Binaries/ServerBaseConfig.ini"),
+              "; ours\r\n[ServerCore]\r\nServerIPBase=127.0.0.1\r\nServerPortBase=42000\r\n");
+    EXPECT_NE(ReadFileBytes(m_dir / "Server/QuorvelS.ini").find("ServerPort=3\r\nMaxUser=7\r\n"), std::string::npos);
+}
+
+// A configuration file that is no text, or that cannot be read, is left as
+// it is and the start is refused with one line: nothing listens, no database.
+TEST_F(ServerConfigTest, ConfigurationFileThatIsNoTextOrUnreadableRefusesTheStart) {
+    const std::string strGarbage = "[ServerCore]\r\nServerIPBase=127.0.0.1\r\n\x7F" "ELF\0\0\x01"s;
+    const struct {
+        const char* szFile;
+        std::string bytes;
+        bool bHold;  // an exclusive writer holds the file
+        std::u16string strLine;
+    } cases[] = {
+        {"Server/QuorvelS.ini", strGarbage, false,
+         u"配置文件 \"QuorvelS.ini\" 不是文本文件 (第 3 行含有控制字符), 服务未启动"},
+        {"Binaries/ServerBaseConfig.ini", "[ServerCore]\nServerIPBase=\xFF\n", false,
+         u"配置文件 \"..\\Binaries\\ServerBaseConfig.ini\" 不是文本文件 (第 2 行编码无效), 服务未启动"},
+        {"Binaries/ServerBaseConfig.ini", "[ServerCore]\r\nServerIPBase=127.0.0.1\r\n", true,
+         u"配置文件 \"..\\Binaries\\ServerBaseConfig.ini\" 无法读取 (LastError=32), 服务未启动"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(m_dir / "Server/QuorvelS.ini");
+        std::filesystem::remove(m_dir / "Binaries/ServerBaseConfig.ini");
+        m_host.Clear();
+        WriteFileBytes(m_dir / c.szFile, c.bytes);
+        const int fd = ::open((m_dir / c.szFile).c_str(), O_RDONLY);
+        if (c.bHold) {
+            ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        }
+        EXPECT_EQ(m_server.Start(50, nullptr, nullptr, 0), 0) << c.szFile;
+        ::close(fd);
+        EXPECT_TRUE(m_host.HasLog(c.strLine)) << c.szFile;
+        EXPECT_EQ(ReadFileBytes(m_dir / c.szFile), c.bytes);
+        EXPECT_EQ(m_server.IsStarted(), 0);
+        EXPECT_EQ(Net().ListenCalls(), 0);
+        EXPECT_EQ(m_db.InitCalls(), 0);
+        EXPECT_EQ(m_server.GetSessionCount(), 0);
+    }
 }
 
 TEST_F(ServerConfigTest, StopReleasesInReverseOrderAndAlwaysClosesTheDatabase) {

@@ -30,13 +30,19 @@ protected:
 
 using Lines = std::vector<std::pair<int, std::u16string>>;
 
-TEST_F(TextFileTest, AnsiLinesEndAtCrSkipLfAndDeliverALastLineWithoutCr) {
-    Put(u"a", "a\r\nb");
-    EXPECT_EQ(ReadAll(u"a", false), (Lines{{1, u"a"}, {1, u"b"}, {0, u""}}));
-    Put(u"lf", "x\ny\n");
-    EXPECT_EQ(ReadAll(u"lf", false), (Lines{{1, u"xy"}, {0, u""}}));
-    Put(u"blank", "\r\n\r\n\xe4\xb8\xad\xe6\x96\x87\r");
-    EXPECT_EQ(ReadAll(u"blank", false), (Lines{{1, u""}, {1, u""}, {1, u"中文"}, {0, u""}}));
+// Files from any editor read alike: LF, CR LF and a lone CR each end one
+// line; a last line without an end is still delivered.
+TEST_F(TextFileTest, AnsiLinesEndAtLfCrLfOrCrAndDeliverALastLineWithoutEnd) {
+    const std::pair<std::string, Lines> cases[] = {
+        {"a\r\nb", {{1, u"a"}, {1, u"b"}, {0, u""}}},
+        {"x\ny\n", {{1, u"x"}, {1, u"y"}, {0, u""}}},
+        {"\r\n\r\n\xe4\xb8\xad\xe6\x96\x87\r", {{1, u""}, {1, u""}, {1, u"中文"}, {0, u""}}},
+        {"p\rq\n\nr\r\n", {{1, u"p"}, {1, u"q"}, {1, u""}, {1, u"r"}, {0, u""}}},
+    };
+    for (const auto& [bytes, lines] : cases) {
+        Put(u"t", bytes);
+        EXPECT_EQ(ReadAll(u"t", false), lines) << bytes;
+    }
 }
 
 TEST_F(TextFileTest, LongLinesAreCutAt1023CharactersAndTheRestSkipped) {
@@ -63,7 +69,46 @@ TEST_F(TextFileTest, LongLinesAreCutAt1023CharactersAndTheRestSkipped) {
 
 TEST_F(TextFileTest, UnicodeLinesReadLittleEndianUnits) {
     Put(u"u", "A\0-N\r\0\n\0\n\0B\0\r\0\x01"s);  // "A中" CR LF LF "B" CR, then a lone byte
-    EXPECT_EQ(ReadAll(u"u", true), (Lines{{1, u"A中"}, {1, u"B"}, {0, u""}}));
+    EXPECT_EQ(ReadAll(u"u", true), (Lines{{1, u"A中"}, {1, u""}, {1, u"B"}, {0, u""}}));
+}
+
+// What makes a line no text: the fault of the first line of each file.
+TEST_F(TextFileTest, LineReadersReportWhatIsNoText) {
+    std::string units;
+    for (int i = 0; i < 1100; ++i) units += "y\0"s;
+    const struct {
+        std::string bytes;
+        bool bUnicode;
+        TextLineFault eFault;
+    } cases[] = {
+        {"key=\xe4\xb8\xad\t;\x0b\x0c\r\n", false, kTextLineOk},
+        {"key=v\0x\r\n"s, false, kTextLineNul},
+        {"key=\x01\r\n", false, kTextLineControl},
+        {"\x1b[1mkey\n", false, kTextLineControl},
+        {"key=\xff\xfe\r\n", false, kTextLineEncoding},
+        {"key=\xe4\xb8\r\n", false, kTextLineEncoding},  // a character cut short
+        {std::string(1023, 'x') + "\n", false, kTextLineOk},
+        {std::string(1024, 'x') + "\n", false, kTextLineTooLong},
+        {"k\0=\0-N\r\0\n\0"s, true, kTextLineOk},
+        {"k\0\0\0\r\0"s, true, kTextLineNul},
+        {"k\0\x07\0\n\0"s, true, kTextLineControl},
+        {"k\0\x3d\xd8"s, true, kTextLineEncoding},          // a high surrogate at the end
+        {"k\0\x00\xde\r\0"s, true, kTextLineEncoding},      // a low surrogate alone
+        {"k\0\x3d\xd8\x00\xde\r\0"s, true, kTextLineOk},    // a whole pair
+        {"k\0="s, true, kTextLineEncoding},                 // an odd last byte
+        {units, true, kTextLineTooLong},
+    };
+    for (const auto& c : cases) {
+        Put(u"f", c.bytes);
+        plat::File f = plat::File::OpenRead(P(u"f"));
+        std::u16string line;
+        TextLineFault eFault = kTextLineTooLong;
+        if (c.bUnicode)
+            ReadLineUnicode(f, line, &eFault);
+        else
+            ReadLineAnsi(f, line, &eFault);
+        EXPECT_EQ(eFault, c.eFault) << c.bytes;
+    }
 }
 
 TEST_F(TextFileTest, WritersProduceExactBytesAndCutAnsiTextAtACharacter) {
