@@ -12,6 +12,7 @@
 #include "common/hostlog.h"
 #include "common/packets.h"
 #include "platform/clock.h"
+#include "platform/hostname.h"
 #include "platform/verres.h"
 #include "projcommon/inifile.h"
 #include "projcommon/qvassert.h"
@@ -67,7 +68,8 @@ int CQVServer::StartFrame(ServerStartInfo& startInfo) {
     // before the base start drops the sessions they point at.
     ReleaseGame();
     static constexpr int32_t kDsnOpen[4] = {1, 1, 1, 1};
-    Start(kStartReserved, &startInfo, kDsnOpen, startInfo.dwDriverParam);
+    // A start refused over its configuration files (logged) loads no game.
+    if (!Start(kStartReserved, &startInfo, kDsnOpen, startInfo.dwDriverParam)) return 0;
 
     CIniFile ini;
     ini.Open(m_strConfigPath.c_str());
@@ -125,6 +127,7 @@ void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
     m_nCoinToGold = ini.GetInt(kFrameSection, u"CoinToGold", kDefaultCoinToGold, {}, 1);
     m_nScoreToTicket = ini.GetInt(kFrameSection, u"ScoreToTicket", kDefaultScoreToTicket, {}, 1);
     ReadLoginProtection(ini);
+    ReadSessionLease(ini);
     ini.Save(0);
 
     // Both rates lie within kMinGoldToCoin..kMaxGoldToCoin: a rate below one
@@ -167,6 +170,29 @@ void CQVServer::ReadLoginProtection(CIniFile& ini) {
         0);
     m_accountFailures.SetLimit(m_nLoginFailLimit);
     m_addressFailures.SetLimit(m_nLoginFailLimit);
+}
+
+std::u16string CQVServer::DefaultServerId() const {
+    std::u16string strAddress;
+    const int nPort = GetServerAddress(strAddress);
+    // A wildcard address is the same on every machine; the host name is not.
+    if (strAddress.empty() || strAddress == u"0.0.0.0" || strAddress == u"::") {
+        const std::u16string strHost = plat::GetHostName();
+        if (!strHost.empty()) strAddress = strHost;
+    }
+    std::u16string strId = WFormat(u"%s:%d", strAddress, nPort);
+    WideCutTo(strId, kServerIdChars);
+    return strId;
+}
+
+void CQVServer::ReadSessionLease(CIniFile& ini) {
+    const std::u16string strServerId =
+        ini.GetString(kFrameSection, u"ServerId", DefaultServerId(),
+                      u"共用平台数据库的各服务器的标识, 必须互不相同 (最多38个字符)", 1);
+    const int32_t nSeconds =
+        ini.GetInt(kFrameSection, u"SessionLeaseSeconds", kDefaultSessionLeaseSeconds,
+                   u"用户在线租约的秒数, 服务器停止响应后其用户最多等待这么久即可在其他服务器登录", 1);
+    EnableSessionLease(strServerId, nSeconds);
 }
 
 void CQVServer::CreateRooms(ServerStartInfo& startInfo) {
@@ -286,7 +312,8 @@ void CQVServer::CloseSession(uint16_t wSessionIndex) {
     auto* pSession = static_cast<CQVSession*>(GetSession(wSessionIndex));
     // Without the game and its rates a refund would pay nothing for the
     // coins; they stay coins in the game database until the next refund.
-    if (pSession && m_bGameLoaded) {
+    // A user whose lease another server took plays there with these coins.
+    if (pSession && m_bGameLoaded && !IsLeaseLost(pSession)) {
         std::u16string strText;
         RefundGameCoin(strText, pSession);
     }

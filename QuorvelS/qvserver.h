@@ -60,6 +60,8 @@ constexpr int kMaxRoomCount = 32767;
 constexpr size_t kWindowNameChars = 49;
 // The banker's account name fills a 39-unit database field.
 constexpr size_t kBankerNameChars = 38;
+// A server identity fills a 39-unit database field.
+constexpr size_t kServerIdChars = 38;
 // Value handed to the base start's reserved argument.
 constexpr int kStartReserved = 50;
 
@@ -89,13 +91,15 @@ public:
     // The game-coin balance (database command 6 with PresentCoin); 0 with
     // "获取游戏用户信息失败" when the command fails (userInfo unchanged).
     int LoadGameUser(UserInfo& userInfo, std::u16string& strError) override;
-    // Refunds the user's game coins, then the base's close.
+    // Refunds the user's game coins, then the base's close. No refund when
+    // another server took the user's lease: its session owns the coins.
     void CloseSession(uint16_t wSessionIndex) override;
 
     // Slot 12: the whole start of host command 103 on the host's start record
     // (in: hInstance, dwDriverParam; out: szName, hIcon, nRoomInfo). 1 when
     // the game module was loaded and the rooms created; 0 when the module
-    // could not be loaded (the base has started all the same).
+    // could not be loaded (the base has started all the same), or when the
+    // base refused the start over a configuration file (nothing started).
     virtual int StartFrame(ServerStartInfo& startInfo);
     // Slot 13: a new room (owned by the caller).
     virtual CQVRoom* CreateRoom();
@@ -127,6 +131,10 @@ public:
 private:
     void ReadFrameConfiguration(CIniFile& ini);
     void ReadLoginProtection(CIniFile& ini);
+    // Keys ServerId and SessionLeaseSeconds; turns the session leases on.
+    void ReadSessionLease(CIniFile& ini);
+    // "<host name or listen address>:<port>", cut to kServerIdChars.
+    std::u16string DefaultServerId() const;
     void CreateRooms(ServerStartInfo& startInfo);
     // Hands every room object back, releases the rooms and the module.
     void ReleaseGame();

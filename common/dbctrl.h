@@ -22,6 +22,17 @@
 // framework asks once after DBCtrl_Init and otherwise falls back to the single
 // commands, compensating a later step's failure by hand.
 //
+// Session leases: servers that share one platform database keep each user
+// online on one of them. A server claims a user's lease at login (24),
+// renews all of its leases with one command on its poll (26) and releases a
+// lease when the user's session ends (25). A login elsewhere while the lease
+// is live is refused and leaves a takeover request in the lease, which the
+// holder's next renew answers; it then ends that session and releases the
+// lease. Leases expire unless renewed, so a crashed server does not keep its
+// users for longer than one lease. Lease times run on the database's clock
+// (PostgreSQL) or the library's (SQLite). A library that offers leases says so
+// in command 19's answer.
+//
 // Threading: the framework calls from one thread. The library serialises its
 // own calls.
 #pragma once
@@ -44,12 +55,29 @@ enum : int {
     DBCMD_WRITE_TAX = 12,          // DbcValueRecord (game name, tax in)
     DBCMD_GET_CAPS = 19,           // DbcCapsRecord
     DBCMD_EXCHANGE = 20,           // DbcExchangeRecord
+    DBCMD_CLAIM_LEASE = 24,        // DbcLeaseClaimRecord
+    DBCMD_RELEASE_LEASE = 25,      // DbcLeaseReleaseRecord
+    DBCMD_RENEW_LEASES = 26,       // DbcLeaseRenewRecord
 };
 
 // Capability bits answered by DBCMD_GET_CAPS. A library that does not know
 // the command answers 0 (unknown command), which means "no capabilities":
 // the framework then uses the single commands 8, 9, 10 and 12 only.
-constexpr int32_t DBC_CAP_EXCHANGE = 0x1;  // DBCMD_EXCHANGE is supported
+constexpr int32_t DBC_CAP_EXCHANGE = 0x1;       // DBCMD_EXCHANGE is supported
+constexpr int32_t DBC_CAP_SESSION_LEASE = 0x2;  // DBCMD_CLAIM_LEASE, _RELEASE_LEASE, _RENEW_LEASES
+
+// Flags of a claim (DbcLeaseClaimRecord::nFlags).
+enum : int32_t {
+    // A live lease of another server is reported but no takeover request is
+    // left in it (the holder is not asked to let the user go).
+    DBC_LEASE_NO_REQUEST = 0x1,
+};
+// Bounds of a lease's length in seconds (nLeaseSeconds of 24 and 26).
+constexpr int32_t kDbcMinLeaseSeconds = 1;
+constexpr int32_t kDbcMaxLeaseSeconds = 86400;
+// Most GUIDs one renew answers as wanted elsewhere; the rest follow on the
+// next renew.
+constexpr int kDbcMaxLeaseWanted = 64;
 
 // Kinds of an exchange (DbcExchangeRecord::nKind). They are also the ledger
 // command codes of the rows an exchange writes.
@@ -123,6 +151,42 @@ struct DbcExchangeRecord {
     int64_t nTxn;         // out: ledger transaction id
     DbcExchangeUser aUser[kDbcMaxExchangeUsers];
 };
+// Command 24, 250 bytes: claims the user's lease for the server. Granted
+// (nGranted 1; the lease runs nLeaseSeconds from now and any takeover request
+// in it is cleared) when the user has no lease, an expired one, or one of this
+// same server. Otherwise (nGranted 0) szHolder names the server holding it,
+// nRemaining gives its seconds left (at least 1), and — unless nFlags has
+// DBC_LEASE_NO_REQUEST — szServer is recorded as wanting the user. Fails
+// (0, nothing changed) for an empty server or GUID or a length outside
+// kDbcMinLeaseSeconds..kDbcMaxLeaseSeconds.
+struct DbcLeaseClaimRecord {
+    char16_t szServer[39];  // in: the claiming server's identity
+    char16_t szGUID[39];    // in: the user
+    int32_t nLeaseSeconds;  // in
+    int32_t nFlags;         // in: DBC_LEASE_* flags
+    int32_t nGranted;       // out: 1 granted, 0 held by szHolder
+    int32_t nRemaining;     // out: seconds left of the holder's lease (0 when granted)
+    char16_t szHolder[39];  // out: the holding server when not granted
+};
+// Command 25, 160 bytes: releases the server's lease of the user, or every
+// lease of the server when szGUID is empty. Leases of other servers are never
+// touched; releasing what is not held is no failure (nReleased 0).
+struct DbcLeaseReleaseRecord {
+    char16_t szServer[39];  // in
+    char16_t szGUID[39];    // in: the user, or empty for all of the server's
+    int32_t nReleased;      // out: leases released
+};
+// Command 26, 5,082 bytes: every lease the server holds (expired ones too)
+// runs nLeaseSeconds from now. nHeld answers how many there are; aWanted the
+// first nWanted (at most kDbcMaxLeaseWanted, by GUID order) of them in which
+// another server left a takeover request.
+struct DbcLeaseRenewRecord {
+    char16_t szServer[39];  // in
+    int32_t nLeaseSeconds;  // in
+    int32_t nHeld;          // out
+    int32_t nWanted;        // out: entries of aWanted in use
+    char16_t aWanted[kDbcMaxLeaseWanted][39];  // out: GUIDs
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DbcLoginKeyRecord) == 38 && offsetof(DbcLoginKeyRecord, nLoginKey) == 34);
@@ -140,6 +204,15 @@ static_assert(offsetof(DbcExchangeRecord, nGoldToCoin) == 4 && offsetof(DbcExcha
               offsetof(DbcExchangeRecord, nUsers) == 94 && offsetof(DbcExchangeRecord, nTxn) == 98 &&
               offsetof(DbcExchangeRecord, aUser) == 106);
 static_assert(sizeof(DbcExchangeRecord) == 106 + 94 * kDbcMaxExchangeUsers);
+static_assert(sizeof(DbcLeaseClaimRecord) == 250 && offsetof(DbcLeaseClaimRecord, szGUID) == 78 &&
+              offsetof(DbcLeaseClaimRecord, nLeaseSeconds) == 156 && offsetof(DbcLeaseClaimRecord, nFlags) == 160 &&
+              offsetof(DbcLeaseClaimRecord, nGranted) == 164 && offsetof(DbcLeaseClaimRecord, nRemaining) == 168 &&
+              offsetof(DbcLeaseClaimRecord, szHolder) == 172);
+static_assert(sizeof(DbcLeaseReleaseRecord) == 160 && offsetof(DbcLeaseReleaseRecord, szGUID) == 78 &&
+              offsetof(DbcLeaseReleaseRecord, nReleased) == 156);
+static_assert(offsetof(DbcLeaseRenewRecord, nLeaseSeconds) == 78 && offsetof(DbcLeaseRenewRecord, nHeld) == 82 &&
+              offsetof(DbcLeaseRenewRecord, nWanted) == 86 && offsetof(DbcLeaseRenewRecord, aWanted) == 90);
+static_assert(sizeof(DbcLeaseRenewRecord) == 90 + 78 * kDbcMaxLeaseWanted);
 
 extern "C" {
 // Opens the databases. nVersion must be kDBCtrlVersion. szDbcRoot1 holds the

@@ -9,6 +9,7 @@
 #include "common/netdrvbinding.h"
 #include "common/packets.h"
 #include "platform/clock.h"
+#include "platform/lasterror.h"
 #include "projcommon/inifile.h"
 #include "projcommon/qvassert.h"
 #include "projcommon/tracelog2.h"
@@ -38,9 +39,41 @@ void CServerBase::OnHostHook1() {}
 
 void CServerBase::OnHostHook2() {}
 
-void CServerBase::ReadConfiguration() {
+// The log line of a configuration file that the start refuses to use: it
+// exists but could not be read, or it is not text. Such a file is neither
+// read nor rewritten with defaults.
+int CServerBase::CheckConfigurationFile(const CIniFile& ini, std::u16string_view strPath) {
+    switch (ini.LoadFault()) {
+        case CIniFile::kLoadOk:
+            return 1;
+        case CIniFile::kLoadUnreadable:
+            LogOutput(u"配置文件 \"%s\" 无法读取 (LastError=%u), 服务未启动", strPath, plat::GetLastError());
+            return 0;
+        case CIniFile::kLoadNotText:
+            break;
+    }
+    const char16_t* szWhy = u"编码无效";
+    switch (ini.LoadLineFault()) {
+        case kTextLineNul:
+            szWhy = u"含有 NUL 字符";
+            break;
+        case kTextLineControl:
+            szWhy = u"含有控制字符";
+            break;
+        case kTextLineTooLong:
+            szWhy = u"超过 1023 个字符";
+            break;
+        default:
+            break;
+    }
+    LogOutput(u"配置文件 \"%s\" 不是文本文件 (第 %d 行%s), 服务未启动", strPath, ini.LoadFaultLine(), szWhy);
+    return 0;
+}
+
+int CServerBase::ReadConfiguration() {
     CIniFile ini;
     ini.Open(m_strConfigPath.c_str());
+    if (!CheckConfigurationFile(ini, m_strConfigPath)) return 0;
     m_nServerPort = ini.GetInt(kCoreSection, u"ServerPort", kDefaultServerPort, {}, 1);
     m_nMaxUser = ini.GetInt(kCoreSection, u"MaxUser", kDefaultMaxUser, {}, 1);
     m_nMaxConnection = ini.GetInt(kCoreSection, u"MaxConnection", kDefaultMaxConnection,
@@ -62,14 +95,25 @@ void CServerBase::ReadConfiguration() {
                   kMaxConnections, nClamped);
         m_nMaxConnection = nClamped;
     }
-    m_nSessionCount = m_nMaxConnection;
+    // The pool holds MaxConnection sessions, so no more users than that can
+    // be served: a larger MaxUser is said and brought down to it, in memory
+    // only like the range above. (At MaxUser = MaxConnection the full notice
+    // never comes; a client beyond the pool gets "no free session" instead.)
+    if (m_nMaxUser > m_nMaxConnection) {
+        LogOutput(u"最大用户数 %d 大于最大连接数 %d, 改为 %d", m_nMaxUser, m_nMaxConnection,
+                  m_nMaxConnection);
+        m_nMaxUser = m_nMaxConnection;
+    }
 
     ini.Open(strBaseConfigPath.c_str());
+    if (!CheckConfigurationFile(ini, strBaseConfigPath)) return 0;
     SetTextField(m_szServerIP, kServerIPUnits,
                  ini.GetString(kCoreSection, u"ServerIPBase", u"0.0.0.0", {}, 1));
     m_nServerPort += ini.GetInt(kCoreSection, u"ServerPortBase", kDefaultServerPortBase, {}, 1);
     ini.RemoveUnused();
     ini.Save(0);
+    m_nSessionCount = m_nMaxConnection;
+    return 1;
 }
 
 void CServerBase::OpenNetwork(uint32_t dwDriverParam) {
@@ -99,14 +143,18 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     // A second start would otherwise leak the pool and the driver.
     if (m_bStarted) CServerBase::Stop();
 
-    ReadConfiguration();
+    // A configuration file that is unreadable or no text refuses the start:
+    // defaults in its place would serve on the wrong address and database.
+    if (!ReadConfiguration()) return 0;
     OpenNetwork(dwDriverParam);
 
     static constexpr int32_t kAllOpen[4] = {1, 1, 1, 1};
     int bDb = DbcInit(kDBCtrlVersion, m_szDbcRoot1, m_szDbcRoot2, kDbcLogDirectory,
                       pDsnOpen ? pDsnOpen : kAllOpen);
     LogOutput(u"数据库模块初始化 %s", ResultWord(bDb != 0));
-    m_bDbcExchange = bDb && (DbcQueryCaps() & DBC_CAP_EXCHANGE) ? 1 : 0;
+    const int32_t dwCaps = bDb ? DbcQueryCaps() : 0;
+    m_bDbcExchange = dwCaps & DBC_CAP_EXCHANGE ? 1 : 0;
+    m_bDbcSessionLease = dwCaps & DBC_CAP_SESSION_LEASE ? 1 : 0;
 
     m_apSession.clear();
     m_apSession.resize(static_cast<size_t>(m_nSessionCount));
@@ -143,6 +191,8 @@ void CServerBase::Stop() {
     // Users still online are ended as they would be at a logout, while the
     // database is still open (a derived server settles their accounts).
     CloseUsedSessions();
+    m_sessionLease.Disable();
+    m_bDbcSessionLease = 0;
     for (auto& pSession : m_apSession) pSession.reset();
     m_apSession.clear();
     m_nSessionCount = 0;
@@ -176,6 +226,7 @@ void CServerBase::Poll(uint32_t dwHostValue) {
         if (pSession && pSession->IsUsed() && pSession->CheckTimeout())
             CloseSession(static_cast<uint16_t>(i));
     }
+    if (m_sessionLease.IsRenewDue(plat::GetTickCount())) RenewSessionLeases();
 }
 
 bool CServerBase::IsTableIndex(int16_t nConnectionIndex) const {
@@ -313,6 +364,10 @@ void CServerBase::CloseSession(uint16_t wSessionIndex) {
     CloseConnection(pSession, pSession->GetTempConnectionIndex());
     CloseConnection(pSession, pSession->GetLobbyConnectionIndex());
     CloseConnection(pSession, pSession->GetGameConnectionIndex());
+    // After the derived close (a refund): the user may log in elsewhere now.
+    // A lease another server took is that server's and stays.
+    if (pSession->IsLoggedIn() && !IsLeaseLost(pSession))
+        m_sessionLease.Release(FieldText(pSession->GetUserInfo()->szGUID, kGuidUnits));
     pSession->Close();
     LogOutput(u"框架关闭 Session(%d)", wSessionIndex);
 }
@@ -423,13 +478,18 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
         strError = u"获取平台用户信息失败";
         return 0;
     }
-    if (!LoadGameUser(userInfo, strError)) return 0;
+    if (!ClaimSessionLease(userInfo, strError)) return 0;
+    if (!LoadGameUser(userInfo, strError)) {
+        ReleaseUnusedLease(userInfo);
+        return 0;
+    }
 
     CSessionBase* pExisting = FindUserSession(request.strUserName, pArrived);
     if (!pExisting && pArrived->IsRefused()) {
         // A refused session can hold no role: only a move into the user's
         // own session is possible from it.
         strError = u"服务器已达到最大人数";
+        ReleaseUnusedLease(userInfo);
         return 0;
     }
 
@@ -461,6 +521,11 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
         }
         pTarget = pArrived;
     }
+    // Another connection that held the role logged in for is closed, as a
+    // takeover closes it: left bound, it would stay in no role of the session
+    // yet still reach it.
+    const int16_t nPrevious = bLobby ? pTarget->GetLobbyConnectionIndex() : pTarget->GetGameConnectionIndex();
+    if (nPrevious >= 0 && nPrevious != nConnectionIndex) CloseConnection(pTarget, nPrevious);
     m_apSessionConnection[nConnectionIndex] = pTarget;
     // The connection holds one role: the one it logged in for.
     if (bLobby) {
@@ -489,6 +554,94 @@ CSessionBase* CServerBase::FindUserSession(std::u16string_view strUserName,
             return pSession.get();
     }
     return nullptr;
+}
+
+int CServerBase::EnableSessionLease(std::u16string_view strServerId, int32_t nLeaseSeconds) {
+    if (!m_bDbcSessionLease) {
+        LogOutput(u"会话租约 未开启 (数据库模块不支持)");
+        return 0;
+    }
+    if (!m_sessionLease.Enable(strServerId, nLeaseSeconds, plat::GetTickCount())) {
+        LogOutput(u"会话租约 未开启 (服务器标识为空)");
+        return 0;
+    }
+    LogOutput(u"会话租约 开启: 服务器标识 %s, 租约 %d 秒", m_sessionLease.GetServerId(),
+              m_sessionLease.GetLeaseSeconds());
+    return 1;
+}
+
+int CServerBase::ClaimSessionLease(const UserInfo& userInfo, std::u16string& strError) {
+    std::u16string strHolder;
+    int32_t nRemaining = 0;
+    switch (m_sessionLease.Claim(FieldText(userInfo.szGUID, kGuidUnits), true, strHolder, nRemaining)) {
+        case CSessionLease::kGranted:
+            return 1;
+        case CSessionLease::kHeldElsewhere:
+            LogOutput(u"用户 %s 在服务器 %s 上 (租约剩余 %d 秒), 已请求其下线",
+                      FieldText(userInfo.szUserName, kUserNameUnits), strHolder, nRemaining);
+            strError = kLeaseHeldElsewhereText;
+            return 0;
+        case CSessionLease::kFailed:
+            break;
+    }
+    // Not knowing where the user is online, the login cannot go ahead.
+    strError = u"获取平台用户信息失败";
+    return 0;
+}
+
+void CServerBase::ReleaseUnusedLease(const UserInfo& userInfo) {
+    const std::u16string_view strGUID = FieldText(userInfo.szGUID, kGuidUnits);
+    if (!FindGuidSession(strGUID)) m_sessionLease.Release(strGUID);
+}
+
+CSessionBase* CServerBase::FindGuidSession(std::u16string_view strGUID) const {
+    if (strGUID.empty()) return nullptr;
+    for (const auto& pSession : m_apSession) {
+        if (pSession && pSession->IsUsed() && pSession->IsLoggedIn() &&
+            FieldText(pSession->GetUserInfo()->szGUID, kGuidUnits) == strGUID)
+            return pSession.get();
+    }
+    return nullptr;
+}
+
+void CServerBase::RenewSessionLeases() {
+    int32_t nHeld = 0;
+    std::vector<std::u16string> aWanted;
+    if (!m_sessionLease.Renew(plat::GetTickCount(), nHeld, aWanted)) {
+        LogOutput(u"会话租约续期失败");
+        return;
+    }
+    for (const std::u16string& strGUID : aWanted) {
+        CSessionBase* pSession = FindGuidSession(strGUID);
+        if (!pSession) {
+            m_sessionLease.Release(strGUID);  // a lease no session here uses
+            continue;
+        }
+        LogOutput(u"用户 %s 在其他服务器请求登录, 关闭 Session(%d)", pSession->GetUserName(),
+                  pSession->GetSessionIndex());
+        EndSession(pSession);  // its close releases the lease
+    }
+    int nLoggedIn = 0;
+    for (const auto& pSession : m_apSession)
+        if (pSession && pSession->IsUsed() && pSession->IsLoggedIn()) ++nLoggedIn;
+    if (nHeld >= nLoggedIn) return;
+    // Fewer leases than users: while renewing failed for longer than a lease,
+    // another server took some. Each user is claimed again without asking the
+    // holder; those held elsewhere are online there now and end here.
+    for (const auto& pEntry : m_apSession) {
+        CSessionBase* pSession = pEntry.get();
+        if (!pSession || !pSession->IsUsed() || !pSession->IsLoggedIn()) continue;
+        std::u16string strHolder;
+        int32_t nRemaining = 0;
+        if (m_sessionLease.Claim(FieldText(pSession->GetUserInfo()->szGUID, kGuidUnits), false,
+                                 strHolder, nRemaining) != CSessionLease::kHeldElsewhere)
+            continue;
+        LogOutput(u"用户 %s 的会话租约已归服务器 %s, 关闭 Session(%d)", pSession->GetUserName(),
+                  strHolder, pSession->GetSessionIndex());
+        m_pLeaseLostSession = pSession;
+        EndSession(pSession);
+        m_pLeaseLostSession = nullptr;
+    }
 }
 
 int CServerBase::QueryPlatformUser(UserInfo& userInfo) {

@@ -32,6 +32,7 @@
 #include "QuorvelS/quorvels.h"
 #include "common/netdrv.h"
 #include "common/sessionbase.h"
+#include "common/sessionlease.h"
 #include "common/userinfo.h"
 
 // Section, keys and defaults of the core configuration.
@@ -56,6 +57,8 @@ constexpr size_t kListenAddressWideUnits = 50;
 // The console's session list shows at most this many lines.
 constexpr int kConsoleMaxSessionLines = 20;
 
+class CIniFile;
+
 class CServerBase {
 public:
     CServerBase();
@@ -70,7 +73,10 @@ public:
     // builds the session pool and the connection table. nReserved and
     // pStartInfo are not used by the base; pDsnOpen points to the four
     // database-open flags (null: all 1); dwDriverParam goes to
-    // CreateTcpServer. Failures are logged and the start goes on; always 1.
+    // CreateTcpServer. Failures of the listener and the database are logged
+    // and the start goes on (1). A configuration file that exists but is
+    // unreadable or no text is logged and refuses the start: 0, nothing
+    // listens or opens, IsStarted stays 0.
     // A server that is still started is stopped (base Stop) first.
     virtual int Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t* pDsnOpen,
                       uint32_t dwDriverParam);
@@ -169,6 +175,19 @@ public:
     // (asked once, right after a successful DbcInit); 0 otherwise and after
     // Stop. The money processes commit each exchange in one command then.
     int HasDbcExchange() const { return m_bDbcExchange; }
+    // Turns the session leases on under the server identity (sessionlease.h)
+    // when the library opened by Start offers them, and logs the outcome.
+    // From then on a login claims the user's lease before LoadGameUser, a
+    // session's close releases it after the derived close, the poll renews
+    // them and ends the sessions whose users logged in elsewhere, and Stop
+    // releases what is left. 1 when on; 0 (nothing changes) otherwise.
+    int EnableSessionLease(std::u16string_view strServerId, int32_t nLeaseSeconds);
+    const CSessionLease& GetSessionLease() const { return m_sessionLease; }
+    // 1 while pSession is being ended because another server holds its
+    // user's lease: that server's session owns the user's coins now.
+    int IsLeaseLost(const CSessionBase* pSession) const {
+        return pSession && pSession == m_pLeaseLostSession;
+    }
 
 protected:
     std::vector<std::unique_ptr<CSessionBase>> m_apSession;  // the pool, m_nSessionCount entries
@@ -188,9 +207,15 @@ protected:
     int32_t m_bStarted = 0;
     int16_t m_nLoginConnectionIndex = -1;  // the connection being verified, or -1
     int32_t m_bDbcExchange = 0;
+    int32_t m_bDbcSessionLease = 0;  // the library offers DBC_CAP_SESSION_LEASE
+    CSessionLease m_sessionLease;
 
 private:
-    void ReadConfiguration();
+    // Reads both configuration files and writes missing keys back; 0 (logged,
+    // nothing read or written) when one of them exists but is unreadable or
+    // no text.
+    int ReadConfiguration();
+    static int CheckConfigurationFile(const CIniFile& ini, std::u16string_view strPath);
     void OpenNetwork(uint32_t dwDriverParam);
     void HandleEvent(const NetDrvEvent& event);
     void OnConnected(int16_t nConnectionIndex);
@@ -208,4 +233,15 @@ private:
                                   const CSessionBase* pExcept) const;
     bool IsTableIndex(int16_t nConnectionIndex) const;
     void PrintSessions();
+    // The login's lease claim; 0 with the refusal's text.
+    int ClaimSessionLease(const UserInfo& userInfo, std::u16string& strError);
+    // After a refused login: gives back the lease it claimed unless the user
+    // still has a session here.
+    void ReleaseUnusedLease(const UserInfo& userInfo);
+    // The poll's renew: ends the sessions wanted elsewhere, and those whose
+    // lease another server took while this one could not renew.
+    void RenewSessionLeases();
+    CSessionBase* FindGuidSession(std::u16string_view strGUID) const;
+
+    const CSessionBase* m_pLeaseLostSession = nullptr;  // see IsLeaseLost
 };

@@ -114,6 +114,13 @@ struct DbExchangeRow {
     bool bUndone = false;         // recovery undid its committed part
 };
 
+// The answer of a lease claim (command 24).
+struct DbLeaseClaim {
+    bool bGranted = false;
+    std::u16string strHolder;  // the holding server when not granted
+    int64_t nRemaining = 0;    // its lease's seconds left (at least 1) when not granted
+};
+
 class IDbBackend {
 public:
     virtual ~IDbBackend() = default;
@@ -147,6 +154,19 @@ public:
     // users' nGold and nCoins hold their balances after and nTxn the new
     // transaction id (ids grow; they are unique within one game database).
     virtual DbResult Exchange(DbExchange& x, int64_t nTime, int64_t& nTxn) = 0;
+
+    // 24, 25, 26: session leases (the rules are in common/dbctrl.h). nTime
+    // is the library's clock, which the SQLite backend keeps leases by; the
+    // PostgreSQL backend uses the database's clock (now()) so that servers
+    // with skewed clocks agree. nSeconds is within the bounds of dbctrl.h.
+    virtual DbResult ClaimLease(std::u16string_view strServer, std::u16string_view strGUID, int32_t nSeconds,
+                                bool bRequest, int64_t nTime, DbLeaseClaim& claim) = 0;
+    // strGUID empty: every lease of the server.
+    virtual DbResult ReleaseLeases(std::u16string_view strServer, std::u16string_view strGUID,
+                                   int64_t& nReleased) = 0;
+    // At most nMaxWanted GUIDs go to aWanted, in GUID order.
+    virtual DbResult RenewLeases(std::u16string_view strServer, int32_t nSeconds, int64_t nTime,
+                                 size_t nMaxWanted, int64_t& nHeld, std::vector<std::u16string>& aWanted) = 0;
 
     // --- administration (qvadmin) ---
     // Creates a user with 0 gold, then credits nGold with a kLedgerAdminGold

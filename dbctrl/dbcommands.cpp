@@ -1,7 +1,10 @@
 // The framework's command table; see dbcommands.h.
 #include "dbctrl/dbcommands.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstddef>
+#include <vector>
 
 #include "common/dbctrl.h"
 #include "dbctrl/dbexchange.h"
@@ -30,6 +33,18 @@ constexpr size_t kOffExchangeUser = offsetof(DbcExchangeRecord, aUser);
 constexpr size_t kExchangeUserSize = sizeof(DbcExchangeUser);
 constexpr size_t kOffUserGold = offsetof(DbcExchangeUser, nGold);
 constexpr size_t kOffUserCoin = offsetof(DbcExchangeUser, nGameCoin);
+constexpr size_t kOffClaimGUID = offsetof(DbcLeaseClaimRecord, szGUID);
+constexpr size_t kOffClaimSeconds = offsetof(DbcLeaseClaimRecord, nLeaseSeconds);
+constexpr size_t kOffClaimFlags = offsetof(DbcLeaseClaimRecord, nFlags);
+constexpr size_t kOffClaimGranted = offsetof(DbcLeaseClaimRecord, nGranted);
+constexpr size_t kOffClaimRemaining = offsetof(DbcLeaseClaimRecord, nRemaining);
+constexpr size_t kOffClaimHolder = offsetof(DbcLeaseClaimRecord, szHolder);
+constexpr size_t kOffReleaseGUID = offsetof(DbcLeaseReleaseRecord, szGUID);
+constexpr size_t kOffReleased = offsetof(DbcLeaseReleaseRecord, nReleased);
+constexpr size_t kOffRenewSeconds = offsetof(DbcLeaseRenewRecord, nLeaseSeconds);
+constexpr size_t kOffRenewHeld = offsetof(DbcLeaseRenewRecord, nHeld);
+constexpr size_t kOffRenewWanted = offsetof(DbcLeaseRenewRecord, nWanted);
+constexpr size_t kOffRenewList = offsetof(DbcLeaseRenewRecord, aWanted);
 
 // Writes a text into its field, cut to the field without splitting a
 // surrogate pair.
@@ -123,7 +138,77 @@ int Change(Request& q, int nCmd) {
 }
 
 int Caps(Request& q) {
-    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE);
+    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE);
+    return 1;
+}
+
+// The server identity and lease length shared by the lease commands; false
+// with the reason when one of them is unusable.
+bool LeaseArguments(Request& q, std::u16string& strServer, int32_t nSeconds) {
+    strServer = ReadWideField(q.p, kNameUnits);
+    if (strServer.empty()) {
+        q.strWhy = "lease: empty server identity";
+        return false;
+    }
+    if (nSeconds < kDbcMinLeaseSeconds || nSeconds > kDbcMaxLeaseSeconds) {
+        q.strWhy = "lease: " + std::to_string(nSeconds) + " seconds outside " + std::to_string(kDbcMinLeaseSeconds) +
+                   ".." + std::to_string(kDbcMaxLeaseSeconds);
+        return false;
+    }
+    return true;
+}
+
+int ClaimLease(Request& q) {
+    std::u16string strServer;
+    const int32_t nSeconds = ReadLE32(q.p + kOffClaimSeconds);
+    if (!LeaseArguments(q, strServer, nSeconds)) return 0;
+    const std::u16string strGUID = ReadWideField(q.p + kOffClaimGUID, kNameUnits);
+    if (strGUID.empty()) {
+        q.strWhy = "lease claim: empty GUID";
+        return 0;
+    }
+    const bool bRequest = (ReadLE32(q.p + kOffClaimFlags) & DBC_LEASE_NO_REQUEST) == 0;
+    DbLeaseClaim c;
+    if (!Judge(q.db, q.db.ClaimLease(strServer, strGUID, nSeconds, bRequest, q.nTime, c), q.strWhy,
+               "lease claim refused")) {
+        q.strWhy += " " + Utf8(strGUID);
+        return 0;
+    }
+    WriteLE32(q.p + kOffClaimGranted, c.bGranted ? 1 : 0);
+    WriteLE32(q.p + kOffClaimRemaining, c.bGranted ? 0 : std::clamp<int64_t>(c.nRemaining, 1, kDbcMaxLeaseSeconds));
+    WriteText(q.p + kOffClaimHolder, kNameUnits, c.bGranted ? std::u16string() : c.strHolder);
+    return 1;
+}
+
+int ReleaseLease(Request& q) {
+    std::u16string strServer;
+    if (!LeaseArguments(q, strServer, kDbcMinLeaseSeconds)) return 0;
+    const std::u16string strGUID = ReadWideField(q.p + kOffReleaseGUID, kNameUnits);
+    int64_t nReleased = 0;
+    if (!Judge(q.db, q.db.ReleaseLeases(strServer, strGUID, nReleased), q.strWhy, "lease release refused")) {
+        q.strWhy += " " + Utf8(strServer) + " " + Utf8(strGUID);
+        return 0;
+    }
+    WriteLE32(q.p + kOffReleased, std::min<int64_t>(nReleased, INT32_MAX));
+    return 1;
+}
+
+int RenewLeases(Request& q) {
+    std::u16string strServer;
+    const int32_t nSeconds = ReadLE32(q.p + kOffRenewSeconds);
+    if (!LeaseArguments(q, strServer, nSeconds)) return 0;
+    int64_t nHeld = 0;
+    std::vector<std::u16string> aWanted;
+    if (!Judge(q.db, q.db.RenewLeases(strServer, nSeconds, q.nTime, kDbcMaxLeaseWanted, nHeld, aWanted), q.strWhy,
+               "lease renew refused")) {
+        q.strWhy += " " + Utf8(strServer);
+        return 0;
+    }
+    const size_t nWanted = std::min<size_t>(aWanted.size(), kDbcMaxLeaseWanted);
+    WriteLE32(q.p + kOffRenewHeld, std::min<int64_t>(nHeld, INT32_MAX));
+    WriteLE32(q.p + kOffRenewWanted, static_cast<int64_t>(nWanted));
+    for (size_t i = 0; i < static_cast<size_t>(kDbcMaxLeaseWanted); ++i)
+        WriteText(q.p + kOffRenewList + 2 * kNameUnits * i, kNameUnits, i < nWanted ? aWanted[i] : std::u16string());
     return 1;
 }
 
@@ -179,6 +264,9 @@ constexpr CommandEntry kCommands[] = {
     {DBCMD_WRITE_TAX, sizeof(DbcValueRecord), Change},
     {DBCMD_GET_CAPS, sizeof(DbcCapsRecord), NoCmd<Caps>},
     {DBCMD_EXCHANGE, sizeof(DbcExchangeRecord), NoCmd<Exchange>},
+    {DBCMD_CLAIM_LEASE, sizeof(DbcLeaseClaimRecord), NoCmd<ClaimLease>},
+    {DBCMD_RELEASE_LEASE, sizeof(DbcLeaseReleaseRecord), NoCmd<ReleaseLease>},
+    {DBCMD_RENEW_LEASES, sizeof(DbcLeaseRenewRecord), NoCmd<RenewLeases>},
 };
 
 }  // namespace

@@ -53,12 +53,15 @@ extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, c
             s.pLog->Write("DBCtrl_Init: a database root is empty");
             return 0;
         }
-        std::string strError;
-        s.pDb = OpenDatabases(strRoot1, strRoot2, strError);
+        std::string strError, strOpened;
+        s.pDb = OpenDatabases(strRoot1, strRoot2, strError, {}, &strOpened);
         if (!s.pDb) {
             s.pLog->Write("DBCtrl_Init: " + strError);
             return 0;
         }
+        // Which database the server runs on is the first thing an operator
+        // checks after a changed dbctrl.ini.
+        s.pLog->Write("DBCtrl_Init: opened " + strOpened);
         // What opening repaired (half-committed exchanges) is for the operator.
         for (const std::string& strNote : s.pDb->OpenNotes()) s.pLog->Write("DBCtrl_Init: " + strNote);
         return 1;

@@ -1,7 +1,7 @@
 // Internal to DBCtrl: the dated failure log. Every refused or failed command,
-// every failed initialisation and what opening the databases repaired (the
-// SQLite exchange journal's recovery) is appended as one UTF-8 line
-// "HH:MM:SS.mmm text" to <log directory>/DBCtrl_YYYYMMDD.log (local date), so
+// every initialisation (the backend it opened, or why it failed) and what
+// opening the databases repaired (the SQLite exchange journal's recovery) is
+// appended as one UTF-8 line "HH:MM:SS.mmm text" to <log directory>/DBCtrl_YYYYMMDD.log (local date), so
 // an operator can see why the framework was told 0. The directory is created
 // on the first line. Writing is best effort: a log that cannot be written
 // never turns a command's result around.

@@ -185,6 +185,53 @@ public:
         return DbResult::Ok;
     }
 
+    // Take, else ask the holder; a lease released or expired between the two
+    // statements is taken on the next turn.
+    DbResult ClaimLease(std::u16string_view strServer, std::u16string_view strGUID, int32_t nSeconds, bool bRequest,
+                        int64_t /*nTime: the database's clock rules*/, DbLeaseClaim& claim) override {
+        for (int nTurn = 0; nTurn < 3; ++nTurn) {
+            int64_t nOne = 0;
+            DbResult r = One(pgsql::P_LEASE_TAKE, Params().Text(strGUID).Text(strServer).Int(nSeconds), nOne);
+            if (r == DbResult::Ok) {
+                claim = DbLeaseClaim{};
+                claim.bGranted = true;
+                return r;
+            }
+            if (r == DbResult::Failed) return r;
+            PgRes res(Exec(bRequest ? pgsql::P_LEASE_WANT : pgsql::P_LEASE_HOLDER,
+                           Params().Text(strGUID).Text(strServer)));
+            if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "lease holder");
+            if (res.Rows() == 1) {
+                claim = DbLeaseClaim{};
+                claim.strHolder = res.Text(0, 0);
+                claim.nRemaining = std::max<int64_t>(res.Int(0, 1), 1);
+                return DbResult::Ok;
+            }
+        }
+        m_strError = "lease claim: the lease kept changing hands";
+        return DbResult::Failed;
+    }
+
+    DbResult ReleaseLeases(std::u16string_view strServer, std::u16string_view strGUID, int64_t& nReleased) override {
+        PgRes res(Exec(pgsql::P_LEASE_RELEASE, Params().Text(strServer).Text(strGUID)));
+        if (res.Status() != PGRES_COMMAND_OK) return Failed(res, "release lease");
+        nReleased = std::strtoll(PQcmdTuples(res.Get()), nullptr, 10);
+        return DbResult::Ok;
+    }
+
+    DbResult RenewLeases(std::u16string_view strServer, int32_t nSeconds, int64_t /*nTime*/, size_t nMaxWanted,
+                         int64_t& nHeld, std::vector<std::u16string>& aWanted) override {
+        PgRes res(Exec(pgsql::P_LEASE_RENEW,
+                       Params().Text(strServer).Int(nSeconds).Int(static_cast<int64_t>(nMaxWanted))));
+        if (res.Status() != PGRES_TUPLES_OK || res.Rows() < 1) return Failed(res, "renew leases");
+        aWanted.clear();
+        for (int i = 0; i < res.Rows(); ++i) {
+            if (!PQgetisnull(res.Get(), i, 1)) aWanted.push_back(res.Text(i, 1));
+        }
+        nHeld = res.Int(0, 0);
+        return DbResult::Ok;
+    }
+
     DbResult CreateUser(const DbUser& user, int64_t nTime) override {
         int64_t n = 0;
         return One(pgsql::P_CREATE_USER,
@@ -383,7 +430,8 @@ private:
     bool Migrate() {
         if (!Simple("BEGIN")) return false;
         bool ok = Simple("SELECT pg_advisory_xact_lock(" + std::to_string(pgsql::kMigrationLockKey) + ")") &&
-                  MigrateSchema("platform", {pgsql::PlatformSchemaV1(), pgsql::PlatformSchemaV2()}) &&
+                  MigrateSchema("platform",
+                                {pgsql::PlatformSchemaV1(), pgsql::PlatformSchemaV2(), pgsql::PlatformSchemaV3()}) &&
                   MigrateSchema(m_strGame, {pgsql::GameSchemaV1(m_strGame), pgsql::GameSchemaV2(m_strGame)});
         if (!ok) {
             std::string strKeep = m_strError;

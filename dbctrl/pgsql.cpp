@@ -111,6 +111,34 @@ std::string Text(Stmt id, const std::string& g) {
                             g, 'T', "total", false).substr(5);
     case P_LIST_EXCHANGES:
         return "SELECT txn, kind, rate, time, platform_part FROM " + g + ".exchanges ORDER BY txn";
+    // Session leases. $1 guid, $2 server, $3 seconds: takes the lease when
+    // there is none, it is expired or it is the server's own (the conflicting
+    // row is locked and tested in its newest version); no row otherwise.
+    case P_LEASE_TAKE:
+        return "INSERT INTO platform.session_leases(guid, server, expires)"
+               " VALUES ($1, $2, now() + make_interval(secs => $3::integer))"
+               " ON CONFLICT (guid) DO UPDATE SET server = EXCLUDED.server, expires = EXCLUDED.expires,"
+               " wanted_by = '' WHERE platform.session_leases.server = EXCLUDED.server"
+               " OR platform.session_leases.expires <= now() RETURNING 1";
+    // $1 guid, $2 the server that wants the user: the live holder and its
+    // seconds left, with the request left in the row.
+    case P_LEASE_WANT:
+        return "UPDATE platform.session_leases SET wanted_by = $2 WHERE guid = $1 AND server <> $2"
+               " AND expires > now() RETURNING server, ceil(extract(epoch FROM expires - now()))::bigint";
+    // The same without leaving a request.
+    case P_LEASE_HOLDER:
+        return "SELECT server, ceil(extract(epoch FROM expires - now()))::bigint FROM platform.session_leases"
+               " WHERE guid = $1 AND server <> $2 AND expires > now()";
+    // $1 server, $2 guid ('' for all of the server's).
+    case P_LEASE_RELEASE:
+        return "DELETE FROM platform.session_leases WHERE server = $1 AND ($2 = '' OR guid = $2)";
+    // $1 server, $2 seconds, $3 most GUIDs: every lease of the server renewed;
+    // the count, and the wanted GUIDs (NULL when none), one per row.
+    case P_LEASE_RENEW:
+        return "WITH r AS (UPDATE platform.session_leases SET expires = now() + make_interval(secs => $2::integer)"
+               " WHERE server = $1 RETURNING guid, wanted_by), n AS (SELECT count(*) AS held FROM r)"
+               " SELECT n.held, w.guid FROM n LEFT JOIN (SELECT guid FROM r WHERE wanted_by <> ''"
+               " ORDER BY guid COLLATE \"C\" LIMIT $3::integer) w ON true ORDER BY w.guid COLLATE \"C\"";
     case P_COUNT: break;
     }
     return {};
@@ -155,6 +183,14 @@ std::vector<std::string> GameSchemaV2(const std::string& g) {
         "CREATE INDEX ledger_txn ON " + g + ".ledger(txn) WHERE txn <> 0",
         "CREATE TABLE " + g + ".exchanges(txn bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
         " kind integer NOT NULL, rate bigint NOT NULL, time bigint NOT NULL, platform_part boolean NOT NULL)",
+    };
+}
+
+std::vector<std::string> PlatformSchemaV3() {
+    return {
+        "CREATE TABLE platform.session_leases(guid text COLLATE \"C\" PRIMARY KEY, server text COLLATE \"C\" NOT NULL,"
+        " expires timestamptz NOT NULL, wanted_by text NOT NULL DEFAULT '')",
+        "CREATE INDEX session_leases_server ON platform.session_leases(server)",
     };
 }
 

@@ -8,7 +8,7 @@
 
 namespace pgsql {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 // Advisory lock key held while a server creates or migrates the schemas, so
 // that servers starting at the same time do not race on CREATE.
 constexpr long long kMigrationLockKey = 0x51564442;  // "QVDB"
@@ -20,6 +20,7 @@ enum Stmt : int {
     P_CREATE_USER, P_SET_KEY, P_LIST_USERS, P_LIST_COINS, P_LIST_BANKERS, P_LIST_TAX_TOTALS, P_LIST_TAXES,
     P_LIST_PLATFORM_LEDGER, P_LIST_GAME_LEDGER,
     P_X_NEW, P_X_GOLD, P_X_COINS, P_X_BANKER, P_X_TAX, P_LIST_EXCHANGES,
+    P_LEASE_TAKE, P_LEASE_WANT, P_LEASE_HOLDER, P_LEASE_RELEASE, P_LEASE_RENEW,
     P_COUNT
 };
 
@@ -35,5 +36,8 @@ std::vector<std::string> GameSchemaV1(const std::string& strGame);
 // them; the game schema lists its exchanges.
 std::vector<std::string> PlatformSchemaV2();
 std::vector<std::string> GameSchemaV2(const std::string& strGame);
+// Version 3 (platform schema only): session leases, kept on the database's
+// clock.
+std::vector<std::string> PlatformSchemaV3();
 
 }  // namespace pgsql

@@ -27,6 +27,7 @@ enum StmtId : int {
     S_PLATFORM_LEDGER_TXN, S_GAME_LEDGER_TXN, S_GAME_DB_ID, S_NEXT_TXN, S_INSERT_GAME_EXCHANGE,
     S_INSERT_PLATFORM_EXCHANGE, S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY, S_EXCHANGE_PARTS, S_PLATFORM_TXN_ROWS,
     S_GAME_TXN_ROWS, S_UNDO_GAME, S_UNDO_PLATFORM, S_WATERMARK, S_SET_WATERMARK, S_LIST_EXCHANGES,
+    S_LEASE_OF, S_LEASE_TAKE, S_LEASE_WANT, S_LEASE_RELEASE, S_LEASE_RENEW, S_LEASE_WANTED,
     S_COUNT
 };
 
@@ -44,6 +45,8 @@ constexpr std::array<const char*, S_COUNT> kStmtText = {
     sqlitesql::kPlatformPartOnly, sqlitesql::kExchangeParts, sqlitesql::kPlatformTxnRows, sqlitesql::kGameTxnRows,
     sqlitesql::kUndoGame, sqlitesql::kUndoPlatform, sqlitesql::kWatermark, sqlitesql::kSetWatermark,
     sqlitesql::kListExchanges,
+    sqlitesql::kLeaseOf, sqlitesql::kLeaseTake, sqlitesql::kLeaseWant, sqlitesql::kLeaseRelease,
+    sqlitesql::kLeaseRenew, sqlitesql::kLeaseWanted,
 };
 
 int64_t UnixNow() {
@@ -138,7 +141,8 @@ public:
                                 "PRAGMA main.synchronous=FULL", "PRAGMA game.synchronous=FULL"}) {
             if (!Exec(sql)) return 0;
         }
-        if (!Migrate("main", {sqlitesql::kPlatformSchemaV1, sqlitesql::kPlatformSchemaV2}) ||
+        if (!Migrate("main",
+                     {sqlitesql::kPlatformSchemaV1, sqlitesql::kPlatformSchemaV2, sqlitesql::kPlatformSchemaV3}) ||
             !Migrate("game", {sqlitesql::kGameSchemaV1, sqlitesql::kGameSchemaV2}))
             return 0;
         for (int i = 0; i < S_COUNT; ++i) {
@@ -254,6 +258,78 @@ public:
         if (!t.Commit()) return Failed("commit");
         x = std::move(y);
         nTxn = nId;
+        return DbResult::Ok;
+    }
+
+    // The lease row is read and written under the write lock, so two servers
+    // claiming one user take turns and the second sees the first's lease.
+    DbResult ClaimLease(std::u16string_view strServer, std::u16string_view strGUID, int32_t nSeconds, bool bRequest,
+                        int64_t nTime, DbLeaseClaim& claim) override {
+        Txn t(*this);
+        if (!t.Begun()) return Failed("begin");
+        DbLeaseClaim c;
+        bool bTake = true;
+        {
+            StmtUse q(m_apStmt[S_LEASE_OF]);
+            q.Text(1, strGUID);
+            const int rc = q.Step();
+            if (rc == SQLITE_ROW) {
+                const std::u16string strHolder = ColumnText(q.Get(), 0);
+                const int64_t nExpires = sqlite3_column_int64(q.Get(), 1);
+                if (strHolder != strServer && nExpires > nTime) {
+                    bTake = false;
+                    c.strHolder = strHolder;
+                    c.nRemaining = nExpires - nTime;
+                }
+            } else if (rc != SQLITE_DONE) {
+                return Failed("lease");
+            }
+        }
+        if (bTake) {
+            StmtUse q(m_apStmt[S_LEASE_TAKE]);
+            q.Text(1, strGUID).Text(2, strServer).Int(3, nTime + nSeconds);
+            if (q.Finish() != SQLITE_DONE) return Failed("take lease");
+            c.bGranted = true;
+        } else if (bRequest) {
+            StmtUse q(m_apStmt[S_LEASE_WANT]);
+            q.Text(1, strGUID).Text(2, strServer);
+            if (q.Finish() != SQLITE_DONE) return Failed("lease request");
+        }
+        if (!t.Commit()) return Failed("commit");
+        claim = std::move(c);
+        return DbResult::Ok;
+    }
+
+    DbResult ReleaseLeases(std::u16string_view strServer, std::u16string_view strGUID, int64_t& nReleased) override {
+        StmtUse q(m_apStmt[S_LEASE_RELEASE]);
+        q.Text(1, strServer).Text(2, strGUID);
+        if (q.Finish() != SQLITE_DONE) return Failed("release lease");
+        nReleased = sqlite3_changes(m_pDb);
+        return DbResult::Ok;
+    }
+
+    DbResult RenewLeases(std::u16string_view strServer, int32_t nSeconds, int64_t nTime, size_t nMaxWanted,
+                         int64_t& nHeld, std::vector<std::u16string>& aWanted) override {
+        Txn t(*this);
+        if (!t.Begun()) return Failed("begin");
+        int64_t nRows = 0;
+        {
+            StmtUse q(m_apStmt[S_LEASE_RENEW]);
+            q.Text(1, strServer).Int(2, nTime + nSeconds);
+            if (q.Finish() != SQLITE_DONE) return Failed("renew leases");
+            nRows = sqlite3_changes(m_pDb);
+        }
+        std::vector<std::u16string> a;
+        {
+            StmtUse q(m_apStmt[S_LEASE_WANTED]);
+            q.Text(1, strServer).Int(2, static_cast<int64_t>(nMaxWanted));
+            int rc;
+            while ((rc = q.Step()) == SQLITE_ROW) a.push_back(ColumnText(q.Get(), 0));
+            if (rc != SQLITE_DONE) return Failed("wanted leases");
+        }
+        if (!t.Commit()) return Failed("commit");
+        nHeld = nRows;
+        aWanted = std::move(a);
         return DbResult::Ok;
     }
 

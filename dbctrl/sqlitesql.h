@@ -5,7 +5,7 @@
 namespace sqlitesql {
 
 // Schema version this code writes; older files are migrated step by step.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 inline constexpr const char* kPlatformSchemaV1 =
     "CREATE TABLE users("
@@ -57,6 +57,15 @@ inline constexpr const char* kGameSchemaV2 =
     " platform_part INTEGER NOT NULL, record BLOB NOT NULL, undone INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE game.meta(key TEXT PRIMARY KEY NOT NULL, value NOT NULL);"
     "INSERT INTO game.meta VALUES ('game_db', lower(hex(randomblob(16)))), ('recovered_through', 0);";
+
+// Version 3 (platform file only): session leases, one row per user online on
+// some server sharing the file. expires is Unix seconds of the library's
+// clock; wanted_by names a server that asked for the user ('' when none).
+inline constexpr const char* kPlatformSchemaV3 =
+    "CREATE TABLE session_leases("
+    " guid TEXT PRIMARY KEY NOT NULL, server TEXT NOT NULL, expires INTEGER NOT NULL,"
+    " wanted_by TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX session_leases_server ON session_leases(server);";
 
 inline constexpr const char* kBegin = "BEGIN IMMEDIATE";
 inline constexpr const char* kCommit = "COMMIT";
@@ -144,6 +153,23 @@ inline constexpr const char* kListExchanges =
     "UNION ALL "
     "SELECT p.txn, p.kind, p.rate, p.time, 0, 1, 1, p.undone FROM exchanges p"
     " WHERE p.game_db = ?1 AND NOT EXISTS (SELECT 1 FROM game.exchanges g WHERE g.id = p.txn) ORDER BY 1";
+
+// Session leases. ?1 guid.
+inline constexpr const char* kLeaseOf = "SELECT server, expires FROM session_leases WHERE guid = ?1";
+// ?1 guid, ?2 server, ?3 expiry: the lease becomes the server's, without request.
+inline constexpr const char* kLeaseTake =
+    "INSERT INTO session_leases(guid, server, expires, wanted_by) VALUES (?1, ?2, ?3, '') "
+    "ON CONFLICT(guid) DO UPDATE SET server = excluded.server, expires = excluded.expires, wanted_by = ''";
+// ?1 guid, ?2 the server that wants the user.
+inline constexpr const char* kLeaseWant = "UPDATE session_leases SET wanted_by = ?2 WHERE guid = ?1";
+// ?1 server, ?2 guid ('' for all of the server's).
+inline constexpr const char* kLeaseRelease =
+    "DELETE FROM session_leases WHERE server = ?1 AND (?2 = '' OR guid = ?2)";
+// ?1 server, ?2 new expiry.
+inline constexpr const char* kLeaseRenew = "UPDATE session_leases SET expires = ?2 WHERE server = ?1";
+// ?1 server, ?2 most rows.
+inline constexpr const char* kLeaseWanted =
+    "SELECT guid FROM session_leases WHERE server = ?1 AND wanted_by <> '' ORDER BY guid LIMIT ?2";
 
 inline constexpr const char* kInsertUser =
     "INSERT INTO users(guid, name, extra, login_key, gold, created) VALUES (?1, ?2, ?3, ?4, 0, ?5)";

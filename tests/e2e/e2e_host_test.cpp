@@ -1,9 +1,14 @@
 // quorvel-host in a fresh copy of the staged tree: what a first start logs
 // and writes, the console on stdin, and the three ways to stop it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <regex>
 
@@ -54,6 +59,7 @@ TEST_F(E2eHostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFile
         "最大用户数 50",
         "最大连接数 100",
         "加载 \"..\\Binaries\\GS\\ExampleGame\\GameServer.dll\" 成功",
+        "会话租约 开启: 服务器标识 127.0.0.1:" + strPort + ", 租约 30 秒",
         "登录钥匙检查 开启",
         "房间总数 21",
         "最大观战 16",
@@ -87,7 +93,9 @@ TEST_F(E2eHostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFile
     EXPECT_EQ(frame["ScoreToTicket"].strValue, "100");
     EXPECT_EQ(frame["LoginTimeWindow"].strValue, "0");
     EXPECT_EQ(frame["LoginFailLimit"].strValue, "0");
-    EXPECT_EQ(frame.size(), 10u);
+    EXPECT_EQ(frame["ServerId"].strValue, "127.0.0.1:" + strPort);
+    EXPECT_EQ(frame["SessionLeaseSeconds"].strValue, "30");
+    EXPECT_EQ(frame.size(), 12u);
 
     const std::string strBase = ReadIniText(m_tree.BaseConfigFile());
     auto base = Keys(m_tree.BaseConfigFile(), "ServerCore");
@@ -163,6 +171,98 @@ TEST_F(E2eHostTest, CommandLineErrorsAndAMissingLibraryEndWithAReasonAndAnExitCo
     EXPECT_EQ(r.nExit, 3) << r.strOutput;
     EXPECT_NE(r.strOutput.find(strMissing), std::string::npos) << "the error names the library: " << r.strOutput;
     EXPECT_FALSE(std::filesystem::exists(m_tree.ConfigFile())) << "nothing started";
+}
+
+// A socket of 127.0.0.1 that holds a port, so the host cannot listen there.
+class PortHolder {
+public:
+    PortHolder() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(m_fd, 1) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+            m_wPort = ntohs(a.sin_port);
+    }
+    ~PortHolder() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    uint16_t Port() const { return m_wPort; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_wPort = 0;
+};
+
+// A start whose listener, database or game module failed, or that refused a
+// configuration file, is not served on: the host stops and exits with 4,
+// naming the failure.
+TEST_F(E2eHostTest, AFailedStartEndsTheHostWithFourAndNamesTheFailure) {
+    using namespace std::string_literals;
+    PortHolder taken;
+    ASSERT_GT(taken.Port(), 10);
+    const struct {
+        const char* szCase;
+        std::function<void(StagedTree&)> prepare;
+        std::string strFailure;  // what the host names
+        bool bOpensDatabase;     // the start got as far as creating the databases
+    } cases[] = {
+        {"port in use", [&](StagedTree& t) { t.WriteListenConfig(taken.Port()); },
+         "listener: 监听 127.0.0.1:" + std::to_string(taken.Port()) + " 失败", true},
+        {"no game module",
+         [](StagedTree& t) {
+             t.WriteListenConfig(PickFreePort());
+             SetIniValue(t.ConfigFile(), "QuorvelS", "GameServerDll", "..\\Binaries\\GS\\Missing\\GameServer.dll");
+         },
+         "game module: 加载 \"..\\Binaries\\GS\\Missing\\GameServer.dll\" 失败", true},
+        {"platform database lost",
+         [](StagedTree& t) {
+             t.WriteListenConfig(PickFreePort());
+             WriteTextFile(t.DbcDir() / "dbctrl.ini", "[DBCtrl]\nBackend=sqlite\n");
+         },
+         "database: 数据库模块初始化 失败", false},
+        {"configuration no text",
+         [](StagedTree& t) {
+             t.WriteListenConfig(PickFreePort());
+             WriteTextFile(t.BaseConfigFile(), "[ServerCore]\nServerIPBase=127.0.0.1\n\0\0\0"s);
+         },
+         "configuration: 配置文件 \"..\\Binaries\\ServerBaseConfig.ini\" 不是文本文件 (第 3 行含有 NUL 字符), "
+         "服务未启动",
+         false},
+    };
+    for (const auto& c : cases) {
+        StagedTree tree;
+        ASSERT_EQ(tree.Create(), "");
+        c.prepare(tree);
+        const std::string strBase = ReadIniText(tree.BaseConfigFile());
+        ToolResult r = RunTool((tree.BinDir() / "quorvel-host").string(), {"--config", "QuorvelS.ini", "--no-console"},
+                               std::chrono::seconds(10), tree.ServerDir().string());
+        EXPECT_EQ(r.nExit, 4) << c.szCase << "\n" << r.strOutput;
+        EXPECT_NE(r.strOutput.find("quorvel-host: the start failed (" + c.strFailure), std::string::npos)
+            << c.szCase << "\n" << r.strOutput;
+        EXPECT_EQ(ReadIniText(tree.BaseConfigFile()), strBase) << c.szCase;
+        EXPECT_EQ(std::filesystem::exists(tree.DbcDir() / "platform.db"), c.bOpensDatabase) << c.szCase;
+    }
+}
+
+// --keep-running-on-failure serves on as before, for a host that retries.
+TEST_F(E2eHostTest, KeepRunningOnFailureServesOnAfterAFailedListen) {
+    PortHolder taken;
+    ASSERT_GT(taken.Port(), 10);
+    m_tree.WriteListenConfig(taken.Port());
+    ChildProcess proc;
+    std::string strError;
+    ASSERT_TRUE(proc.Start((m_tree.BinDir() / "quorvel-host").string(),
+                           {"--config", "QuorvelS.ini", "--keep-running-on-failure"}, m_tree.ServerDir().string(), {},
+                           strError))
+        << strError;
+    ASSERT_NE(proc.WaitForText("keeping the server running", std::chrono::seconds(10)), std::string::npos)
+        << proc.Output();
+    EXPECT_EQ(proc.WaitExit(std::chrono::milliseconds(300)), -1) << "still running: " << proc.Output();
+    ASSERT_TRUE(proc.WriteLine("quit"));
+    EXPECT_EQ(proc.WaitExit(std::chrono::seconds(10)), 0) << proc.Output();
 }
 
 // A stop with users online ends them as a logout would: the coins are sold

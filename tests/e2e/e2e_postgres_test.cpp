@@ -1,12 +1,16 @@
 // Two quorvel-host processes on different ports sharing one PostgreSQL
 // platform and game database (a fresh database in the throwaway cluster):
 // the whole two-player flow on one server with the books read through the
-// other's tree, and one user logged in on both servers at once, whose gold
-// spent on one is seen by the other and whose coins are not paid back twice.
+// other's tree, and one user who is online on one server at a time: a login
+// on the other server is refused until the first has ended her session and
+// sold her coins back, and then loads exactly what was sold back.
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "common/sessionlease.h"
+#include "projcommon/widestring.h"
+#include "tests/e2e/initext.h"
 #include "tests/e2e/playflow.h"
 #include "tests/e2e/stagedserver.h"
 #include "tests/integration/dbctrl/dbtestenv.h"
@@ -15,6 +19,16 @@ namespace e2e {
 namespace {
 
 constexpr int32_t kGold = 50000;
+// Short leases, so that a renew (every third of the lease) comes within a second.
+constexpr int kLeaseSeconds = 3;
+
+// One lobby login attempt; the answer.
+qvc::Reply TryLogIn(const StagedTree& tree, uint16_t wPort, const std::string& strName) {
+    qvc::ClientSession s("127.0.0.1", wPort, kWaitMs);
+    qvc::Reply r = s.ConnectLobby();
+    if (!r.bOk) return r;
+    return s.LoginLobby(Utf8ToWide(strName), tree.LoginString(strName));
+}
 
 TEST(PostgresE2eTest, TwoServersShareOneDatabase) {
     TestDatabases dbs;
@@ -23,6 +37,7 @@ TEST(PostgresE2eTest, TwoServersShareOneDatabase) {
     for (StagedTree* t : {&treeA, &treeB}) {
         ASSERT_EQ(t->Create(), "");
         std::filesystem::copy_file(dbs.Root1Os() + "/dbctrl.ini", t->DbcDir() / "dbctrl.ini");
+        SetIniValue(t->ConfigFile(), "QuorvelS", "SessionLeaseSeconds", std::to_string(kLeaseSeconds));
     }
     for (const char* szName : {"alice", "bob", "carol"}) ASSERT_EQ(treeA.AddUser(szName, kGold), "");
 
@@ -41,27 +56,45 @@ TEST(PostgresE2eTest, TwoServersShareOneDatabase) {
     // Played on A, checked through B's tree: both see one set of books.
     ASSERT_NO_FATAL_FAILURE(TwoPlayerFlow(treeB, hostA, "alice", "bob", kGold, 2));
 
+    for (HostProcess* h : {&hostA, &hostB})
+        EXPECT_NE(h->Output().find("会话租约 开启: 服务器标识 "), std::string::npos) << h->Output();
+
+    // carol plays on B with coins bought there.
     TestUser onB, onA;
     ASSERT_NO_FATAL_FAILURE(LogIn(treeB, hostB.Port(), "carol", kGold, onB));
     ASSERT_NO_FATAL_FAILURE(BuyCoins(onB));
-    ASSERT_NO_FATAL_FAILURE(LogIn(treeA, hostA.Port(), "carol", onB.nGold, onA, onB.nCoins));
 
-    // A closes carol's session first and sells her coins back.
-    onA.S().Logout();
+    // A refuses her while B holds her, and asks B to let her go.
+    const size_t nMarkB = hostB.Output().size();
+    qvc::Reply r = TryLogIn(treeA, hostA.Port(), "carol");
+    EXPECT_FALSE(r.bOk);
+    EXPECT_TRUE(r.bAnswered);
+    EXPECT_EQ(WideToUtf8(r.strText), WideToUtf8(kLeaseHeldElsewhereText));
+    EXPECT_NE(hostA.Output().find("用户 carol 在服务器 "), std::string::npos) << hostA.Output();
+
+    // B's next renew ends her session there as a whole: the connection goes
+    // and the coins are sold back.
+    EXPECT_TRUE(hostB.WaitFor("用户 carol 在其他服务器请求登录, 关闭 Session(", kWaitMs, nMarkB)) << hostB.Output();
+    EXPECT_TRUE(WaitClosed(onB.S().Lobby(), kWaitMs)) << "B kept carol's lobby connection";
     const int32_t nAfterRefund = onB.nGold + kRoomMinCoin * kCoinToGold;
-    AdminUser u;
-    for (int i = 0; i < 100 && (u = ShowUser(treeB, "carol")).nCoins != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    AdminUser u = ShowUser(treeA, "carol");
     EXPECT_EQ(u.nCoins, 0);
     EXPECT_EQ(u.nGold, nAfterRefund);
 
-    // B still holds the coins in its session; closing it must not pay them again.
-    const size_t nMark = hostB.Output().size();
-    onB.S().Logout();
-    EXPECT_TRUE(hostB.WaitFor("框架关闭 Session(", kWaitMs, nMark)) << hostB.Output();
-    u = ShowUser(treeA, "carol");
+    // Now A lets her in with what B sold back, and B refuses her in turn.
+    ASSERT_NO_FATAL_FAILURE(LogIn(treeA, hostA.Port(), "carol", nAfterRefund, onA, 0));
+    r = TryLogIn(treeB, hostB.Port(), "carol");
+    EXPECT_FALSE(r.bOk);
+    EXPECT_EQ(WideToUtf8(r.strText), WideToUtf8(kLeaseHeldElsewhereText));
+    ASSERT_NO_FATAL_FAILURE(BuyCoins(onA));
+    const size_t nMarkA = hostA.Output().size();
+    onA.S().Logout();
+    EXPECT_TRUE(hostA.WaitFor("框架关闭 Session(", kWaitMs, nMarkA)) << hostA.Output();
+    for (int i = 0; i < 100 && (u = ShowUser(treeB, "carol")).nCoins != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(u.nCoins, 0);
-    EXPECT_EQ(u.nGold, nAfterRefund) << "carol's coins were paid back twice";
+    EXPECT_EQ(u.nGold, onA.nGold + kRoomMinCoin * kCoinToGold);
+    EXPECT_EQ(u.nGold, kGold - 2 * kRoomMinCoin * (kGoldToCoin - kCoinToGold)) << "each purchase paid back once";
 
     for (StagedTree* t : {&treeA, &treeB}) {
         AuditFigures audit = Audit(*t);

@@ -184,10 +184,15 @@ int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
         }
         case DBCMD_GET_CAPS: {
             auto* r = As<DbcCapsRecord>(pRecord, nSize);
-            if (!r || !m_bExchangeSupported) return 0;
-            r->dwCaps = DBC_CAP_EXCHANGE;
+            if (!r || (!m_bExchangeSupported && !m_bLeaseSupported)) return 0;
+            r->dwCaps = (m_bExchangeSupported ? DBC_CAP_EXCHANGE : 0) |
+                        (m_bLeaseSupported ? DBC_CAP_SESSION_LEASE : 0);
             return 1;
         }
+        case DBCMD_CLAIM_LEASE:
+        case DBCMD_RELEASE_LEASE:
+        case DBCMD_RENEW_LEASES:
+            return m_bLeaseSupported ? LeaseCommand(nCmd, pRecord, nSize) : 0;
         case DBCMD_EXCHANGE: {
             auto* r = As<DbcExchangeRecord>(pRecord, nSize);
             if (!r || !m_bExchangeSupported) return 0;
@@ -196,6 +201,66 @@ int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
         default:
             return 0;
     }
+}
+
+const FakeDbcLease* CFakeDbc::Lease(std::u16string_view strGUID) const {
+    auto it = m_aLeases.find(std::u16string(strGUID));
+    return it == m_aLeases.end() ? nullptr : &it->second;
+}
+
+int CFakeDbc::LeaseCommand(int nCmd, void* pRecord, int nSize) {
+    if (auto* r = As<DbcLeaseClaimRecord>(pRecord, nSize); r && nCmd == DBCMD_CLAIM_LEASE) {
+        const std::u16string strServer = Field(r->szServer, kNameUnits), strGUID = Field(r->szGUID, kNameUnits);
+        if (strServer.empty() || strGUID.empty() || r->nLeaseSeconds < kDbcMinLeaseSeconds ||
+            r->nLeaseSeconds > kDbcMaxLeaseSeconds)
+            return 0;
+        auto it = m_aLeases.find(strGUID);
+        if (it == m_aLeases.end() || it->second.strServer == strServer || it->second.nExpires <= m_nLeaseClock) {
+            m_aLeases[strGUID] = {strServer, m_nLeaseClock + r->nLeaseSeconds, u""};
+            r->nGranted = 1;
+            r->nRemaining = 0;
+            SetField(r->szHolder, kNameUnits, u"");
+            return 1;
+        }
+        if (!(r->nFlags & DBC_LEASE_NO_REQUEST)) it->second.strWantedBy = strServer;
+        r->nGranted = 0;
+        r->nRemaining = static_cast<int32_t>(it->second.nExpires - m_nLeaseClock);
+        SetField(r->szHolder, kNameUnits, it->second.strServer);
+        return 1;
+    }
+    if (auto* r = As<DbcLeaseReleaseRecord>(pRecord, nSize); r && nCmd == DBCMD_RELEASE_LEASE) {
+        const std::u16string strServer = Field(r->szServer, kNameUnits), strGUID = Field(r->szGUID, kNameUnits);
+        if (strServer.empty()) return 0;
+        int32_t n = 0;
+        for (auto it = m_aLeases.begin(); it != m_aLeases.end();) {
+            if (it->second.strServer == strServer && (strGUID.empty() || it->first == strGUID)) {
+                it = m_aLeases.erase(it);
+                ++n;
+            } else {
+                ++it;
+            }
+        }
+        r->nReleased = n;
+        return 1;
+    }
+    if (auto* r = As<DbcLeaseRenewRecord>(pRecord, nSize); r && nCmd == DBCMD_RENEW_LEASES) {
+        const std::u16string strServer = Field(r->szServer, kNameUnits);
+        if (strServer.empty() || r->nLeaseSeconds < kDbcMinLeaseSeconds || r->nLeaseSeconds > kDbcMaxLeaseSeconds)
+            return 0;
+        int32_t nHeld = 0, nWanted = 0;
+        for (auto& [strGUID, lease] : m_aLeases) {  // GUID order
+            if (lease.strServer != strServer) continue;
+            lease.nExpires = m_nLeaseClock + r->nLeaseSeconds;
+            ++nHeld;
+            if (!lease.strWantedBy.empty() && nWanted < kDbcMaxLeaseWanted)
+                SetField(r->aWanted[nWanted++], kNameUnits, strGUID);
+        }
+        for (int i = nWanted; i < kDbcMaxLeaseWanted; ++i) SetField(r->aWanted[i], kNameUnits, u"");
+        r->nHeld = nHeld;
+        r->nWanted = nWanted;
+        return 1;
+    }
+    return 0;
 }
 
 int CFakeDbc::Exchange(DbcExchangeRecord& r) {

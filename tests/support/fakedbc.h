@@ -22,6 +22,11 @@
 // TotalValue sums everything the database holds in gold, for checks that an
 // exchange neither creates nor destroys value.
 //
+// Session leases (commands 24-26) follow the rules of dbctrl.h on a clock of
+// the fake's own (seconds, set with SetLeaseClock); they are off unless
+// SetLeaseSupported(true), and command 19 then also answers
+// DBC_CAP_SESSION_LEASE. SetLease plants another server's lease.
+//
 // Install with CScopedDbcBinding. Single-threaded.
 #pragma once
 
@@ -75,6 +80,12 @@ private:
     }
 };
 
+struct FakeDbcLease {
+    std::u16string strServer;
+    int64_t nExpires = 0;  // on the fake's lease clock
+    std::u16string strWantedBy;
+};
+
 struct DbcTaxRecord {
     std::u16string strGameName;
     int32_t nTax = 0;
@@ -105,6 +116,14 @@ public:
     void FailNextCall(int nNth) { m_aCallFailures.insert(m_nTotalCalls + nNth); }
     // false: commands 19 and 20 are unknown (answered 0).
     void SetExchangeSupported(bool bSupported) { m_bExchangeSupported = bSupported; }
+    // true: commands 24-26 are known and command 19 offers them.
+    void SetLeaseSupported(bool bSupported) { m_bLeaseSupported = bSupported; }
+    void SetLeaseClock(int64_t nSeconds) { m_nLeaseClock = nSeconds; }
+    int64_t LeaseClock() const { return m_nLeaseClock; }
+    void SetLease(std::u16string_view strGUID, FakeDbcLease lease) { m_aLeases[std::u16string(strGUID)] = lease; }
+    // The user's lease row, or null.
+    const FakeDbcLease* Lease(std::u16string_view strGUID) const;
+    size_t LeaseCount() const { return m_aLeases.size(); }
     void SetCommandResult(int nCmd, int nResult) { m_aForcedResults[nCmd] = nResult; }
     void ClearCommandResult(int nCmd) { m_aForcedResults.erase(nCmd); }
     void SetHandler(int nCmd, Handler handler) { m_aHandlers[nCmd] = std::move(handler); }
@@ -133,6 +152,7 @@ public:
 private:
     int Answer(int nCmd, void* pRecord, int nSize);
     int Exchange(DbcExchangeRecord& record);
+    int LeaseCommand(int nCmd, void* pRecord, int nSize);
     FakeDbcUser* UserByGUID(std::u16string_view strGUID);
 
     std::vector<FakeDbcUser> m_aUsers;
@@ -141,6 +161,9 @@ private:
     int m_nNextGuid = 1;
     int64_t m_nNextTxn = 1;
     bool m_bExchangeSupported = true;
+    bool m_bLeaseSupported = false;
+    int64_t m_nLeaseClock = 0;
+    std::map<std::u16string, FakeDbcLease> m_aLeases;  // by GUID
 
     int m_nInitResult = 1;
     bool m_bRequireInit = true;

@@ -5,6 +5,7 @@ qv_add_test(packets_test SOURCES packets_test.cpp LIBS qv_common)
 qv_add_test(hostlog_test SOURCES hostlog_test.cpp LIBS qv_common qv_test_support)
 qv_add_test(serverbase_test
   SOURCES serverconfig_test.cpp serverdispatch_test.cpp serverlogin_test.cpp serverconsole_test.cpp
+          serverlease_test.cpp
   LIBS qv_common qv_test_support)
 qv_add_test(hostentry_test SOURCES hostentry_test.cpp LIBS qv_framework qv_test_support)
 qv_add_test(quorvels_library_test SOURCES quorvels_library_test.cpp LIBS qv_test_support ${CMAKE_DL_LIBS})

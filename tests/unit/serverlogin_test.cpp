@@ -176,6 +176,35 @@ TEST_F(ServerLoginTest, RepeatedLoginOnTheSameConnectionRefreshesTheRecord) {
     EXPECT_EQ(int32_t{m_server.Session(0)->GetUserInfo()->nGold}, 20);
 }
 
+// A login for the other role on one of the user's own connections: the
+// connection that held that role is closed, never left bound in no role.
+TEST_F(ServerLoginTest, ALoginForTheOtherRoleClosesTheConnectionThatHeldIt) {
+    struct Case {
+        uint16_t wSignal;
+        int cSwitch, cHeld;  // the connection that logs in again, the one holding that role
+    };
+    const Case kCases[] = {{CS_GAME_CLIENT_LOGIN, 0, 1}, {CS_LOBBY_CLIENT_LOGIN, 1, 0}};
+    AddUser(u"amy");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.wSignal);
+        Start();
+        Connect(0);
+        Login(0, u"amy");
+        Connect(1);
+        Login(1, u"amy", CS_GAME_CLIENT_LOGIN);
+        CTestSession* pAmy = m_server.Session(0);
+        Net().ClearRecords();
+
+        Login(c.cSwitch, u"amy", c.wSignal);
+        EXPECT_EQ(Net().Closes(), std::vector<int>{c.cHeld});
+        EXPECT_EQ(m_server.GetConnectionSession(static_cast<int16_t>(c.cHeld)), nullptr);
+        EXPECT_EQ(m_server.GetConnectionSession(static_cast<int16_t>(c.cSwitch)), pAmy);
+        const bool bLobby = c.wSignal == CS_LOBBY_CLIENT_LOGIN;
+        EXPECT_EQ(bLobby ? pAmy->GetLobbyConnectionIndex() : pAmy->GetGameConnectionIndex(), c.cSwitch);
+        EXPECT_EQ(bLobby ? pAmy->GetGameConnectionIndex() : pAmy->GetLobbyConnectionIndex(), -1);
+    }
+}
+
 TEST_F(ServerLoginTest, ShortLoginIsReportedAndRefusedAsNotLoggedIn) {
     AddUser(u"alice");
     Start();

@@ -38,6 +38,8 @@ std::string ParseAdminArgs(int argc, char** argv, AdminArgs& args) {
                 args.strDbc = strValue;
             } else if (strName == "--game-db") {
                 args.strGameDb = strValue;
+            } else if (strName == "--create-db") {
+                args.bCreateDb = true;
             } else {
                 args.options[strName] = strValue;
             }

@@ -1,5 +1,5 @@
 // Internal to qvadmin: the command line, split into global options (--dbc,
-// --game-db, accepted anywhere), the subcommand words and their options, with
+// --game-db, --create-db, accepted anywhere), the subcommand words and their options, with
 // strict number parsing. Parsing never exits; errors come back as text.
 #pragma once
 
@@ -12,6 +12,7 @@
 struct AdminArgs {
     std::string strDbc;      // OS path; empty: the runtime tree's default
     std::string strGameDb;
+    bool bCreateDb = false;  // --create-db: start a new platform database when it is missing
     std::vector<std::string> aWords;                // subcommand words and positional arguments
     std::map<std::string, std::string> options;    // "--gold" -> "100"; flags map to ""
     bool bHelp = false;

@@ -296,9 +296,11 @@ const AdminCommand* Find(const std::vector<std::string>& w, size_t& nWords) {
 
 void GeneralHelp(std::ostream& out, const char* szOnlyWord) {
     if (!szOnlyWord) {
-        out << "usage: qvadmin [--dbc DIR] [--game-db DIR] COMMAND ...\n"
+        out << "usage: qvadmin [--dbc DIR] [--game-db DIR] [--create-db] COMMAND ...\n"
                "  --dbc DIR      platform database root (default: <bin>/../Binaries/dbc)\n"
                "  --game-db DIR  game database root (default: <bin>/../Binaries/GS/ExampleGame/DB)\n"
+               "  --create-db    start a new platform database when DIR/platform.db is missing or\n"
+               "                 empty although DIR/dbctrl.ini exists (otherwise refused)\n"
                "  The backend follows DIR/dbctrl.ini as in the library.\n"
                "  Exit codes: 0 done, 1 refused or inconsistent, 2 usage error, 3 database error.\n"
                "commands:\n";
@@ -338,7 +340,7 @@ bool AdminHelp(const std::vector<std::string>& aWords, std::ostream& out) {
         return true;
     }
     if (const AdminCommand* c = Find(aWords, n)) {
-        out << "usage: qvadmin [--dbc DIR] [--game-db DIR] " << c->szUsage << "\n";
+        out << "usage: qvadmin [--dbc DIR] [--game-db DIR] [--create-db] " << c->szUsage << "\n";
         return true;
     }
     for (const AdminCommand& c : kCommands) {

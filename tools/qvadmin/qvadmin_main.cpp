@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
         }
     }
     std::string strError;
-    auto pDb = OpenDatabases(strRoot1, strRoot2, strError);
+    DbOpenOptions openOptions;
+    openOptions.bCreatePlatform = args.bCreateDb;
+    auto pDb = OpenDatabases(strRoot1, strRoot2, strError, openOptions);
     if (!pDb) {
         std::cerr << "qvadmin: cannot open the databases: " << strError << "\n";
         return kExitDatabase;

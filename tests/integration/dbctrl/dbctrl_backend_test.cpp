@@ -9,6 +9,7 @@
 
 #include "common/dbctrl.h"
 #include "dbctrl/dbaudit.h"
+#include "dbctrl/dbsettings.h"
 #include "projcommon/widestring.h"
 #include "tests/integration/dbctrl/dbtestenv.h"
 
@@ -75,6 +76,74 @@ TEST(DbCtrlSettings, UnknownBackendOrUnreachableServerRefusesInitAndLogsWhy) {
     const std::string log = AllLogs(dbs.LogDirOs());
     EXPECT_NE(log.find("unknown Backend \"oracle\""), std::string::npos) << log;
     EXPECT_NE(log.find("DBCtrl_Init: connect"), std::string::npos) << log;
+}
+
+int Init(const TestDatabases& dbs) {
+    const int n = DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn);
+    DBCtrl_Destroy();
+    return n;
+}
+
+// dbctrl.ini written with LF alone selects its backend like any other, and
+// the log names the backend that was opened.
+TEST(DbCtrlSettings, LfOnlyDbctrlIniSelectsPostgresAndTheLogNamesIt) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Postgres);
+    const std::string strIni = "[DBCtrl]\nBackend=postgres\nConninfo=" + dbs.Conninfo() + "\nGameSchema=game\n";
+    std::ofstream(dbs.Root1Os() + "/dbctrl.ini", std::ios::binary) << strIni;
+    ASSERT_EQ(Init(dbs), 1) << AllLogs(dbs.LogDirOs());
+    EXPECT_FALSE(std::filesystem::exists(dbs.Root1Os() + "/platform.db")) << "no local database on the side";
+    const std::string strAfter = ReadFileText(dbs.Root1Os() + "/dbctrl.ini");
+    EXPECT_NE(strAfter.find("Backend=postgres\r\n"), std::string::npos) << strAfter;
+    EXPECT_EQ(strAfter.find("sqlite\r\n"), std::string::npos) << strAfter;
+    const std::string strLog = AllLogs(dbs.LogDirOs());
+    EXPECT_NE(strLog.find("DBCtrl_Init: opened Backend=postgres GameSchema=game"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find(dbs.Conninfo()), std::string::npos) << "the connection string may hold a password";
+}
+
+// A dbctrl.ini that is no text is refused and left as it is.
+TEST(DbCtrlSettings, DbctrlIniThatIsNoTextRefusesInitAndStaysAsItIs) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
+    using namespace std::string_literals;
+    const std::string strIni = "[DBCtrl]\nBackend=postgres\n\0\0\0\0"s;
+    std::ofstream(dbs.Root1Os() + "/dbctrl.ini", std::ios::binary) << strIni;
+    EXPECT_EQ(Init(dbs), 0);
+    EXPECT_EQ(ReadFileText(dbs.Root1Os() + "/dbctrl.ini"), strIni);
+    EXPECT_FALSE(std::filesystem::exists(dbs.Root1Os() + "/platform.db"));
+    const std::string strLog = AllLogs(dbs.LogDirOs());
+    EXPECT_NE(strLog.find("dbctrl.ini is not a text file (line 3: a NUL character)"), std::string::npos) << strLog;
+}
+
+// Only the start that writes dbctrl.ini creates the platform database; later
+// a missing or empty one is refused instead of starting over with no users,
+// until a new one is asked for.
+TEST(DbCtrlSettings, PlatformDatabaseIsCreatedOnlyOnTheFirstStartOrWhenAskedFor) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
+    const std::string strDb = dbs.Root1Os() + "/platform.db";
+    ASSERT_EQ(Init(dbs), 1);
+    EXPECT_GT(std::filesystem::file_size(strDb), 0u);
+    EXPECT_NE(AllLogs(dbs.LogDirOs()).find("DBCtrl_Init: opened Backend=sqlite platform=" + strDb), std::string::npos);
+
+    for (const bool bEmpty : {false, true}) {
+        std::filesystem::remove(strDb);
+        std::filesystem::remove(strDb + "-wal");
+        std::filesystem::remove(strDb + "-shm");
+        if (bEmpty) std::ofstream(strDb, std::ios::binary).flush();
+        EXPECT_EQ(Init(dbs), 0) << bEmpty;
+        EXPECT_EQ(std::filesystem::exists(strDb), bEmpty) << "nothing is created";
+        const std::string strLog = AllLogs(dbs.LogDirOs());
+        EXPECT_NE(strLog.find("platform database " + strDb + (bEmpty ? " is empty" : " is missing") +
+                              " although dbctrl.ini exists"),
+                  std::string::npos)
+            << strLog;
+    }
+    std::string strError;
+    DbOpenOptions create;
+    create.bCreatePlatform = true;
+    EXPECT_NE(OpenDatabases(dbs.Root1(), dbs.Root2(), strError, create), nullptr) << strError;
+    EXPECT_EQ(Init(dbs), 1);
 }
 
 class DbCtrlBackend : public DbBackendTest {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -163,6 +164,26 @@ TEST_P(QvAdmin, BankersTaxesAndAnAuditThatCatchesTampering) {
               std::string::npos)
         << r.strOut;
     EXPECT_NE(r.strOut.find("audit: INCONSISTENT"), std::string::npos);
+}
+
+// The first run (no dbctrl.ini yet) creates the databases, as run.sh relies
+// on; once they exist, a lost platform.db is not silently replaced by an
+// empty one: only --create-db starts a new one.
+TEST_P(QvAdmin, LostPlatformDatabaseIsRefusedUnlessANewOneIsAskedFor) {
+    if (GetParam() != TestBackend::Sqlite) GTEST_SKIP() << "a SQLite file";
+    ASSERT_EQ(Admin({"user", "add", "Alice", "--gold", "5"}).nExit, 0);
+    std::filesystem::remove(m_dbs.Root1Os() + "/platform.db");
+    std::filesystem::remove(m_dbs.Root1Os() + "/platform.db-wal");
+    AdminRun r = Admin({"user", "list"});
+    EXPECT_EQ(r.nExit, 3) << r.strOut;
+    EXPECT_NE(r.strOut.find("is missing although dbctrl.ini exists"), std::string::npos) << r.strOut;
+    EXPECT_NE(r.strOut.find("--create-db"), std::string::npos) << "the message names the way out: " << r.strOut;
+    r = Admin({"--create-db", "user", "add", "Bob"});
+    EXPECT_EQ(r.nExit, 0) << r.strOut;
+    r = Admin({"user", "list"});
+    EXPECT_EQ(r.nExit, 0) << r.strOut;
+    EXPECT_EQ(r.strOut.find("Alice"), std::string::npos);
+    EXPECT_NE(r.strOut.find("Bob"), std::string::npos) << r.strOut;
 }
 
 TEST(QvAdminCli, HelpOnEveryCommandAndClearUsageErrors) {
