@@ -187,7 +187,11 @@ std::string DescribePacket(std::span<const uint8_t> p) {
                  std::to_string(pl.nPayout) + ";";
         std::snprintf(buf, sizeof(buf), "RESULT round %u pot %d rake %d:%s", dr.nRound, dr.nPot, dr.nRake, s.c_str());
     } else if (sig == DICE_SC_CANCELLED && p.size() >= 8) {
-        std::snprintf(buf, sizeof(buf), "ROUND %u cancelled (too few players)", r.U32(2));
+        const uint16_t wReason = r.U16(6);
+        const char* szWhy = wReason == DICE_CANCEL_TOO_FEW         ? "too few players"
+                            : wReason == DICE_CANCEL_STAKES_REFUSED ? "the stakes could not be taken"
+                                                                    : "reason unknown";
+        std::snprintf(buf, sizeof(buf), "ROUND %u cancelled (%s)", r.U32(2), szWhy);
     } else {
         std::snprintf(buf, sizeof(buf), "signal %u, %zu bytes", sig, p.size());
     }

@@ -116,3 +116,18 @@ TEST(ClientMessages, DiceResultParsingChecksTheDeclaredCount) {
 }
 
 }  // namespace
+
+TEST(ClientMessages, ACancelledRoundSaysWhy) {
+    struct Case {
+        uint16_t wReason;
+        const char* szText;
+    };
+    const Case kCases[] = {{DICE_CANCEL_TOO_FEW, "ROUND 7 cancelled (too few players)"},
+                           {DICE_CANCEL_STAKES_REFUSED, "ROUND 7 cancelled (the stakes could not be taken)"},
+                           {9, "ROUND 7 cancelled (reason unknown)"}};
+    for (const Case& c : kCases) {
+        const std::vector<uint8_t> p = {DICE_SC_CANCELLED & 0xFF, DICE_SC_CANCELLED >> 8, 7, 0, 0, 0,
+                                        static_cast<uint8_t>(c.wReason), static_cast<uint8_t>(c.wReason >> 8)};
+        EXPECT_EQ(qvc::DescribePacket(p), c.szText);
+    }
+}
