@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/path.h"
@@ -23,12 +25,19 @@ void SetErrnoError() { SetLastError(ErrorFromErrno(errno)); }
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+File::File(File&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)),
+      m_pAhead(std::move(other.m_pAhead)),
+      m_nAheadPos(std::exchange(other.m_nAheadPos, 0)),
+      m_nAheadEnd(std::exchange(other.m_nAheadEnd, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = std::exchange(other.m_fd, -1);
+        m_pAhead = std::move(other.m_pAhead);
+        m_nAheadPos = std::exchange(other.m_nAheadPos, 0);
+        m_nAheadEnd = std::exchange(other.m_nAheadEnd, 0);
     }
     return *this;
 }
@@ -36,6 +45,18 @@ File& File::operator=(File&& other) noexcept {
 void File::Close() {
     if (m_fd >= 0) ::close(m_fd);  // also releases the flock
     m_fd = -1;
+    m_nAheadPos = m_nAheadEnd = 0;
+}
+
+int File::DropReadAhead() {
+    const uint32_t nUnread = m_nAheadEnd - m_nAheadPos;
+    m_nAheadPos = m_nAheadEnd = 0;
+    if (nUnread == 0 || m_fd < 0) return 1;
+    if (::lseek(m_fd, -static_cast<off_t>(nUnread), SEEK_CUR) < 0) {
+        SetErrnoError();
+        return 0;
+    }
+    return 1;
 }
 
 File File::OpenLocked(std::u16string_view path, bool bWrite, int nLock) {
@@ -111,15 +132,35 @@ int File::Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead) {
         SetLastError(kErrorInvalidParameter);
         return 0;
     }
-    ssize_t n;
-    do {
-        n = ::read(m_fd, pBuffer, nSize);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        SetErrnoError();
-        return 0;
+    uint8_t* p = static_cast<uint8_t*>(pBuffer);
+    while (*pnRead < nSize) {
+        if (m_nAheadPos < m_nAheadEnd) {
+            const uint32_t n = std::min(nSize - *pnRead, m_nAheadEnd - m_nAheadPos);
+            std::memcpy(p + *pnRead, m_pAhead.get() + m_nAheadPos, n);
+            m_nAheadPos += n;
+            *pnRead += n;
+            continue;
+        }
+        // Large reads go straight to the caller; small ones refill the block.
+        const uint32_t nWant = nSize - *pnRead;
+        const bool bDirect = nWant >= kReadAheadBytes;
+        if (!bDirect && !m_pAhead) m_pAhead = std::make_unique<uint8_t[]>(kReadAheadBytes);
+        ssize_t n;
+        do {
+            n = bDirect ? ::read(m_fd, p + *pnRead, nWant) : ::read(m_fd, m_pAhead.get(), kReadAheadBytes);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            SetErrnoError();
+            return 0;
+        }
+        if (n == 0) break;  // the end of the file
+        if (bDirect) {
+            *pnRead += static_cast<uint32_t>(n);
+        } else {
+            m_nAheadPos = 0;
+            m_nAheadEnd = static_cast<uint32_t>(n);
+        }
     }
-    *pnRead = static_cast<uint32_t>(n);
     return 1;
 }
 
@@ -129,6 +170,7 @@ int File::Write(const void* pData, uint32_t nSize, uint32_t* pnWritten) {
         SetLastError(kErrorInvalidParameter);
         return 0;
     }
+    if (!DropReadAhead()) return 0;
     const char* p = static_cast<const char*>(pData);
     while (*pnWritten < nSize) {
         ssize_t n = ::write(m_fd, p + *pnWritten, nSize - *pnWritten);
@@ -144,6 +186,7 @@ int File::Write(const void* pData, uint32_t nSize, uint32_t* pnWritten) {
 }
 
 uint64_t File::SeekToEnd() {
+    m_nAheadPos = m_nAheadEnd = 0;
     off_t pos = m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_END) : -1;
     if (pos < 0) {
         if (m_fd < 0) errno = EBADF;
@@ -154,6 +197,7 @@ uint64_t File::SeekToEnd() {
 }
 
 int File::Seek(uint64_t nPos) {
+    m_nAheadPos = m_nAheadEnd = 0;
     if (m_fd < 0 || nPos > static_cast<uint64_t>(INT64_MAX) ||
         ::lseek(m_fd, static_cast<off_t>(nPos), SEEK_SET) < 0) {
         SetLastError(m_fd < 0 || nPos > static_cast<uint64_t>(INT64_MAX) ? kErrorInvalidParameter
@@ -169,7 +213,7 @@ uint64_t File::Tell() const {
         SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));
         return UINT64_MAX;
     }
-    return static_cast<uint64_t>(pos);
+    return static_cast<uint64_t>(pos) - (m_nAheadEnd - m_nAheadPos);
 }
 
 int File::Flush() {
@@ -190,6 +234,7 @@ uint64_t File::Size() const {
 }
 
 int File::Truncate() {
+    if (!DropReadAhead()) return 0;
     off_t pos = m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_CUR) : -1;
     if (pos < 0 || ::ftruncate(m_fd, pos) != 0) {
         SetLastError(m_fd < 0 ? kErrorInvalidParameter : ErrorFromErrno(errno));

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "platform/lasterror.h"
@@ -56,8 +57,11 @@ public:
     explicit operator bool() const { return IsOpen(); }
     void Close();
 
-    // Reads up to nSize bytes at the current position; *pnRead gets the count
-    // (0 at the end of the file). Returns 1, or 0 on a read error.
+    // Reads up to nSize bytes at the current position; *pnRead gets the count,
+    // short only at the end of the file (0 there). Returns 1, or 0 on a read
+    // error. Small reads are served from a read-ahead block, so reading a
+    // text file unit by unit costs one system call per block, not per byte;
+    // every other operation sees the position the reads reached.
     int Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead);
     // Writes the bytes at the current position; *pnWritten gets the count, which
     // is short only together with a result of 0.
@@ -80,8 +84,15 @@ public:
 private:
     explicit File(int fd) : m_fd(fd) {}
     static File OpenLocked(std::u16string_view path, bool bWrite, int nLock);
+    // Gives the bytes read ahead but not yet taken back to the file (moves
+    // the descriptor back over them); 1/0.
+    int DropReadAhead();
 
+    static constexpr uint32_t kReadAheadBytes = 4096;
     int m_fd = -1;
+    std::unique_ptr<uint8_t[]> m_pAhead;  // kReadAheadBytes once a small read happened
+    uint32_t m_nAheadPos = 0;             // next unread byte in m_pAhead
+    uint32_t m_nAheadEnd = 0;             // bytes held in m_pAhead
 };
 
 }  // namespace plat

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "files_fixture.h"
@@ -69,6 +70,43 @@ TEST_F(FileTest, ShareReadWriterAdmitsReadersAndSupportsTheTraceLogCycle) {
     ASSERT_EQ(w.Truncate(), 1);
     EXPECT_EQ(Get(u"log"), "");
     EXPECT_EQ(r.Write("x", 1, &n), 0) << "a reader cannot write";
+}
+
+// Small reads are served from a read-ahead block: the bytes, the position
+// and re-reads after a seek must be those of plain reads, across block edges,
+// and bytes appended after the end was reached must still be seen.
+TEST_F(FileTest, SmallReadsSeeTheFileAsPlainReadsDo) {
+    std::string strAll;
+    for (int i = 0; i < 10000; ++i) strAll.push_back(static_cast<char>('a' + i % 26));
+    Put(u"data", strAll);
+    File r = File::OpenRead(P(u"data"));
+    ASSERT_TRUE(r);
+    std::string strRead;
+    char buf[8];
+    uint32_t n = 0;
+    for (;;) {
+        ASSERT_EQ(r.Read(buf, 3, &n), 1);
+        strRead.append(buf, n);
+        ASSERT_EQ(r.Tell(), strRead.size());
+        if (n < 3) break;
+    }
+    EXPECT_EQ(strRead, strAll);
+    ASSERT_EQ(r.Seek(4095), 1);
+    ASSERT_EQ(r.Read(buf, 2, &n), 1);
+    EXPECT_EQ(std::string(buf, n), strAll.substr(4095, 2)) << "a read across the block edge";
+    ASSERT_EQ(r.Seek(9999), 1);
+    ASSERT_EQ(r.Read(buf, 4, &n), 1);
+    EXPECT_EQ(n, 1u) << "short only at the end";
+    Put(u"grow", "ab");
+    File g = File::OpenRead(P(u"grow"));
+    ASSERT_EQ(g.Read(buf, 4, &n), 1);
+    EXPECT_EQ(n, 2u);
+    std::FILE* f = std::fopen(Os(u"grow").c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fputs("cd", f);
+    std::fclose(f);
+    ASSERT_EQ(g.Read(buf, 4, &n), 1);
+    EXPECT_EQ(std::string(buf, n), "cd") << "bytes appended after the end";
 }
 
 TEST_F(FileTest, OpenFailuresCarryWindowsNumbers) {
