@@ -27,12 +27,6 @@ constexpr size_t kOffExtra = offsetof(DbcPlatformUserRecord, szExtra);
 constexpr size_t kOffCoin = offsetof(DbcGameCoinRecord, nGameCoin);
 constexpr size_t kOffPresent = offsetof(DbcGameCoinRecord, nPresentCoin);
 constexpr size_t kOffCaps = offsetof(DbcCapsRecord, dwCaps);
-constexpr size_t kOffExchangeUsers = offsetof(DbcExchangeRecord, nUsers);
-constexpr size_t kOffTxn = offsetof(DbcExchangeRecord, nTxn);
-constexpr size_t kOffExchangeUser = offsetof(DbcExchangeRecord, aUser);
-constexpr size_t kExchangeUserSize = sizeof(DbcExchangeUser);
-constexpr size_t kOffUserGold = offsetof(DbcExchangeUser, nGold);
-constexpr size_t kOffUserCoin = offsetof(DbcExchangeUser, nGameCoin);
 constexpr size_t kOffClaimGUID = offsetof(DbcLeaseClaimRecord, szGUID);
 constexpr size_t kOffClaimSeconds = offsetof(DbcLeaseClaimRecord, nLeaseSeconds);
 constexpr size_t kOffClaimFlags = offsetof(DbcLeaseClaimRecord, nFlags);
@@ -217,7 +211,7 @@ int RenewLeases(Request& q) {
 int Exchange(Request& q) {
     DbExchange x;
     if (!DecodeExchange(q.p, sizeof(DbcExchangeRecord), x)) {
-        q.strWhy = "exchange: nUsers " + std::to_string(ReadLE32(q.p + kOffExchangeUsers)) + " outside 1.." +
+        q.strWhy = "exchange: nUsers " + std::to_string(ExchangeUserCount(q.p)) + " outside 1.." +
                    std::to_string(kDbcMaxExchangeUsers);
         return 0;
     }
@@ -233,12 +227,7 @@ int Exchange(Request& q) {
                     Utf8(x.aUsers[0].strGUID) + ")";
         return 0;
     }
-    WriteLE64(q.p + kOffTxn, nTxn);
-    for (size_t i = 0; i < x.aUsers.size(); ++i) {
-        uint8_t* pUser = q.p + kOffExchangeUser + kExchangeUserSize * i;
-        WriteLE32(pUser + kOffUserGold, x.aUsers[i].nGold);
-        WriteLE32(pUser + kOffUserCoin, x.aUsers[i].nCoins);
-    }
+    WriteExchangeAnswer(q.p, x, nTxn);
     return 1;
 }
 

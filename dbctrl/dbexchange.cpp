@@ -21,6 +21,9 @@ constexpr size_t kOffUser = offsetof(DbcExchangeRecord, aUser);
 constexpr size_t kUserSize = sizeof(DbcExchangeUser);
 constexpr size_t kOffGoldChange = offsetof(DbcExchangeUser, nGoldChange);
 constexpr size_t kOffCoinChange = offsetof(DbcExchangeUser, nCoinChange);
+constexpr size_t kOffTxn = offsetof(DbcExchangeRecord, nTxn);
+constexpr size_t kOffGoldAfter = offsetof(DbcExchangeUser, nGold);
+constexpr size_t kOffCoinsAfter = offsetof(DbcExchangeUser, nGameCoin);
 
 bool Fits32(int64_t n) { return n >= INT32_MIN && n <= INT32_MAX; }
 
@@ -113,3 +116,14 @@ bool DecodeExchange(const uint8_t* p, size_t n, DbExchange& x) {
     x = std::move(y);
     return true;
 }
+
+void WriteExchangeAnswer(uint8_t* p, const DbExchange& x, int64_t nTxn) {
+    WriteLE64(p + kOffTxn, nTxn);
+    for (size_t i = 0; i < x.aUsers.size(); ++i) {
+        uint8_t* q = p + kOffUser + kUserSize * i;
+        WriteLE32(q + kOffGoldAfter, x.aUsers[i].nGold);
+        WriteLE32(q + kOffCoinsAfter, x.aUsers[i].nCoins);
+    }
+}
+
+int32_t ExchangeUserCount(const uint8_t* p) { return ReadLE32(p + kOffUsers); }

@@ -41,3 +41,10 @@ std::vector<uint8_t> EncodeExchange(const DbExchange& x);
 // Reads the request fields of a record of n bytes. False, with x untouched,
 // when nUsers is outside 1..kDbcMaxExchangeUsers or the bytes do not hold them.
 bool DecodeExchange(const uint8_t* p, size_t n, DbExchange& x);
+
+// Writes the answer fields of a carried-out exchange into its record: the
+// transaction id and every user's balances after it (from x).
+void WriteExchangeAnswer(uint8_t* p, const DbExchange& x, int64_t nTxn);
+
+// nUsers of a record, as it stands (for messages about a record that did not decode).
+int32_t ExchangeUserCount(const uint8_t* p);
