@@ -8,7 +8,6 @@
 #include "projcommon/qvassert.h"
 #include "projcommon/widestring.h"
 
-namespace {
 bool FitsInt32(int64_t n) {
     return n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
 }
@@ -19,6 +18,14 @@ int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange) {
     record.nValue = nChange;
     return DbcExecute(nCmd, record);
 }
+
+void TakeExchangeBalances(CQVSession* pSession, const DbcExchangeUser& user) {
+    UserInfo* pInfo = pSession->GetUserInfo();
+    pInfo->nGold = user.nGold;
+    pInfo->nGameCoin = user.nGameCoin;
+}
+
+namespace {
 
 // One user's exchange in one command. On success the session's balances are
 // the ones the database handed back.
@@ -35,9 +42,7 @@ int ExchangeOne(CQVSession* pSession, const CQVServer* pServer, int32_t nKind, i
     user.nGoldChange = nGoldChange;
     user.nCoinChange = nCoinChange;
     if (!DbcExecute(DBCMD_EXCHANGE, record)) return 0;
-    UserInfo* pInfo = pSession->GetUserInfo();
-    pInfo->nGold = user.nGold;
-    pInfo->nGameCoin = user.nGameCoin;
+    TakeExchangeBalances(pSession, user);
     return 1;
 }
 }  // namespace

@@ -52,3 +52,12 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
 // was refused), "加金币失败" and "写扣税记录失败" (single commands: the
 // gold or the tax could not be written; the earlier steps are compensated).
 int RefundGameCoin(std::u16string& strText, CQVSession* pSession);
+
+// Shared with the settlement (qvroomsettle.cpp).
+struct DbcExchangeUser;
+// True when n fits a signed 32-bit balance or change.
+bool FitsInt32(int64_t n);
+// One single command (8, 9, 10 or 12) on an account: its GUID or game name.
+int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange);
+// Takes a user's balances after an exchange into the session's record.
+void TakeExchangeBalances(CQVSession* pSession, const DbcExchangeUser& user);

@@ -25,6 +25,7 @@
 #include <limits>
 #include <string>
 
+#include "QuorvelS/dbprocess.h"
 #include "QuorvelS/qvroom.h"
 #include "QuorvelS/qvserver.h"
 #include "QuorvelS/qvsession.h"
@@ -33,15 +34,8 @@
 #include "projcommon/widestring.h"
 
 namespace {
-bool FitsInt32(int64_t n) {
-    return n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max();
-}
-
 int WriteBanker(const std::u16string& strBanker, int32_t nGold) {
-    DbcValueRecord record{};
-    WideCopyBounded(record.szName, kGuidUnits, strBanker);
-    record.nValue = nGold;
-    return DbcExecute(DBCMD_ADD_BANKER_GOLD, record);
+    return ChangeAccount(DBCMD_ADD_BANKER_GOLD, strBanker, nGold);
 }
 }  // namespace
 
@@ -132,9 +126,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
             if (pChanges[i] == 0) continue;
             const DbcExchangeUser& user = record.aUser[nUser++];
             CQVSession* pSession = m_apRoomUser[i].SessionPtr;
-            UserInfo* pInfo = pSession->GetUserInfo();
-            pInfo->nGold = user.nGold;
-            pInfo->nGameCoin = user.nGameCoin;
+            TakeExchangeBalances(pSession, user);
             pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
         }
         return 1;
@@ -149,10 +141,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
         const int32_t nChange = pChanges[i];
         if (nChange == 0) continue;
         CQVSession* pSession = m_apRoomUser[i].SessionPtr;
-        DbcValueRecord record{};
-        WideCopyBounded(record.szName, kGuidUnits, pSession->GetGUID());
-        record.nValue = nChange;
-        if (DbcExecute(DBCMD_ADD_GAME_COIN, record)) {
+        if (ChangeAccount(DBCMD_ADD_GAME_COIN, pSession->GetGUID(), nChange)) {
             pSession->AddGameCoin(nChange);
             pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
             continue;
