@@ -27,16 +27,10 @@
 #include "projcommon/widestring.h"
 #include "projcommon/wformat.h"
 
+#include "tests/fuzz/fuzzcheck.h"
+
 namespace {
 
-[[noreturn]] void Fail(const char* szWhat) {
-    std::fprintf(stderr, "invariant broken: %s\n", szWhat);
-    std::fflush(stderr);
-    __builtin_trap();
-}
-void Require(bool b, const char* szWhat) {
-    if (!b) Fail(szWhat);
-}
 
 // Two files in a directory of this process.
 struct Files {

@@ -27,18 +27,12 @@
 #include "common/packets.h"
 #include "netdrv/wireframe.h"
 
+#include "tests/fuzz/fuzzcheck.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-[[noreturn]] void Fail(const char* szWhat) {
-    std::fprintf(stderr, "invariant broken: %s\n", szWhat);
-    std::fflush(stderr);
-    __builtin_trap();
-}
-void Require(bool b, const char* szWhat) {
-    if (!b) Fail(szWhat);
-}
 
 constexpr uint32_t kMaxPackets[] = {2, 3, 6, 64, 200, 1024, 65536, 0xFFFFFFFFu};
 
