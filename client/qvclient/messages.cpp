@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "client/qvclient/gloss.h"
 #include "client/qvclient/wire.h"
 #include "games/example/diceprotocol.h"
 #include "projcommon/widestring.h"
@@ -146,7 +147,7 @@ std::string DescribePacket(std::span<const uint8_t> p) {
     if (ParseResult(p, w)) {
         std::snprintf(buf, sizeof(buf), "RESULT ok for %u", w);
     } else if (ParseError(p, w, text)) {
-        std::snprintf(buf, sizeof(buf), "ERROR for %u: %s", w, WideToUtf8(text).c_str());
+        std::snprintf(buf, sizeof(buf), "ERROR for %u: %s", w, WithGloss(text).c_str());
     } else if (ParseUserInfo(p, u)) {
         std::snprintf(buf, sizeof(buf), "USER %s %s gold=%d coins=%d", WideToUtf8(u.strUserName).c_str(),
                       WideToUtf8(u.strGUID).c_str(), u.nGold, u.nGameCoin);
@@ -158,7 +159,7 @@ std::string DescribePacket(std::span<const uint8_t> p) {
     } else if (ParseRoomState(p, st)) {
         std::snprintf(buf, sizeof(buf), "ROOM %u players %d/%d", st.wRoomIndex, st.nJoinPlayerCount, st.nPlayerPlaces);
     } else if (ParseNotice(p, text)) {
-        std::snprintf(buf, sizeof(buf), "NOTICE %s", WideToUtf8(text).c_str());
+        std::snprintf(buf, sizeof(buf), "NOTICE %s", WithGloss(text).c_str());
     } else if (ParseCoinParams(p, cp)) {
         std::snprintf(buf, sizeof(buf), "COIN PARAMS gold per coin %d, coin sells for %d, room minimum %d",
                       cp.nGoldToCoin, cp.nCoinToGold, cp.nRoomMinCoin);

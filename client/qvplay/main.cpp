@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "QuorvelS/loginstring.h"
+#include "client/qvclient/gloss.h"
 #include "client/qvclient/messages.h"
 #include "client/qvclient/session.h"
 #include "games/example/diceprotocol.h"
@@ -38,16 +39,9 @@ struct Options {
     int nTimeoutMs = 5000;
 };
 
-void Usage(FILE* f) {
-    std::fprintf(f,
-        "usage: qvplay --user NAME [--login-string S | --key K [--time V]] [--host H] [--port P]\n"
-        "              [--version N] [--script FILE] [--timeout-ms N]\n"
-        "\n"
-        "Logs NAME in on the server (default 127.0.0.1:41010) and plays the example game.\n"
-        "The login string comes from the platform (qvadmin loginstring NAME prints one);\n"
-        "with --key the client computes it from the user's login key itself.\n"
-        "\n"
+constexpr char kCommandHelp[] =
         "Commands (typed, or one per line in the script; '#' starts a comment):\n"
+        "  help               this list\n"
         "  rooms              list the rooms and the coin prices\n"
         "  users ROOM         list who sits in a room\n"
         "  buy                buy game coins up to the room minimum, paid in gold\n"
@@ -60,8 +54,22 @@ void Usage(FILE* f) {
         "  sleep MS           wait, printing what arrives\n"
         "  wait WHAT [MS]     wait for a message: result, roll, start, countdown, cancelled,\n"
         "                     chat, pong, ready, userinfo, notice (default 10000 ms)\n"
-        "  quit               log out and leave\n"
-        "In a script a failing command or a wait that times out ends qvplay with exit code 1.\n");
+        "  quit               log out and leave (the server sells your coins back to gold)\n";
+
+void Usage(FILE* f) {
+    std::fprintf(f,
+        "usage: qvplay --user NAME [--login-string S | --key K [--time V]] [--host H] [--port P]\n"
+        "              [--version N] [--script FILE] [--timeout-ms N]\n"
+        "\n"
+        "Logs NAME in on the server (default 127.0.0.1:41010) and plays the example game.\n"
+        "The login string comes from the platform (qvadmin loginstring NAME prints one);\n"
+        "with --key the client computes it from the user's login key itself.\n"
+        "\n"
+        "%s"
+        "In a script a failing command or a wait that times out ends qvplay with exit code 1.\n"
+        "When the server ends the session (another login took it over, or the server stopped)\n"
+        "qvplay says so and ends with exit code 1.\n",
+        kCommandHelp);
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
@@ -128,11 +136,19 @@ public:
         std::string cmd;
         in >> cmd;
         if (cmd.empty() || cmd[0] == '#') return true;
+        if (m_bLost && cmd != "quit") return Fail(cmd + ": the session has ended (" + m_strLost + ")");
+        if (cmd == "help") {
+            std::fputs(kCommandHelp, stdout);
+            std::fflush(stdout);
+            return true;
+        }
         if (cmd == "rooms") {
             std::vector<qvc::RoomStateMsg> rooms;
             qvc::CoinParamsMsg coin;
             qvc::Reply r = m_s.GetRoomList(rooms, coin);
             if (!Check(r, "rooms")) return false;
+            m_coin = coin;
+            m_bHaveCoin = true;
             for (auto& st : rooms)
                 Say("room " + std::to_string(st.wRoomIndex) + ": " + std::to_string(st.nJoinPlayerCount) + "/" +
                     std::to_string(st.nPlayerPlaces) + " players");
@@ -152,7 +168,7 @@ public:
         if (cmd == "buy") {
             qvc::Reply r = m_s.BuyCoins();
             if (!Check(r, "buy")) return false;
-            Say("notice: " + WideToUtf8(r.strText));
+            Say("notice: " + qvc::WithGloss(r.strText));
             Say(Record());
             return true;
         }
@@ -195,6 +211,7 @@ public:
             return Wait(what, ms);
         }
         if (cmd == "quit") {
+            if (!m_bLost) SayRefund();
             m_s.Logout();
             m_bQuit = true;
             return true;
@@ -206,6 +223,8 @@ public:
     void Drain(int nMs) { WaitFor(0, nMs); }
 
     bool Quit() const { return m_bQuit; }
+    // The server ended the session: the lobby connection was closed.
+    bool Lost() const { return m_bLost; }
     int LobbyFd() { return m_s.Lobby().Fd(); }
     int GameFd() { return m_s.Game().Fd(); }
 
@@ -271,7 +290,7 @@ private:
         show("lobby", m_s.LobbyInbox());
         show("game", m_s.GameInbox());
         int64_t deadline = qvc::MonotonicMs() + nMs;
-        while (!bSeen) {
+        while (!bSeen && !m_bLost) {
             int64_t left = deadline - qvc::MonotonicMs();
             if (left < 0) break;
             pollfd fds[2];
@@ -297,8 +316,18 @@ private:
                         continue;
                     }
                     if (rr == qvc::Connection::ReadResult::Closed || rr == qvc::Connection::ReadResult::Bad) {
-                        Say(std::string("the server closed the ") + (bGame ? "game" : "lobby") + " connection");
                         c.Close();
+                        if (bGame) {
+                            Say("the server closed the game connection");
+                        } else {
+                            // Without the lobby connection the session is gone:
+                            // the balances shown so far are no longer current.
+                            m_bLost = true;
+                            m_strLost = "the server closed the lobby connection: another login took the session "
+                                        "over, or the server stopped";
+                            Say(m_strLost + "; qvplay ends");
+                            m_s.Game().Close();
+                        }
                     }
                     break;
                 }
@@ -309,7 +338,15 @@ private:
 
     void Print(const char* where, const std::vector<uint8_t>& p) {
         m_s.Note(p);
-        Say(std::string(where) + ": " + qvc::DescribePacket(p));
+        const std::string strText = qvc::DescribePacket(p);
+        if (qvc::SignalOf(p) == SC_CORE_USER_INFO) {
+            // The server repeats the record (a leave sends it once for the
+            // leave and once for the closed game connection): only a change
+            // is news.
+            if (strText == m_strLastUserLine) return;
+            m_strLastUserLine = strText;
+        }
+        Say(std::string(where) + ": " + strText);
     }
 
     std::string Record() {
@@ -317,9 +354,29 @@ private:
         return "gold " + std::to_string(u.nGold) + ", coins " + std::to_string(u.nGameCoin);
     }
 
+    // What the server pays for the coins at the logout (CoinToGold from the
+    // room list, asked for when it was not seen yet).
+    void SayRefund() {
+        const int32_t nCoins = m_s.User().nGameCoin;
+        if (nCoins <= 0) return;
+        if (!m_bHaveCoin) {
+            std::vector<qvc::RoomStateMsg> rooms;
+            if (m_s.GetRoomList(rooms, m_coin).bOk) m_bHaveCoin = true;
+        }
+        if (!m_bHaveCoin) {
+            Say("logging out: the server sells your " + std::to_string(nCoins) + " coins back to gold");
+            return;
+        }
+        const int64_t nGold = int64_t{nCoins} * m_coin.nCoinToGold;
+        Say("logging out: the server sells your " + std::to_string(nCoins) + " coins back for " +
+            std::to_string(nGold) + " gold (" + std::to_string(m_coin.nCoinToGold) + " each); gold after: " +
+            std::to_string(m_s.User().nGold + nGold));
+    }
+
     bool Check(const qvc::Reply& r, const char* what) {
         if (r.bOk) return true;
-        if (r.bAnswered) return Fail(std::string(what) + " refused: " + WideToUtf8(r.strText));
+        if (r.bAnswered) return Fail(std::string(what) + " refused: " + qvc::WithGloss(r.strText));
+        if (!m_s.Lobby().IsOpen()) return Fail(std::string(what) + ": not connected to the server");
         return Fail(std::string(what) + ": " + m_s.LastError());
     }
     bool Fail(const std::string& s) {
@@ -337,6 +394,11 @@ private:
     std::u16string m_strName;
     std::u16string m_strLogin;
     bool m_bQuit = false;
+    std::string m_strLastUserLine;  // the last user record printed
+    bool m_bLost = false;
+    std::string m_strLost;
+    qvc::CoinParamsMsg m_coin;
+    bool m_bHaveCoin = false;
 };
 
 int RunScript(Player& p, const std::string& path) {
@@ -350,6 +412,7 @@ int RunScript(Player& p, const std::string& path) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line[0] != '#') std::printf("> %s\n", line.c_str());
         if (!p.Run(line)) return 1;
+        if (p.Lost()) return 1;
         if (p.Quit()) return 0;
     }
     p.Run("quit");
@@ -357,10 +420,16 @@ int RunScript(Player& p, const std::string& path) {
 }
 
 int RunInteractive(Player& p) {
-    std::printf("type a command (help: qvplay --help), quit to leave\n");
-    std::fflush(stdout);
+    const bool bPrompt = isatty(STDIN_FILENO) != 0;
+    std::printf("type a command (help lists them), quit to leave\n");
     std::string pending;
+    auto prompt = [bPrompt] {
+        if (bPrompt) std::printf("qvplay> ");
+        std::fflush(stdout);
+    };
+    prompt();
     while (!p.Quit()) {
+        if (p.Lost()) return 1;
         pollfd fds[3];
         nfds_t n = 0;
         fds[n++] = {STDIN_FILENO, POLLIN, 0};
@@ -382,6 +451,7 @@ int RunInteractive(Player& p) {
             std::string line = pending.substr(0, pos);
             pending.erase(0, pos + 1);
             p.Run(line);
+            if (!p.Quit() && !p.Lost()) prompt();
         }
     }
     return 0;

@@ -156,6 +156,7 @@ TEST_F(E2ePlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
         EXPECT_NE(r.strOutput.find("RESULT round 1 pot 20"), std::string::npos) << r.strOutput;
         EXPECT_NE(r.strOutput.find(": hello\n"), std::string::npos) << r.strOutput;
         EXPECT_NE(r.strOutput.find("PONG 3 bytes"), std::string::npos) << r.strOutput;
+        EXPECT_NE(r.strOutput.find("logging out: the server sells your "), std::string::npos) << r.strOutput;
     }
     // Both left: their coins went back, and the books balance.
     for (const char* szUser : {"alice", "bob"}) {
@@ -168,6 +169,32 @@ TEST_F(E2ePlayTest, TwoScriptedQvplaySessionsPlayARoundTogether) {
     AuditFigures audit = Audit(m_tree);
     EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
     EXPECT_EQ(audit.nCoinsMoved, 0) << audit.strOutput;
+}
+
+// A session taken over by another login must not leave qvplay running on
+// with the old balances: it says why and ends with 1.
+TEST_F(E2ePlayTest, QvplayEndsWhenAnotherLoginTakesItsSessionOver) {
+    ASSERT_EQ(m_tree.AddUser("alice", 20000), "");
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    const std::filesystem::path longScript = m_tree.Root() / "long.txt";
+    const std::filesystem::path shortScript = m_tree.Root() / "short.txt";
+    WriteTextFile(longScript, "buy\nsleep 8000\nrooms\n");
+    WriteTextFile(shortScript, "sleep 200\n");
+    auto play = [&](const std::filesystem::path& script) {
+        const std::u16string strLogin = m_tree.LoginString("alice");
+        return RunTool((m_tree.BinDir() / "qvplay").string(),
+                       {"--user", "alice", "--login-string", WideToUtf8(strLogin), "--port",
+                        std::to_string(m_host.Port()), "--script", script.string()},
+                       kToolTimeout);
+    };
+    auto first = std::async(std::launch::async, play, longScript);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const ToolResult second = play(shortScript);
+    EXPECT_EQ(second.nExit, 0) << second.strOutput;
+    const ToolResult r = first.get();
+    EXPECT_EQ(r.nExit, 1) << r.strOutput;
+    EXPECT_NE(r.strOutput.find("the server closed the lobby connection"), std::string::npos) << r.strOutput;
+    EXPECT_EQ(r.strOutput.find("> rooms"), std::string::npos) << "ran on after the takeover:\n" << r.strOutput;
 }
 
 TEST_F(E2ePlayTest, FourBotsPlayOneRoundAndLeave) {

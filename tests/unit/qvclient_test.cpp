@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "client/qvclient/gloss.h"
 #include "client/qvclient/messages.h"
 #include "client/qvclient/wire.h"
 #include "games/example/diceprotocol.h"
@@ -130,4 +131,28 @@ TEST(ClientMessages, ACancelledRoundSaysWhy) {
                                         static_cast<uint8_t>(c.wReason), static_cast<uint8_t>(c.wReason >> 8)};
         EXPECT_EQ(qvc::DescribePacket(p), c.szText);
     }
+}
+
+// The tools print an English meaning beside the server's texts: texts with
+// numbers filled in must still be recognised, and a text the table does not
+// hold (or one that merely starts like a known one) must get none.
+TEST(ClientGloss, KnowsTheServersTextsWithTheirNumbersFilledIn) {
+    struct Case {
+        std::u16string_view text;
+        const char* szGloss;
+    };
+    const Case kCases[] = {
+        {u"LoginKey读取失败", "no such user"},
+        {u"游戏币不足，最少需要100枚。", "not enough game coins for a player seat; buy first"},
+        {u"请先离开房间 ( 3 )", "leave your room first"},
+        {u"用户 alice 加入无效房间 99 当前房间总数为 21", "no such room"},
+        {u"成功购买了游戏币100枚，消耗金币10000枚。", "coins bought"},
+        {u"[304] 版本验证还没有通过", "the version check has not passed yet"},
+        {u"游戏币不足，最少需要枚。", ""},  // the number is missing
+        {u"金币不足!", ""},                  // more than the known text
+        {u"something else", ""},
+    };
+    for (const Case& c : kCases) EXPECT_EQ(qvc::EnglishGloss(c.text), c.szGloss) << qvc::WithGloss(c.text);
+    EXPECT_EQ(qvc::WithGloss(u"金币不足"), "金币不足 (not enough gold)");
+    EXPECT_EQ(qvc::WithGloss(u"x"), "x");
 }
