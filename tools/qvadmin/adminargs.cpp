@@ -9,7 +9,7 @@ namespace {
 
 // Options that take a value; every other "--x" is a flag.
 const std::set<std::string> kValueOptions = {"--dbc", "--game-db", "--gold", "--key", "--extra", "--time",
-                                             "--gold-to-coin"};
+                                             "--gold-to-coin", "--prefix", "--count", "--first"};
 
 }  // namespace
 

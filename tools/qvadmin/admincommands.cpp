@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <ostream>
 #include <random>
 
@@ -36,6 +37,15 @@ std::string U8(const std::u16string& s) { return WideToUtf8(s); }
 int64_t UnixNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// A ledger or tax time (Unix seconds) as ISO 8601 in UTC.
+std::string IsoTime(int64_t nUnix) {
+    const time_t t = static_cast<time_t>(nUnix);
+    tm parts{};
+    char buf[32];
+    if (!gmtime_r(&t, &parts) || !std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &parts)) return "?";
+    return buf;
 }
 
 int DbFailed(Context& c, const char* szWhat) {
@@ -77,38 +87,80 @@ int32_t RandomKey() {
     return dist(rd);
 }
 
+// The names a user add makes: NAME, or PREFIX<I>..PREFIX<I+N-1> with
+// --prefix, --count and --first (default 0), as qvbot names its users.
+int UserAddNames(Context& c, const std::vector<std::string>& a, std::vector<std::string>& aNames) {
+    const auto& o = c.args.options;
+    const bool bSeries = o.count("--prefix") || o.count("--count") || o.count("--first");
+    if (!bSeries) {
+        if (a.empty()) return Usage(c, "user add needs NAME, or --prefix P --count N");
+        aNames.push_back(a[0]);
+        return kExitOk;
+    }
+    if (!a.empty()) return Usage(c, "user add takes NAME or --prefix P --count N, not both");
+    if (!o.count("--prefix") || !o.count("--count"))
+        return Usage(c, "--prefix and --count go together");
+    auto nCount = ParseInteger(o.at("--count"), 1, 1000000);
+    if (!nCount) return Usage(c, "--count takes a whole number 1..1000000");
+    int64_t nFirst = 0;
+    if (o.count("--first")) {
+        auto n = ParseInteger(o.at("--first"), 0, INT32_MAX);
+        if (!n) return Usage(c, "--first takes a whole number 0..2147483647");
+        nFirst = *n;
+    }
+    for (int64_t i = 0; i < *nCount; ++i)
+        aNames.push_back(o.at("--prefix") + std::to_string(nFirst + i));
+    return kExitOk;
+}
+
 int UserAdd(Context& c, const std::vector<std::string>& a) {
+    std::vector<std::string> aNames;
+    if (int rc = UserAddNames(c, a, aNames)) return rc;
     DbUser u;
-    u.strName = Utf8ToWide(a[0]);
     u.strExtra = c.args.options.count("--extra") ? Utf8ToWide(c.args.options.at("--extra")) : u"";
-    for (const std::string& s : {CheckText(u.strName, kDbMaxUserName, "NAME", false),
-                                 CheckText(u.strExtra, kDbMaxExtra, "--extra", true)}) {
-        if (!s.empty()) return Usage(c, s);
+    // Every name is checked before the first user is made: a series that
+    // would stop half-way on a bad name is refused whole.
+    for (const std::string& strName : aNames) {
+        for (const std::string& s : {CheckText(Utf8ToWide(strName), kDbMaxUserName, "NAME", false),
+                                     CheckText(u.strExtra, kDbMaxExtra, "--extra", true)}) {
+            if (!s.empty()) return Usage(c, aNames.size() > 1 ? s + " (" + strName + ")" : s);
+        }
     }
     if (c.args.options.count("--gold")) {
         auto n = ParseInteger(c.args.options.at("--gold"), 0, INT32_MAX);
         if (!n) return Usage(c, "--gold takes a whole number 0..2147483647");
         u.nGold = *n;
     }
-    if (c.args.options.count("--key")) {
+    const bool bKey = c.args.options.count("--key") != 0;
+    if (bKey) {
         auto n = ParseInteger(c.args.options.at("--key"), INT32_MIN, INT32_MAX);
         if (!n) return Usage(c, "--key takes a signed 32-bit whole number");
         u.nLoginKey = static_cast<int32_t>(*n);
-    } else {
-        u.nLoginKey = RandomKey();
     }
-    u.strGUID = NewGuidText();
-    if (u.strGUID.size() != kDbGuidLength) {
-        c.err << "qvadmin: no GUID could be made\n";
-        return kExitDatabase;
+    // A name taken already is reported and skipped; the others are made.
+    int nResult = kExitOk;
+    for (const std::string& strName : aNames) {
+        u.strName = Utf8ToWide(strName);
+        if (!bKey) u.nLoginKey = RandomKey();
+        u.strGUID = NewGuidText();
+        if (u.strGUID.size() != kDbGuidLength) {
+            c.err << "qvadmin: no GUID could be made\n";
+            return kExitDatabase;
+        }
+        switch (c.db.CreateUser(u, UnixNow())) {
+            case DbResult::Ok:
+                break;
+            case DbResult::Refused:
+                c.err << "qvadmin: user \"" << strName << "\" exists already\n";
+                nResult = kExitRefused;
+                continue;
+            case DbResult::Failed:
+                return DbFailed(c, "user add");
+        }
+        c.out << "guid=" << U8(u.strGUID) << " name=" << strName << " key=" << u.nLoginKey
+              << " gold=" << u.nGold << "\n";
     }
-    switch (c.db.CreateUser(u, UnixNow())) {
-    case DbResult::Ok: break;
-    case DbResult::Refused: c.err << "qvadmin: user \"" << a[0] << "\" exists already\n"; return kExitRefused;
-    case DbResult::Failed: return DbFailed(c, "user add");
-    }
-    c.out << "guid=" << U8(u.strGUID) << " name=" << a[0] << " key=" << u.nLoginKey << " gold=" << u.nGold << "\n";
-    return kExitOk;
+    return nResult;
 }
 
 int UserShow(Context& c, const std::vector<std::string>& a) {
@@ -192,8 +244,8 @@ int TaxList(Context& c, const std::vector<std::string>&) {
     if (c.db.ListTaxes(taxes) != DbResult::Ok) return DbFailed(c, "tax list");
     int64_t nTotal = 0;
     for (const DbTaxRow& t : taxes) {
-        c.out << "id=" << t.nId << " time=" << t.nTime << " game=" << U8(t.strGame) << " amount=" << t.nAmount
-              << "\n";
+        c.out << "id=" << t.nId << " time=" << t.nTime << " at=" << IsoTime(t.nTime) << " game=" << U8(t.strGame)
+              << " amount=" << t.nAmount << "\n";
         nTotal += t.nAmount;
     }
     c.out << "total=" << nTotal << "\n";
@@ -223,8 +275,8 @@ int Ledger(Context& c, const std::vector<std::string>& a) {
         if (c.db.ListLedger(cBook, rows) != DbResult::Ok) return DbFailed(c, "ledger");
         for (const DbLedgerRow& r : rows) {
             if (!strAccount.empty() && r.strAccount != strAccount) continue;
-            c.out << "book=" << BookWord(cBook) << " id=" << r.nId << " time=" << r.nTime << " cmd=" << r.nCommand
-                  << " account=" << U8(r.strAccount) << " change=" << r.nChange << " balance=" << r.nBalance;
+            c.out << "book=" << BookWord(cBook) << " id=" << r.nId << " time=" << r.nTime << " at=" << IsoTime(r.nTime)
+                  << " cmd=" << r.nCommand << " account=" << U8(r.strAccount) << " change=" << r.nChange << " balance=" << r.nBalance;
             if (r.nTxn != 0) c.out << " txn=" << r.nTxn;
             c.out << "\n";
         }
@@ -256,8 +308,12 @@ int Audit(Context& c, const std::vector<std::string>&) {
 }
 
 const AdminCommand kCommands[] = {
-    {"user", "add", 1, 1, "--gold --key --extra ", "user add NAME [--gold N] [--key K] [--extra TEXT]\n"
-     "    Creates a user (a random key when none is given); prints guid= name= key= gold=.", UserAdd},
+    {"user", "add", 1, 0, "--gold --key --extra --prefix --count --first ",
+     "user add NAME [--gold N] [--key K] [--extra TEXT]\n"
+     "  qvadmin user add --prefix P --count N [--first I] [--gold N] [--key K] [--extra TEXT]\n"
+     "    Creates a user (a random key when none is given); prints guid= name= key= gold=.\n"
+     "    With --prefix and --count: the users P<I>..P<I+N-1> (I default 0, as qvbot names\n"
+     "    them), one line each; names taken already are reported and skipped (exit 1).", UserAdd},
     {"user", "show", 1, 1, "", "user show NAME\n"
      "    Prints guid= name= extra= key= gold= coins= (coins 0 without a game user).", UserShow},
     {"user", "list", 0, 0, "", "user list\n    One line per user: guid= name= extra= key= gold=.", UserList},
@@ -268,9 +324,11 @@ const AdminCommand kCommands[] = {
      "    Prints the login string for the user's key and the time value V\n"
      "    (decimal, default: the current Unix time).", LoginString},
     {"banker", "show", 0, 0, "", "banker show\n    One line per banker account: banker= gold=.", BankerShow},
-    {"tax", "list", 0, 0, "", "tax list\n    Every tax record (id= time= game= amount=), then total=.", TaxList},
+    {"tax", "list", 0, 0, "", "tax list\n    Every tax record (id= time= at= game= amount=; time= in Unix seconds, at= the\n"
+     "    same in ISO 8601 UTC), then total=.", TaxList},
     {"ledger", nullptr, 1, 0, "", "ledger [NAME]\n"
-     "    Ledger rows (book= id= time= cmd= account= change= balance= [txn=]), all of them or those\n"
+     "    Ledger rows (book= id= time= at= cmd= account= change= balance= [txn=]; time= in Unix\n"
+     "    seconds, at= the same in ISO 8601 UTC), all of them or those\n"
      "    of one user (by name) or one game (banker and tax).", Ledger},
     {"audit", nullptr, 0, 0, "--gold-to-coin --no-value-check ", "audit [--gold-to-coin N] [--no-value-check]\n"
      "    Checks every balance against its ledger history, every exchange (whole, and\n"

@@ -93,9 +93,39 @@ TEST_P(QvAdmin, AddShowListAndChangeUsers) {
 
     r = Admin({"ledger", "Alice"});
     ASSERT_EQ(r.nExit, 0);
-    EXPECT_TRUE(std::regex_search(r.strOut, std::regex("book=gold id=[0-9]+ time=[0-9]+ cmd=100 account=\\" + strGuid +
-                                                       " change=-200 balance=300\n")))
+    std::smatch t;
+    ASSERT_TRUE(std::regex_search(r.strOut, t,
+                                  std::regex("book=gold id=[0-9]+ time=([0-9]+) at=([0-9TZ:-]+) cmd=100 account=\\" +
+                                             strGuid + " change=-200 balance=300\n")))
         << r.strOut;
+    // at= is time= in UTC: read back, it gives the same second.
+    tm parts{};
+    ASSERT_NE(strptime(t[2].str().c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts), nullptr) << t[2];
+    EXPECT_EQ(static_cast<long long>(timegm(&parts)), std::stoll(t[1])) << r.strOut;
+}
+
+// Bots need many users with one key: a series is made in one call, a name
+// taken already is skipped and reported, and a bad series changes nothing.
+TEST_P(QvAdmin, UserAddMakesANumberedSeries) {
+    ASSERT_EQ(Admin({"user", "add", "bot1"}).nExit, 0);
+    AdminRun r = Admin({"user", "add", "--prefix", "bot", "--count", "3", "--key", "77", "--gold", "10"});
+    EXPECT_EQ(r.nExit, 1) << r.strOut;  // bot1 existed
+    EXPECT_TRUE(std::regex_match(r.strOut, std::regex("guid=\\S+ name=bot0 key=77 gold=10\n"
+                                                      "qvadmin: user \"bot1\" exists already\n"
+                                                      "guid=\\S+ name=bot2 key=77 gold=10\n")))
+        << r.strOut;
+    r = Admin({"user", "add", "--prefix", "p", "--count", "2", "--first", "41"});
+    EXPECT_EQ(r.nExit, 0);
+    EXPECT_NE(r.strOut.find(" name=p41 "), std::string::npos) << r.strOut;
+    EXPECT_NE(r.strOut.find(" name=p42 "), std::string::npos) << r.strOut;
+    // The 17th character of the last name would be too long: nothing is made.
+    EXPECT_EQ(Admin({"user", "add", "--prefix", "abcdefghijklmn", "--count", "200"}).nExit, 2);
+    EXPECT_EQ(Admin({"user", "show", "abcdefghijklmn0"}).nExit, 1);
+    EXPECT_EQ(Admin({"user", "add", "x", "--prefix", "p", "--count", "2"}).nExit, 2);
+    EXPECT_EQ(Admin({"user", "add", "--prefix", "p"}).nExit, 2);
+    EXPECT_EQ(Admin({"user", "add", "--prefix", "p", "--count", "0"}).nExit, 2);
+    r = Admin({"user", "list"});
+    EXPECT_EQ(std::count(r.strOut.begin(), r.strOut.end(), '\n'), 5) << r.strOut;
 }
 
 TEST_P(QvAdmin, LoginStringMatchesAnIndependentDigest) {
@@ -145,7 +175,7 @@ TEST_P(QvAdmin, BankersTaxesAndAnAuditThatCatchesTampering) {
 
     EXPECT_EQ(Admin({"banker", "show"}).strOut, "banker=ExampleGame gold=5000\n");
     r = Admin({"tax", "list"});
-    EXPECT_TRUE(std::regex_match(r.strOut, std::regex("id=[0-9]+ time=[0-9]+ game=ExampleGame amount=9500\ntotal=9500\n")))
+    EXPECT_TRUE(std::regex_match(r.strOut, std::regex("id=[0-9]+ time=[0-9]+ at=[0-9T:-]+Z game=ExampleGame amount=9500\ntotal=9500\n")))
         << r.strOut;
     EXPECT_EQ(Admin({"user", "show", "Bob"}).strOut.find("gold=85500 coins=0\n") != std::string::npos, true);
     r = Admin({"ledger", "ExampleGame"});
