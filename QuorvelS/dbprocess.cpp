@@ -5,7 +5,9 @@
 #include "QuorvelS/qvserver.h"
 #include "QuorvelS/qvsession.h"
 #include "common/dbbinding.h"
+#include "common/hostlog.h"
 #include "projcommon/qvassert.h"
+#include "projcommon/wformat.h"
 #include "projcommon/widestring.h"
 
 bool FitsInt32(int64_t n) {
@@ -17,6 +19,10 @@ int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange) {
     WideCopyBounded(record.szName, kGuidUnits, strAccount);
     record.nValue = nChange;
     return DbcExecute(nCmd, record);
+}
+
+void LogDbWriteFailure(std::u16string_view strWhat) {
+    LogOutput(u"%s 失败: 数据库未接受 (原因见 Logs/DBCtrl)", strWhat);
 }
 
 void TakeExchangeBalances(CQVSession* pSession, const DbcExchangeUser& user) {
@@ -44,6 +50,14 @@ int ExchangeOne(CQVSession* pSession, const CQVServer* pServer, int32_t nKind, i
     if (!DbcExecute(DBCMD_EXCHANGE, record)) return 0;
     TakeExchangeBalances(pSession, user);
     return 1;
+}
+void LogBuyFailure(const CQVSession* pSession, int32_t nCoins) {
+    LogDbWriteFailure(WFormat(u"用户 %s 购买游戏币 %d 枚", pSession->GetUserName(), nCoins));
+}
+// A refund that was not written leaves the coins in the game database (they
+// are sold at a later close); the operator learns that they were not sold.
+void LogRefundFailure(const CQVSession* pSession, int32_t nCoins) {
+    LogDbWriteFailure(WFormat(u"用户 %s 退游戏币 %d 枚", pSession->GetUserName(), nCoins));
 }
 }  // namespace
 
@@ -80,6 +94,7 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
     if (pServer->HasDbcExchange()) {
         if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_BUY, -nGold, nCoins, 0)) {
             strText = u"加游戏币失败";
+            LogBuyFailure(pSession, nCoins);
             return 0;
         }
         pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
@@ -90,12 +105,14 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
     const std::u16string strGUID = pSession->GetGUID();
     if (!ChangeAccount(DBCMD_ADD_GOLD, strGUID, -nGold)) {
         strText = u"减金币失败";
+        LogBuyFailure(pSession, nCoins);
         return 0;
     }
     pSession->AddGold(-nGold);
 
     if (!ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, nCoins)) {
         strText = u"加游戏币失败";
+        LogBuyFailure(pSession, nCoins);
         // The gold was taken for coins that never came: give it back.
         if (ChangeAccount(DBCMD_ADD_GOLD, strGUID, nGold)) {
             pSession->AddGold(nGold);
@@ -147,6 +164,7 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         }
         if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_REFUND, nGold, -nCoins, nTax)) {
             strText = u"减游戏币失败";
+            LogRefundFailure(pSession, nCoins);
             return 0;
         }
         strText = u"退游戏币成功";
@@ -155,6 +173,7 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
 
     if (!ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, -nCoins)) {
         strText = u"减游戏币失败";
+        LogRefundFailure(pSession, nCoins);
         return 0;
     }
     pSession->AddGameCoin(-nCoins);

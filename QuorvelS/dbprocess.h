@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CQVSession;
 
@@ -59,5 +60,8 @@ struct DbcExchangeUser;
 bool FitsInt32(int64_t n);
 // One single command (8, 9, 10 or 12) on an account: its GUID or game name.
 int ChangeAccount(int nCmd, const std::u16string& strAccount, int32_t nChange);
+// The operator line of a money write the database did not take: "<what>
+// 失败: 数据库未接受 (原因见 Logs/DBCtrl)"; the reason is in the DBCtrl log.
+void LogDbWriteFailure(std::u16string_view strWhat);
 // Takes a user's balances after an exchange into the session's record.
 void TakeExchangeBalances(CQVSession* pSession, const DbcExchangeUser& user);

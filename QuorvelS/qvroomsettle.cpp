@@ -31,6 +31,7 @@
 #include "QuorvelS/qvsession.h"
 #include "common/dbbinding.h"
 #include "projcommon/qvassert.h"
+#include "projcommon/wformat.h"
 #include "projcommon/widestring.h"
 
 namespace {
@@ -119,6 +120,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
         }
         if (!DbcExecute(DBCMD_EXCHANGE, record)) {
             QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
+            LogDbWriteFailure(WFormat(u"结算 %d 个用户的游戏币", record.nUsers));
             return 0;
         }
         int nUser = 0;

@@ -173,8 +173,25 @@ void CheckValue(const DbAuditOptions& opt, DbAuditReport& rep) {
 
 }  // namespace
 
+namespace {
+
+DbResult AuditInView(IDbBackend& db, const DbAuditOptions& options, DbAuditReport& report);
+
+}  // namespace
+
 DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditReport& report) {
     report = DbAuditReport();
+    // Lists read at different moments of a live database would disagree
+    // (rows added between them); all of them are read in one view.
+    if (db.BeginReadView() != DbResult::Ok) return DbResult::Failed;
+    const DbResult r = AuditInView(db, options, report);
+    db.EndReadView();
+    return r;
+}
+
+namespace {
+
+DbResult AuditInView(IDbBackend& db, const DbAuditOptions& options, DbAuditReport& report) {
     std::vector<DbUser> users;
     if (db.ListUsers(users) != DbResult::Ok) return DbResult::Failed;
     std::map<std::u16string, int64_t> balances;
@@ -214,3 +231,5 @@ DbResult AuditDatabases(IDbBackend& db, const DbAuditOptions& options, DbAuditRe
     if (options.bValueCheck) CheckValue(options, report);
     return DbResult::Ok;
 }
+
+}  // namespace

@@ -181,9 +181,19 @@ public:
     virtual DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) = 0;
     // This game database's exchanges in transaction id order.
     virtual DbResult ListExchanges(std::vector<DbExchangeRow>& aExchanges) = 0;
+    // One consistent view for a reader of several lists (the audit) while
+    // servers keep writing: between Begin and End every list shows the same
+    // moment of both databases, never one file's half of an exchange. Failed
+    // when the view could not be had (on SQLite: the write lock of both files
+    // not granted within the busy timeout). End only after an Ok Begin. The
+    // default is for backends without one: each list is its own snapshot.
+    virtual DbResult BeginReadView() { return DbResult::Ok; }
+    virtual void EndReadView() {}
 
     // What opening the databases repaired (one UTF-8 line each; empty when
-    // there was nothing to do), for the failure and diagnostic log.
+    // there was nothing to do), for the failure and diagnostic log. The
+    // SQLite backend appends what it repaired later, after a failed commit
+    // (see sqlitebackend.h); lines are only ever appended.
     virtual const std::vector<std::string>& OpenNotes() const = 0;
 
     // Detail of the last Failed result (UTF-8), for the failure log.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "dbctrl/dbcommands.h"
 #include "dbctrl/dbfaillog.h"
@@ -20,7 +21,16 @@ struct DbCtrlState {
     std::mutex mutex;
     std::unique_ptr<IDbBackend> pDb;        // null while not initialised
     std::unique_ptr<CDbFailureLog> pLog;
+    size_t nNotesLogged = 0;  // of pDb->OpenNotes()
 };
+
+// Writes what the backend repaired since the last call (at open, or later
+// after a failed commit) to the log, each line once.
+void LogNewNotes(DbCtrlState& s, const char* szPrefix) {
+    const std::vector<std::string>& aNotes = s.pDb->OpenNotes();
+    for (; s.nNotesLogged < aNotes.size(); ++s.nNotesLogged)
+        s.pLog->Write(std::string(szPrefix) + aNotes[s.nNotesLogged]);
+}
 
 DbCtrlState& State() {
     static DbCtrlState s;
@@ -63,7 +73,8 @@ extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, c
         // checks after a changed dbctrl.ini.
         s.pLog->Write("DBCtrl_Init: opened " + strOpened);
         // What opening repaired (half-committed exchanges) is for the operator.
-        for (const std::string& strNote : s.pDb->OpenNotes()) s.pLog->Write("DBCtrl_Init: " + strNote);
+        s.nNotesLogged = 0;
+        LogNewNotes(s, "DBCtrl_Init: ");
         return 1;
     } catch (...) {
         return 0;
@@ -76,7 +87,9 @@ extern "C" QV_EXPORT int DBCtrl_ExecuteCmd(int nCmd, void* pRecord, int nSize) {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.pDb) return 0;
         std::string strWhy;
-        if (ExecuteDbCommand(*s.pDb, nCmd, pRecord, nSize, UnixNow(), strWhy)) return 1;
+        const int bOk = ExecuteDbCommand(*s.pDb, nCmd, pRecord, nSize, UnixNow(), strWhy);
+        LogNewNotes(s, ("command " + std::to_string(nCmd) + ": ").c_str());
+        if (bOk) return 1;
         s.pLog->Write("command " + std::to_string(nCmd) + ": " + strWhy);
         return 0;
     } catch (...) {

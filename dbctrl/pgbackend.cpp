@@ -323,6 +323,16 @@ public:
     }
 
     // Nothing to repair: every exchange is one transaction of one database.
+    // One snapshot of the whole database: the platform and game tables live
+    // in one database there, and an exchange commits as one transaction.
+    DbResult BeginReadView() override {
+        if (!BeginTxn()) return DbResult::Failed;
+        if (Simple("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")) return DbResult::Ok;
+        EndTxn(false);
+        return DbResult::Failed;
+    }
+    void EndReadView() override { EndTxn(false); }
+
     const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
 
     const std::string& LastError() const override { return m_strError; }

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <initializer_list>
 #include <thread>
 #include <utility>
@@ -184,6 +186,7 @@ public:
 
     DbResult GetGameCoin(std::u16string_view strGUID, int32_t nPresentCoin, int64_t nTime,
                          int64_t& nCoins) override {
+        if (DbResult rHeld = ResolveAfterFailedCommit(); rHeld != DbResult::Ok) return rHeld;
         // The usual case, an existing game user, is one read without a write lock.
         DbResult r = ReadInt(S_COINS, strGUID, nCoins, "game coins");
         if (r != DbResult::Refused) return r;
@@ -208,6 +211,7 @@ public:
     }
 
     DbResult GetGold(std::u16string_view strGUID, int64_t& nGold) override {
+        if (DbResult rHeld = ResolveAfterFailedCommit(); rHeld != DbResult::Ok) return rHeld;
         return ReadInt(S_GOLD, strGUID, nGold, "gold");
     }
 
@@ -223,6 +227,7 @@ public:
     }
 
     DbResult WriteTax(std::u16string_view strGame, int64_t nAmount, int64_t nTime) override {
+        if (DbResult rHeld = ResolveAfterFailedCommit(); rHeld != DbResult::Ok) return rHeld;
         Txn t(*this);
         if (!t.Begun()) return Failed("begin");
         int64_t nTotal = 0;
@@ -239,6 +244,7 @@ public:
 
     DbResult Exchange(DbExchange& x, int64_t nTime, int64_t& nTxn) override {
         if (!CheckExchange(x).empty()) return DbResult::Refused;
+        if (DbResult rHeld = ResolveAfterFailedCommit(); rHeld != DbResult::Ok) return rHeld;
         Txn t(*this);
         if (!t.Begun()) return Failed("begin");
         int64_t nId = 0;
@@ -255,7 +261,10 @@ public:
         if (r == DbResult::Ok) r = RecordPart(true, y, nId, nTime, record);
         if (r == DbResult::Ok && ExchangeHasPlatformPart(y)) r = RecordPart(false, y, nId, nTime, record);
         if (r != DbResult::Ok) return r;
-        if (!t.Commit()) return Failed("commit");
+        if (!t.Commit()) {
+            if (ExchangeHasPlatformPart(y)) m_bHalfPossible = true;
+            return Failed("commit");
+        }
         x = std::move(y);
         nTxn = nId;
         return DbResult::Ok;
@@ -452,6 +461,12 @@ public:
         return DbResult::Ok;
     }
 
+    // The write lock of both files (BEGIN IMMEDIATE), so no server sharing
+    // them is between its two file commits; WAL readers alone could see one
+    // file's part of an exchange. Writers wait (busy timeout) while it is held.
+    DbResult BeginReadView() override { return Run(S_BEGIN) ? DbResult::Ok : Failed("begin read view"); }
+    void EndReadView() override { Run(S_ROLLBACK); }
+
     const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
 
     const std::string& LastError() const override { return m_strError; }
@@ -582,6 +597,7 @@ private:
     // A balance change and its ledger row in one transaction.
     DbResult Change(StmtId idApply, StmtId idLedger, int32_t nCommand, char cBook, std::u16string_view strAccount,
                     int64_t nChange, int64_t nTime, int64_t& nBalance) {
+        if (DbResult rHeld = ResolveAfterFailedCommit(); rHeld != DbResult::Ok) return rHeld;
         Txn t(*this);
         if (!t.Begun()) return Failed("begin");
         int64_t nAfter = 0;
@@ -679,36 +695,7 @@ private:
     bool Recover() {
         std::vector<HalfExchange> aHalf;
         int64_t nWatermark = 0, nThrough = 0;
-        {
-            // Under the write lock of both files no live process is between the
-            // two file commits of an exchange: a half found now is a crash's.
-            Txn t(*this);
-            if (!t.Begun()) return Lost("recovery begin");
-            {
-                StmtUse q(m_apStmt[S_WATERMARK]);
-                if (q.Step() != SQLITE_ROW) return Lost("recovery watermark");
-                nWatermark = sqlite3_column_int64(q.Get(), 0);
-            }
-            for (StmtId id : {S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY}) {
-                StmtUse q(m_apStmt[id]);
-                q.Text(1, m_strGameDb).Int(2, nWatermark);
-                int rc;
-                while ((rc = q.Step()) == SQLITE_ROW) {
-                    HalfExchange h;
-                    h.nTxn = sqlite3_column_int64(q.Get(), 0);
-                    h.nTime = sqlite3_column_int64(q.Get(), 1);
-                    h.bGameSide = id == S_GAME_PART_ONLY;
-                    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.Get(), 2));
-                    h.record.assign(p, p + sqlite3_column_bytes(q.Get(), 2));
-                    aHalf.push_back(std::move(h));
-                }
-                if (rc != SQLITE_DONE) return Lost("recovery scan");
-            }
-            StmtUse q(m_apStmt[S_NEXT_TXN]);
-            q.Text(1, m_strGameDb);
-            if (q.Step() != SQLITE_ROW) return Lost("recovery scan");
-            nThrough = sqlite3_column_int64(q.Get(), 0) - 1;
-        }
+        if (!ScanHalves(aHalf, nWatermark, nThrough)) return false;
         int64_t nStuck = INT64_MAX;
         for (const HalfExchange& h : aHalf) {
             DbResult r = Resolve(h);
@@ -727,6 +714,65 @@ private:
             if (q.Finish() != SQLITE_DONE) return Lost("recovery watermark");
         }
         return t.Commit() || Lost("recovery commit");
+    }
+
+    // The half exchanges above the watermark, the watermark and the highest
+    // transaction id. Reads only (under the write lock of both files: no live
+    // process is between the two file commits of an exchange, so a half found
+    // now is a crash's or a failed commit's). False when the database failed.
+    bool ScanHalves(std::vector<HalfExchange>& aHalf, int64_t& nWatermark, int64_t& nThrough) {
+        Txn t(*this);
+        if (!t.Begun()) return Lost("recovery begin");
+        {
+            StmtUse q(m_apStmt[S_WATERMARK]);
+            if (q.Step() != SQLITE_ROW) return Lost("recovery watermark");
+            nWatermark = sqlite3_column_int64(q.Get(), 0);
+        }
+        for (StmtId id : {S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY}) {
+            StmtUse q(m_apStmt[id]);
+            q.Text(1, m_strGameDb).Int(2, nWatermark);
+            int rc;
+            while ((rc = q.Step()) == SQLITE_ROW) {
+                HalfExchange h;
+                h.nTxn = sqlite3_column_int64(q.Get(), 0);
+                h.nTime = sqlite3_column_int64(q.Get(), 1);
+                h.bGameSide = id == S_GAME_PART_ONLY;
+                const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.Get(), 2));
+                h.record.assign(p, p + sqlite3_column_bytes(q.Get(), 2));
+                aHalf.push_back(std::move(h));
+            }
+            if (rc != SQLITE_DONE) return Lost("recovery scan");
+        }
+        StmtUse q(m_apStmt[S_NEXT_TXN]);
+        q.Text(1, m_strGameDb);
+        if (q.Step() != SQLITE_ROW) return Lost("recovery scan");
+        nThrough = sqlite3_column_int64(q.Get(), 0) - 1;
+        return true;
+    }
+
+    // After the commit of an exchange with a platform part failed (a full or
+    // read-only disk), SQLite may have committed one file and not the other:
+    // balances read now could be off by that exchange. So every command that
+    // reads or changes a balance first resolves such a half as recovery at
+    // open does (the watermark moves at the next open); while that fails (the
+    // disk is still full) those commands fail too. Commands that touch no
+    // balance (login key, platform user, leases) are not held up.
+    DbResult ResolveAfterFailedCommit() {
+        if (!m_bHalfPossible) return DbResult::Ok;
+        std::vector<HalfExchange> aHalf;
+        int64_t nWatermark = 0, nThrough = 0;
+        DbResult r = ScanHalves(aHalf, nWatermark, nThrough) ? DbResult::Ok : DbResult::Failed;
+        for (size_t i = 0; i < aHalf.size() && r == DbResult::Ok; ++i) {
+            // Refused: left for the operator, as at open; it no longer blocks.
+            if (Resolve(aHalf[i]) == DbResult::Failed) r = DbResult::Failed;
+        }
+        if (r == DbResult::Failed) {
+            m_strError = "the commit of an earlier exchange failed and checking it for a half-written exchange "
+                         "failed too (" + m_strError + "); balances are not served until that succeeds";
+            return r;
+        }
+        m_bHalfPossible = false;
+        return DbResult::Ok;
     }
 
     // Makes one half exchange whole (redoes the missing part from the record
@@ -816,8 +862,30 @@ private:
     DbResult Done(int rc, const char* szWhat) { return rc == SQLITE_DONE ? DbResult::Refused : Failed(szWhat); }
 
     DbResult Failed(const char* szWhat) {
-        m_strError = std::string(szWhat) + ": " + sqlite3_errmsg(m_pDb);
+        m_strError = std::string(szWhat) + ": " + sqlite3_errmsg(m_pDb) + StorageDetail();
         return DbResult::Failed;
+    }
+
+    // For a failure of the storage under the files (full disk, read-only
+    // filesystem, I/O error), what the operator acts on: SQLite's own text of
+    // an I/O error does not tell a read-only filesystem from a broken disk,
+    // the system's error does. Empty for other failures.
+    std::string StorageDetail() const {
+        const int rc = sqlite3_extended_errcode(m_pDb);
+        const int nPrimary = rc & 0xff;
+        if (nPrimary != SQLITE_IOERR && nPrimary != SQLITE_FULL && nPrimary != SQLITE_READONLY &&
+            nPrimary != SQLITE_CANTOPEN)
+            return std::string();
+        // SQLite records the system error for these two codes only; for the
+        // others the value may be an older failure's.
+        const int nErrno =
+            nPrimary == SQLITE_IOERR || nPrimary == SQLITE_CANTOPEN ? sqlite3_system_errno(m_pDb) : 0;
+        std::string s = " [";
+        s += nPrimary == SQLITE_FULL || nErrno == ENOSPC       ? "disk full"
+             : nPrimary == SQLITE_READONLY || nErrno == EROFS ? "read-only"
+                                                              : "storage failure";
+        if (nErrno != 0) s += ", errno " + std::to_string(nErrno) + " " + std::strerror(nErrno);
+        return s + "]";
     }
     bool Lost(const char* szWhat) {
         Failed(szWhat);
@@ -835,6 +903,7 @@ private:
     std::u16string m_strGameDb;  // this game database's identity (game.meta)
     std::vector<std::string> m_aNotes;
     std::string m_strError;
+    bool m_bHalfPossible = false;  // an exchange's commit failed; see ResolveAfterFailedCommit
 };
 
 }  // namespace

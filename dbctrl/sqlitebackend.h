@@ -34,6 +34,14 @@
 // files plus one, so an undone platform half's id is never handed out again.
 // What recovery did is in OpenNotes() (the library writes it to its log).
 //
+// A failed commit (a full disk, a filesystem turned read-only) can leave the
+// same half in a live process: SQLite may have committed the platform file
+// and not the game file. The connection itself stays usable (SQLite rolls
+// back what it did not commit). After such a failure every command that reads
+// or changes a balance first resolves halves as above, and fails while that
+// fails, so no balance is served or changed off by a half exchange; what was
+// resolved is appended to OpenNotes().
+//
 // Ownership: owns the connection and its statements. One thread at a time.
 #pragma once
 

@@ -46,3 +46,10 @@ qv_e2e_test(e2e_crash_test SOURCES ${QV_E2E_DIR}/e2e_crash_test.cpp)
 if(TARGET qv_dbtestenv)
   qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
 endif()
+# Storage faults under a running server come from a tmpfs where mounting is
+# allowed and always from the preloaded fault-injecting VFS.
+if(TARGET qv_faultvfs)
+  qv_e2e_test(e2e_dbfault_test SOURCES ${QV_E2E_DIR}/e2e_dbfault_test.cpp)
+  add_dependencies(e2e_dbfault_test qv_faultvfs)
+  target_compile_definitions(e2e_dbfault_test PRIVATE QV_FAULT_VFS_LIB="$<TARGET_FILE:qv_faultvfs>")
+endif()

@@ -547,6 +547,22 @@ TEST_P(DbExchangeRecovery, GameDatabasesSharingAPlatformFileRecoverOnlyTheirOwnH
     EXPECT_EQ(rep.nOtherGameRows, 1u);  // the first game's purchase
 }
 
+// The audit runs alongside servers that keep writing: it reads all its lists
+// in one view (else rows committed between two lists show up as differences
+// of consistent books), so a writer's commit waits until the view ends.
+TEST_P(DbExchangeRecovery, AWriterWaitsWhileAnAuditHoldsItsViewAndTheAuditAgrees) {
+    std::string strErr;
+    auto pWriter = OpenSqliteBackend({PlatformFile(), GameFile(), 200}, strErr);
+    ASSERT_TRUE(pWriter) << strErr;
+    int64_t n = 0;
+    ASSERT_EQ(m_pDb->BeginReadView(), DbResult::Ok);
+    EXPECT_EQ(pWriter->AddGold(kGuidA, 5, kLedgerAdminGold, 0, n), DbResult::Failed);
+    m_pDb->EndReadView();
+    EXPECT_EQ(pWriter->AddGold(kGuidA, 5, kLedgerAdminGold, 0, n), DbResult::Ok);
+    EXPECT_EQ(n, 100005);
+    EXPECT_TRUE(Audit().aDifferences.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Sqlite, DbExchangeRecovery, ::testing::Values(TestBackend::Sqlite),
                          [](const auto& info) { return std::string(TestBackendName(info.param)); });
 INSTANTIATE_TEST_SUITE_P(Sqlite, DbExchangeHalf, ::testing::Values(TestBackend::Sqlite),
