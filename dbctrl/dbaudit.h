@@ -31,8 +31,8 @@
 // carrying its kind; rows of a transaction without an exchange are reported.
 // Platform rows of another game database's exchanges count in the gold
 // history but not in these checks (nOtherGameRows).
-// Stateless; reads through the backend (each list is its own snapshot, so
-// audit a quiet database for exact results).
+// Stateless; reads through the backend, every list in one read view
+// (BeginReadView), so it is exact on a database that servers keep writing.
 #pragma once
 
 #include <cstdint>

@@ -124,6 +124,8 @@ public:
     }
 
     int Open(const SqliteOpenParams& params) {
+        m_strPlatformFile = params.strPlatformFile;
+        m_strGameFile = params.strGameFile;
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
         if (sqlite3_open_v2(params.strPlatformFile.c_str(), &m_pDb, flags, nullptr) != SQLITE_OK)
             return Fail("open " + params.strPlatformFile);
@@ -461,10 +463,46 @@ public:
         return DbResult::Ok;
     }
 
-    // The write lock of both files (BEGIN IMMEDIATE), so no server sharing
-    // them is between its two file commits; WAL readers alone could see one
-    // file's part of an exchange. Writers wait (busy timeout) while it is held.
-    DbResult BeginReadView() override { return Run(S_BEGIN) ? DbResult::Ok : Failed("begin read view"); }
+    // One moment of both files. WAL readers of two files could each see a
+    // different moment, one file's part of an exchange without the other's;
+    // so a second connection takes the write lock of both files (no server
+    // sharing them is then between its two file commits) just while this
+    // connection starts its read transaction on each, and lets go. The reads
+    // of the view then see that moment, and writers wait only for its start,
+    // not for the whole audit.
+    DbResult BeginReadView() override {
+        sqlite3* pLock = nullptr;
+        auto close = [&pLock] {
+            sqlite3_close(pLock);
+            pLock = nullptr;
+        };
+        if (sqlite3_open_v2(m_strPlatformFile.c_str(), &pLock, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            m_strError = std::string("begin read view: open: ") + sqlite3_errmsg(pLock);
+            close();
+            return DbResult::Failed;
+        }
+        sqlite3_busy_handler(pLock, &CSqliteBackend::OnBusy, this);
+        sqlite3_stmt* pAttach = nullptr;
+        bool bLocked = sqlite3_prepare_v2(pLock, "ATTACH DATABASE ?1 AS game", -1, &pAttach, nullptr) == SQLITE_OK;
+        if (bLocked) {
+            sqlite3_bind_text(pAttach, 1, m_strGameFile.c_str(), -1, SQLITE_TRANSIENT);
+            bLocked = sqlite3_step(pAttach) == SQLITE_DONE;
+        }
+        sqlite3_finalize(pAttach);
+        bLocked = bLocked && sqlite3_exec(pLock, sqlitesql::kBegin, nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!bLocked) {
+            m_strError = std::string("begin read view: write lock: ") + sqlite3_errmsg(pLock);
+            close();
+            return DbResult::Failed;
+        }
+        const bool bViewed = Exec("BEGIN") && Exec("SELECT count(*) FROM main.sqlite_master") &&
+                             Exec("SELECT count(*) FROM game.sqlite_master");
+        close();  // rolls the lock's empty transaction back
+        if (bViewed) return DbResult::Ok;
+        Exec("ROLLBACK");
+        return Failed("begin read view");
+    }
     void EndReadView() override { Run(S_ROLLBACK); }
 
     const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
@@ -903,6 +941,8 @@ private:
     std::u16string m_strGameDb;  // this game database's identity (game.meta)
     std::vector<std::string> m_aNotes;
     std::string m_strError;
+    std::string m_strPlatformFile;  // as opened, for the read view's second connection
+    std::string m_strGameFile;
     bool m_bHalfPossible = false;  // an exchange's commit failed; see ResolveAfterFailedCommit
 };
 
