@@ -1,5 +1,7 @@
 #include "common/hostlog.h"
 
+#include <algorithm>
+
 #include "platform/clock.h"
 
 namespace {
@@ -11,7 +13,25 @@ int32_t g_nLogLineCount = 0;
 
 // Appends s to the line at *pnLen, never past nLimit units.
 void Append(char16_t* pLine, size_t& nLen, size_t nLimit, std::u16string_view s) {
-    for (size_t i = 0; i < s.size() && nLen < nLimit; ++i) pLine[nLen++] = s[i];
+    const size_t n = nLen < nLimit ? std::min(s.size(), nLimit - nLen) : 0;
+    std::copy_n(s.data(), n, pLine + nLen);
+    nLen += n;
+}
+
+// Appends n as "%0<nWidth>d" would write it (11 units at most for widths up
+// to 3). Every log line carries seven numbers in its head; writing them here
+// spares the general formatter's parsing and its string per number.
+void AppendDecimal(char16_t* pOut, size_t& nLen, int32_t n, int nWidth) {
+    char16_t aDigits[10];
+    int nDigits = 0;
+    uint32_t v = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+    do {
+        aDigits[nDigits++] = static_cast<char16_t>(u'0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (n < 0) pOut[nLen++] = u'-';
+    for (int nPad = nWidth - nDigits - (n < 0 ? 1 : 0); nPad > 0; --nPad) pOut[nLen++] = u'0';
+    while (nDigits) pOut[nLen++] = aDigits[--nDigits];
 }
 }  // namespace
 
@@ -29,20 +49,32 @@ void LogOutputArgs(std::u16string_view fmt, std::span<const WFmtArg> args) {
     char16_t szMessage[kHostTextUnits];
     size_t nMessage = WFormatToBuffer(szMessage, kHostTextUnits, fmt, args);
 
-    plat::LocalTime t = plat::GetLocalTime();
-    char16_t szTime[32];
-    WFormatBuf(szTime, 32, u"%02d/%02d %02d:%02d:%02d.%03d", t.nMonth, t.nDay, t.nHour, t.nMinute,
-               t.nSecond, t.nMilliseconds);
+    // "%02d/%02d %02d:%02d:%02d.%03d", cut to 31 units like a 32-unit buffer.
+    const plat::LocalTime t = plat::GetLocalTime();
+    char16_t szTime[80];
+    size_t nTime = 0;
+    const int32_t anTime[6] = {t.nMonth, t.nDay, t.nHour, t.nMinute, t.nSecond, t.nMilliseconds};
+    constexpr char16_t kAfter[6] = {u'/', u' ', u':', u':', u'.', 0};
+    for (int i = 0; i < 6; ++i) {
+        AppendDecimal(szTime, nTime, anTime[i], i == 5 ? 3 : 2);
+        if (kAfter[i]) szTime[nTime++] = kAfter[i];
+    }
+    nTime = std::min<size_t>(nTime, 31);
+    // "[%02d] ", cut to 23 units.
     ++g_nLogLineCount;
-    char16_t szNumber[24];
-    WFormatBuf(szNumber, 24, u"[%02d] ", g_nLogLineCount);
+    char16_t szNumber[16];
+    size_t nNumber = 0;
+    szNumber[nNumber++] = u'[';
+    AppendDecimal(szNumber, nNumber, g_nLogLineCount, 2);
+    szNumber[nNumber++] = u']';
+    szNumber[nNumber++] = u' ';
 
     char16_t szLine[kHostTextUnits] = {};
     constexpr std::u16string_view kEnd = u"\r\n";
     const size_t nBodyLimit = kHostTextUnits - 1 - kEnd.size();
     size_t nLen = 0;
-    Append(szLine, nLen, nBodyLimit, szNumber);
-    Append(szLine, nLen, nBodyLimit, szTime);
+    Append(szLine, nLen, nBodyLimit, std::u16string_view(szNumber, nNumber));
+    Append(szLine, nLen, nBodyLimit, std::u16string_view(szTime, nTime));
     Append(szLine, nLen, nBodyLimit, u" > ");
     Append(szLine, nLen, nBodyLimit, std::u16string_view(szMessage, nMessage));
     // A cut must not leave half of a surrogate pair before the line end.

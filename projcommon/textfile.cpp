@@ -52,14 +52,16 @@ TextLineFault UnitFault(char16_t u) {
 }
 
 // Consumes the LF of a CR LF pair; anything else after the CR is left for the
-// next line (nUnitBytes: 1 narrow, 2 UTF-16 little-endian).
+// next line (nUnitBytes: 1 narrow, 2 UTF-16 little-endian). The position is
+// asked for only when there is something to give back: asking costs a system
+// call, and CR LF files would pay it on every line.
 void SkipLfAfterCr(plat::File& file, uint32_t nUnitBytes) {
-    const uint64_t nPos = file.Tell();
     uint8_t b[2] = {0, 0};
     uint32_t nRead = 0;
     if (!file.Read(b, nUnitBytes, &nRead) || nRead == 0) return;
-    const bool bLf = nRead == nUnitBytes && b[0] == 0x0A && (nUnitBytes == 1 || b[1] == 0);
-    if (!bLf && nPos != UINT64_MAX) file.Seek(nPos);
+    if (nRead == nUnitBytes && b[0] == 0x0A && (nUnitBytes == 1 || b[1] == 0)) return;
+    const uint64_t nPos = file.Tell();
+    if (nPos != UINT64_MAX && nPos >= nRead) file.Seek(nPos - nRead);
 }
 
 }  // namespace
@@ -83,6 +85,7 @@ const char* TextLineFaultText(TextLineFault eFault) {
 int ReadLineAnsi(plat::File& file, std::u16string& strLine, TextLineFault* pFault) {
     std::string bytes;
     bool bCut = false;
+    bool bAscii = true;
     TextLineFault eFault = kTextLineOk;
     bool bEnded = false;
     for (;;) {
@@ -99,16 +102,24 @@ int ReadLineAnsi(plat::File& file, std::u16string& strLine, TextLineFault* pFaul
             break;
         }
         if (eFault == kTextLineOk) eFault = UnitFault(static_cast<unsigned char>(c));
+        bAscii = bAscii && static_cast<unsigned char>(c) < 0x80;
         if (bytes.size() < kLineBufferSize - 1)
             bytes.push_back(c);
         else
             bCut = true;
     }
-    strLine = ConvertNarrowLine(bytes, bCut);
+    // An ASCII line in UTF-8 is its own conversion and converts back to
+    // itself; most configuration lines are such, and the two conversions (each
+    // with its code set look-up) were much of the cost of reading one.
+    const bool bPlain = bAscii && !bCut && NarrowIsUtf8();
+    if (bPlain)
+        strLine.assign(bytes.begin(), bytes.end());
+    else
+        strLine = ConvertNarrowLine(bytes, bCut);
     if (pFault) {
         if (eFault == kTextLineOk && bCut) eFault = kTextLineTooLong;
         // Bytes that are text in the code page convert back to themselves.
-        if (eFault == kTextLineOk && WideToNarrow(strLine) != bytes) eFault = kTextLineEncoding;
+        if (eFault == kTextLineOk && !bPlain && WideToNarrow(strLine) != bytes) eFault = kTextLineEncoding;
         *pFault = eFault;
     }
     return bEnded || !bytes.empty() ? 1 : 0;

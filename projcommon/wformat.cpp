@@ -1,5 +1,6 @@
 #include "projcommon/wformat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -186,11 +187,11 @@ std::u16string WFormatArgs(std::u16string_view fmt, std::span<const WFmtArg> arg
 
     size_t i = 0;
     while (i < fmt.size()) {
-        char16_t c = fmt[i++];
-        if (c != u'%') {
-            out.push_back(c);
-            continue;
-        }
+        // The text up to the next conversion goes over in one piece.
+        const size_t nPercent = std::min(fmt.find(u'%', i), fmt.size());
+        out.append(fmt.substr(i, nPercent - i));
+        if (nPercent == fmt.size()) break;
+        i = nPercent + 1;
         if (i >= fmt.size()) {
             out.push_back(u'%');
             break;
@@ -242,10 +243,11 @@ std::u16string WFormatArgs(std::u16string_view fmt, std::span<const WFmtArg> arg
             }
         }
         // Length prefixes. Windows "long" is 32 bits, which the formats assume.
-        if (fmt.substr(i, 3) == u"I64") sp.nBits = 64, i += 3;
-        else if (fmt.substr(i, 3) == u"I32") sp.nBits = 32, i += 3;
-        else if (fmt.substr(i, 2) == u"ll") sp.nBits = 64, i += 2;
-        else if (fmt.substr(i, 2) == u"hh") sp.nBits = 8, i += 2;
+        const auto at = [&](size_t k) { return i + k < fmt.size() ? fmt[i + k] : u'\0'; };
+        if (at(0) == u'I' && at(1) == u'6' && at(2) == u'4') sp.nBits = 64, i += 3;
+        else if (at(0) == u'I' && at(1) == u'3' && at(2) == u'2') sp.nBits = 32, i += 3;
+        else if (at(0) == u'l' && at(1) == u'l') sp.nBits = 64, i += 2;
+        else if (at(0) == u'h' && at(1) == u'h') sp.nBits = 8, i += 2;
         else if (i < fmt.size() && fmt[i] == u'h') sp.nBits = 16, ++i;
         else if (i < fmt.size() && (fmt[i] == u'l' || fmt[i] == u'L' || fmt[i] == u'w')) sp.nBits = 32, ++i;
         else if (i < fmt.size() && (fmt[i] == u'z' || fmt[i] == u'j' || fmt[i] == u't' || fmt[i] == u'I'))

@@ -165,6 +165,10 @@ std::string NarrowCodeset() {
     return cs ? std::string(cs) : std::string();
 }
 
+bool NarrowIsUtf8() {
+    return CodesetIsUtf8(NarrowCodeset());
+}
+
 std::string WideToNarrow(std::u16string_view s) {
     std::string cs = NarrowCodeset();
     if (CodesetIsUtf8(cs)) return WideToUtf8(s);

@@ -21,6 +21,9 @@ std::string WideToNarrow(std::u16string_view s);
 std::u16string NarrowToWide(std::string_view s);
 // The codeset the two functions above use, e.g. "UTF-8" or "GBK".
 std::string NarrowCodeset();
+// Whether they treat narrow text as UTF-8 (so ASCII bytes are the same
+// characters in both forms).
+bool NarrowIsUtf8();
 
 // Lower-cases ASCII letters and the Latin-1/Latin Extended/Greek/Cyrillic ranges
 // as towlower does; other characters are unchanged. Used for the

@@ -44,21 +44,40 @@ constexpr std::array kGlosses = {
     Gloss{u"写扣税记录失败", "the coins could not be sold back now; they stay coins"},
 };
 
-// True when text is pattern with every "%d" standing for any run of
-// characters (at least one). Patterns are short: a plain backtracking match.
+// True when text is pattern with every "%d" standing for a run of at least
+// one character. The classic wildcard walk: on a mismatch after a wildcard,
+// that wildcard takes one character more; O(pattern x text) at worst.
 bool Matches(std::u16string_view pattern, std::u16string_view text) {
-    const size_t nWild = pattern.find(u"%d");
-    if (nWild == std::u16string_view::npos) return pattern == text;
-    if (text.substr(0, nWild) != pattern.substr(0, nWild)) return false;
-    const std::u16string_view rest = pattern.substr(nWild + 2);
-    for (size_t nSkip = nWild + 1; nSkip <= text.size(); ++nSkip)
-        if (Matches(rest, text.substr(nSkip))) return true;
-    return false;
+    size_t p = 0, t = 0;
+    size_t nStarP = std::u16string_view::npos, nStarT = 0;
+    while (t < text.size()) {
+        if (p + 1 < pattern.size() && pattern[p] == u'%' && pattern[p + 1] == u'd') {
+            nStarP = p + 2;
+            nStarT = t + 1;  // the wildcard takes at least one character
+            p = nStarP;
+            t = nStarT;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (nStarP != std::u16string_view::npos) {
+            p = nStarP;
+            t = ++nStarT;
+        } else {
+            return false;
+        }
+    }
+    if (t > text.size()) return false;
+    return p == pattern.size();
 }
+
+// The server's texts are short (a failure reply holds 29 characters); a
+// longer text is none of them and is not matched at all.
+constexpr size_t kMaxGlossedText = 128;
 
 }  // namespace
 
 std::string EnglishGloss(std::u16string_view text) {
+    if (text.size() > kMaxGlossedText) return {};
     for (const Gloss& g : kGlosses)
         if (Matches(g.pattern, text)) return g.szMeaning;
     return {};

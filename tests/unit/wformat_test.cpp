@@ -51,6 +51,10 @@ TEST(WFormat, MismatchedAndMissingArgumentsAreSafe) {
     EXPECT_EQ(WFormat(u"%s", static_cast<const char16_t*>(nullptr)), u"");
     EXPECT_EQ(WFormat(u"tail %"), u"tail %");
     EXPECT_EQ(WFormat(u"%q"), u"%q");
+    // A length prefix cut off by the end of the format stays as written.
+    EXPECT_EQ(WFormat(u"a%I6", 1), u"a%I6");
+    EXPECT_EQ(WFormat(u"a%I", 1), u"a%I");
+    EXPECT_EQ(WFormat(u"%hh", 1), u"%hh");
     // A double for an integer conversion saturates (NaN is 0), and a '*'
     // width of the most negative value is the widest left-justified field.
     EXPECT_EQ(WFormat(u"%I64d|%I64d|%I64d", 1e300, -1e300, std::nan("")),
