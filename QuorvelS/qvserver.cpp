@@ -127,6 +127,7 @@ void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
     m_nCoinToGold = ini.GetInt(kFrameSection, u"CoinToGold", kDefaultCoinToGold, {}, 1);
     m_nScoreToTicket = ini.GetInt(kFrameSection, u"ScoreToTicket", kDefaultScoreToTicket, {}, 1);
     ReadLoginProtection(ini);
+    ReadPacketRateLimit(ini);
     ReadSessionLease(ini);
     ini.Save(0);
 
@@ -170,6 +171,13 @@ void CQVServer::ReadLoginProtection(CIniFile& ini) {
         0);
     m_accountFailures.SetLimit(m_nLoginFailLimit);
     m_addressFailures.SetLimit(m_nLoginFailLimit);
+}
+
+void CQVServer::ReadPacketRateLimit(CIniFile& ini) {
+    // Negative values switch the cap off, like 0 (in memory only).
+    SetMaxPacketsPerSecond(ini.GetInt(kFrameSection, u"MaxPacketsPerSecond", kDefaultMaxPacketsPerSecond,
+                                      u"每个连接每秒允许的网络包个数, 超过则断开连接, 0为不限制", 1));
+    if (GetMaxPacketsPerSecond() > 0) LogOutput(u"每个连接每秒网络包上限 %d", GetMaxPacketsPerSecond());
 }
 
 std::u16string CQVServer::DefaultServerId() const {

@@ -45,6 +45,8 @@ constexpr int kDefaultScoreToTicket = 100;
 // a client address may have per minute.
 constexpr int kDefaultLoginTimeWindow = 0;
 constexpr int kDefaultLoginFailLimit = 0;
+// Packets a connection may send per second before it is closed; 0: no cap.
+constexpr int kDefaultMaxPacketsPerSecond = 0;
 // Range of the exchange rates GoldToCoin and CoinToGold (gold for one coin);
 // a value outside is brought into it at start. A coin is worth at least one
 // gold, so that no exchange gives value away or turns negative, and at most
@@ -131,6 +133,7 @@ public:
 private:
     void ReadFrameConfiguration(CIniFile& ini);
     void ReadLoginProtection(CIniFile& ini);
+    void ReadPacketRateLimit(CIniFile& ini);
     // Keys ServerId and SessionLeaseSeconds; turns the session leases on.
     void ReadSessionLease(CIniFile& ini);
     // "<host name or listen address>:<port>", cut to kServerIdChars.

@@ -171,6 +171,7 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     LogOutput(u"最大连接数 %d", m_nMaxConnection);
 
     m_apSessionConnection.assign(static_cast<size_t>(m_nMaxConnection), nullptr);
+    m_aPacketRate.assign(static_cast<size_t>(m_nMaxConnection), PacketRate{});
     m_bStarted = 1;
     return 1;
 }
@@ -245,6 +246,10 @@ void CServerBase::HandleEvent(const NetDrvEvent& event) {
                 LogOutput(u"出现无法解析的网络包");
                 return;
             }
+            if (m_nMaxPacketsPerSecond > 0 && !CountPacket(nConnectionIndex)) {
+                CloseOverRate(nConnectionIndex);
+                return;
+            }
             OnNetworkReceive(event.Data, event.DataLength, nConnectionIndex, wSignal);
             return;
         }
@@ -266,6 +271,31 @@ void CServerBase::HandleEvent(const NetDrvEvent& event) {
     }
 }
 
+bool CServerBase::CountPacket(int16_t nConnectionIndex) {
+    if (!IsTableIndex(nConnectionIndex) || static_cast<size_t>(nConnectionIndex) >= m_aPacketRate.size())
+        return true;
+    PacketRate& rate = m_aPacketRate[static_cast<size_t>(nConnectionIndex)];
+    const uint32_t dwNow = plat::GetTickCount();
+    if (rate.nCount == 0 || dwNow - rate.dwWindowStart >= kPacketRateWindowMs) {
+        rate.dwWindowStart = dwNow;
+        rate.nCount = 0;
+    }
+    return ++rate.nCount <= static_cast<uint32_t>(m_nMaxPacketsPerSecond);
+}
+
+void CServerBase::CloseOverRate(int16_t nConnectionIndex) {
+    // Once closed, the driver drops whatever else the connection had sent, so
+    // this line comes once per connection, not once per packet.
+    LogOutput(u"Connection(%d) 每秒网络包超过 %d 个, 断开连接", nConnectionIndex, m_nMaxPacketsPerSecond);
+    CSessionBase* pSession = GetConnectionSession(nConnectionIndex);
+    if (!pSession) {
+        if (m_pTcpServer) m_pTcpServer->CloseConnection(nConnectionIndex);
+        return;
+    }
+    CloseConnection(pSession, nConnectionIndex);
+    FreeIfIdle(pSession);
+}
+
 void CServerBase::OnConnected(int16_t nConnectionIndex) {
     if (!IsTableIndex(nConnectionIndex)) {
         // The driver promised indexes below MaxConnection; one outside the
@@ -274,6 +304,8 @@ void CServerBase::OnConnected(int16_t nConnectionIndex) {
         m_pTcpServer->CloseConnection(nConnectionIndex);
         return;
     }
+    if (static_cast<size_t>(nConnectionIndex) < m_aPacketRate.size())
+        m_aPacketRate[static_cast<size_t>(nConnectionIndex)] = PacketRate{};
     int nSession = FindFreeSession();
     LogOutput(u"Connection(%d) 连接 Session(%d)", nConnectionIndex, nSession);
     if (nSession < 0 || nSession >= m_nSessionCount) {

@@ -56,6 +56,9 @@ constexpr size_t kListenAddressNarrowBytes = 50;
 constexpr size_t kListenAddressWideUnits = 50;
 // The console's session list shows at most this many lines.
 constexpr int kConsoleMaxSessionLines = 20;
+// The packet-rate cap counts a connection's packets in windows of this many
+// milliseconds, each starting with the first packet after the previous one.
+constexpr uint32_t kPacketRateWindowMs = 1000;
 
 class CIniFile;
 
@@ -163,6 +166,12 @@ public:
     // GUID, name, extra text and gold. 1 when both succeeded.
     int QueryPlatformUser(UserInfo& userInfo);
 
+    // The packet-rate cap: a connection that sends more than n packets within
+    // one window of kPacketRateWindowMs is closed (one log line); 0 or less:
+    // no cap (the default). Takes effect with the next packet.
+    void SetMaxPacketsPerSecond(int32_t n) { m_nMaxPacketsPerSecond = n > 0 ? n : 0; }
+    int32_t GetMaxPacketsPerSecond() const { return m_nMaxPacketsPerSecond; }
+
     int GetSessionCount() const { return m_nSessionCount; }
     int GetMaxUser() const { return m_nMaxUser; }
     int GetMaxConnection() const { return m_nMaxConnection; }
@@ -209,6 +218,7 @@ protected:
     int32_t m_bDbcExchange = 0;
     int32_t m_bDbcSessionLease = 0;  // the library offers DBC_CAP_SESSION_LEASE
     CSessionLease m_sessionLease;
+    int32_t m_nMaxPacketsPerSecond = 0;  // packet-rate cap per connection, 0: none
 
 private:
     // Reads both configuration files and writes missing keys back; 0 (logged,
@@ -219,6 +229,11 @@ private:
     void OpenNetwork(uint32_t dwDriverParam);
     void HandleEvent(const NetDrvEvent& event);
     void OnConnected(int16_t nConnectionIndex);
+    // Counts a packet of a table connection against the packet-rate cap;
+    // false when it is one too many (the caller closes the connection).
+    bool CountPacket(int16_t nConnectionIndex);
+    // Closes a connection that went over the packet-rate cap, with its log line.
+    void CloseOverRate(int16_t nConnectionIndex);
     // Takes the connection out of the session (table entry and role, through
     // the session's setters) without closing it. REQUIRES: a table index.
     void DetachConnection(CSessionBase* pSession, int16_t nConnectionIndex);
@@ -244,4 +259,11 @@ private:
     CSessionBase* FindGuidSession(std::u16string_view strGUID) const;
 
     const CSessionBase* m_pLeaseLostSession = nullptr;  // see IsLeaseLost
+
+    // One connection's count for the packet-rate cap.
+    struct PacketRate {
+        uint32_t dwWindowStart = 0;  // tick of the window's first packet
+        uint32_t nCount = 0;         // packets in the window; 0: no window open
+    };
+    std::vector<PacketRate> m_aPacketRate;  // by connection index, MaxConnection entries
 };

@@ -43,6 +43,7 @@ struct HostOptions {
     int nTickMs = 10;
     bool bConsole = true;    // read console commands from stdin
     bool bKeepRunningOnFailure = false;  // serve on after a start that logged a failure
+    uint32_t dwDriverParam = 0;  // handed to the network driver unchanged; 0: its defaults
 };
 
 // Exit codes.
@@ -88,7 +89,7 @@ void WatchStartLine(const std::string& strLine) {
 void PrintUsage(FILE* f) {
     std::fprintf(f,
                  "usage: quorvel-host [--config FILE] [--library FILE] [--tick-ms N] [--no-console]\n"
-                 "                    [--keep-running-on-failure]\n"
+                 "                    [--keep-running-on-failure] [--driver-param N]\n"
                  "\n"
                  "Loads the QuorvelS framework library, starts the server with the configuration\n"
                  "FILE (default QuorvelS.ini, relative to the working directory) and polls it.\n"
@@ -102,6 +103,10 @@ void PrintUsage(FILE* f) {
                  "  --keep-running-on-failure\n"
                  "                   serve on after a start whose listener, database or game module\n"
                  "                   failed (default: stop and exit with 4)\n"
+                 "  --driver-param N the network driver's settings, decimal or 0x hex (default 0,\n"
+                 "                   the driver's defaults): bits 0..7 I/O threads, bits 8..15\n"
+                 "                   largest packet in KiB, bits 16..23 send-queue cap per\n"
+                 "                   connection in MiB, bits 24..25 I/O mode (0 each: default)\n"
                  "  -h, --help       this text\n"
                  "\n"
                  "Exit codes: 0 clean stop, 2 bad arguments, 3 the library cannot be loaded,\n"
@@ -140,6 +145,18 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
                 return kExitUsage;
             }
             opt.nTickMs = static_cast<int>(n);
+        } else if (a == "--driver-param") {
+            const char* v = value("--driver-param");
+            if (!v) return kExitUsage;
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long n = std::strtoull(v, &end, 0);
+            if (!end || end == v || *end || *v == '-' || errno == ERANGE || n > 0xFFFFFFFFull) {
+                std::fprintf(stderr, "quorvel-host: --driver-param wants a number from 0 to 0xFFFFFFFF, got '%s'\n",
+                             v);
+                return kExitUsage;
+            }
+            opt.dwDriverParam = static_cast<uint32_t>(n);
         } else if (a == "--no-console") {
             opt.bConsole = false;
         } else if (a == "--keep-running-on-failure") {
@@ -255,6 +272,7 @@ int main(int argc, char** argv) {
 
     ServerStartInfo info{};
     WideCopyBounded(info.szName, 50, u"QuorvelS");
+    info.dwDriverParam = opt.dwDriverParam;
     g_startWatch.bWatching = true;
     fw.Command(HOSTCMD_START, sizeof(info), &info);
     g_startWatch.bWatching = false;
