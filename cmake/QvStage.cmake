@@ -2,18 +2,19 @@
 # build lays the same tree out in build/stage/ (target `stage`, part of ALL),
 # so the framework's default relative paths work unchanged when the host runs
 # in Server/:
-#   bin/      quorvel-host qvadmin qvplay qvbot qvtraceview
+#   bin/      quorvel-host qvadmin qvplay qvbot qvtraceview qvverres
 #   lib/      libQuorvelS.so libQ7NetDrv.so libDBCtrl.so
 #   Server/   working directory of the host: QuorvelS.ini, TLOG/, Logs/
 #   Binaries/ ServerBaseConfig.ini, dbc/, GS/ExampleGame/GameServer.dll and DB/
 #   include/QuorvelS/gamemodule.h   for game modules built out of tree
+#   lib/cmake/QuorvelS/             their CMake package (quorvels_add_game_module)
 
 set(CMAKE_INSTALL_MESSAGE LAZY)
 set(QV_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
 set(QV_STAGE_TARGETS)
 
 function(qv_stage_install)
-  foreach(t quorvel-host qvadmin qvplay qvbot qvtraceview)
+  foreach(t quorvel-host qvadmin qvplay qvbot qvtraceview qvverres)
     if(TARGET ${t})
       set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
       install(TARGETS ${t} RUNTIME DESTINATION bin)
@@ -36,6 +37,18 @@ function(qv_stage_install)
   install(DIRECTORY DESTINATION Binaries/GS/ExampleGame/DB)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/gamemodule.h DESTINATION include/QuorvelS)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS)
+  # The package for game modules built out of tree: find_package(QuorvelS)
+  # with CMAKE_PREFIX_PATH at the installed tree.
+  include(CMakePackageConfigHelpers)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/QuorvelSConfig.cmake.in
+                 ${CMAKE_BINARY_DIR}/package/QuorvelSConfig.cmake @ONLY)
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/QuorvelSConfigVersion.cmake
+                                   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_BINARY_DIR}/package/QuorvelSConfig.cmake
+                ${CMAKE_BINARY_DIR}/package/QuorvelSConfigVersion.cmake
+                ${PROJECT_SOURCE_DIR}/cmake/QvVersionInfo.cmake
+                ${PROJECT_SOURCE_DIR}/cmake/QuorvelSGameModule.cmake
+          DESTINATION lib/cmake/QuorvelS)
 
   # build/stage: the same tree, refreshed by every build.
   add_custom_target(stage ALL

@@ -24,6 +24,13 @@
 
 enable_language(ASM)
 
+# The tool that writes the block: the target qvverres in the framework's own
+# build, the installed program when a module is built out of tree (the
+# package configuration sets it first).
+if(NOT DEFINED QV_VERRES_COMMAND)
+  set(QV_VERRES_COMMAND qvverres)
+endif()
+
 # Writes the assembler source that places FILE into SECTION.
 function(_qv_write_section_source asm_path section file)
   string(REPLACE "\\" "\\\\" escaped "${file}")
@@ -99,8 +106,8 @@ function(qv_add_version_info target)
 
   file(MAKE_DIRECTORY ${dir})
   add_custom_command(OUTPUT ${block}
-    COMMAND qvverres ${args}
-    DEPENDS qvverres
+    COMMAND ${QV_VERRES_COMMAND} ${args}
+    DEPENDS ${QV_VERRES_COMMAND}
     COMMENT "Version information of ${target}"
     VERBATIM)
   set(asm ${dir}/${target}.qvversion.S)

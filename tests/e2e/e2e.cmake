@@ -43,6 +43,10 @@ qv_e2e_test(e2e_host_test SOURCES ${QV_E2E_DIR}/e2e_host_test.cpp)
 qv_e2e_test(e2e_login_test SOURCES ${QV_E2E_DIR}/e2e_login_test.cpp)
 qv_e2e_test(e2e_play_test SOURCES ${QV_E2E_DIR}/e2e_play_test.cpp)
 qv_e2e_test(e2e_crash_test SOURCES ${QV_E2E_DIR}/e2e_crash_test.cpp)
+# A game module configured and built out of tree against the staged package.
+qv_e2e_test(e2e_sdk_test SOURCES ${QV_E2E_DIR}/e2e_sdk_test.cpp)
+target_compile_definitions(e2e_sdk_test PRIVATE QV_CMAKE_COMMAND="${CMAKE_COMMAND}"
+                           QV_SDK_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/sdk/coinflip")
 if(TARGET qv_dbtestenv)
   qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
 endif()
