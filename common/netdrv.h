@@ -15,6 +15,15 @@
 //
 // Threading: every method of both objects is called from one thread (the
 // host's). The driver's own I/O threads never call back into the framework.
+//
+// I/O modes (dwDriverParam bits 24..25). In the host-thread mode (the
+// default) no thread is started: the host's GetEvent calls read the sockets
+// that are ready and write what the host sent, so the host must call GetEvent
+// (or sleep on the wake handle and then call it) for anything to move:
+// accepts, reads, the rest of a send the socket did not take at once, and the
+// drain of closed connections. With I/O threads the driver reads and writes on
+// threads of its own and hands events over to the host; this suits hosts that
+// poll seldom.
 #pragma once
 
 #include <cstdint>
@@ -57,10 +66,17 @@ public:
     // (after a GetEvent that returned an event) leave together when GetEvent
     // returns false, one system call per connection; packets sent at any other
     // time leave at once. Hosts therefore drain until false, as the framework does.
+    // In the host-thread mode the packets of a drain leave as soon as the
+    // events of the poll round that produced them are taken (at the latest
+    // when GetEvent returns false), one system call per connection.
     virtual void Send(int nConnectionIndex, const void* pData, int nLength) = 0;
     // Slot 2. Fills *pEvent with the oldest waiting event and returns true, or
     // returns false when none is waiting. A RECEIVE_DATA event's Data stays
-    // valid until the next GetEvent call.
+    // valid until the next GetEvent call. Events of one connection come in
+    // order. In the host-thread mode a call that finds nothing read yet polls
+    // the sockets (a few rounds at most; each round reads every ready
+    // connection once, at most 64 KiB), so false may come while more is
+    // ready; the wake handle then stays readable.
     virtual bool GetEvent(NetDrvEvent* pEvent) = 0;
     // Slot 3. Fills the kNetDrvListenAddressSize-byte block with the bound
     // address as zero-terminated narrow text (e.g. "0.0.0.0" or "::1"); the
@@ -87,11 +103,14 @@ protected:
 class INetDrv {
 public:
     // Slot 0. A new TCP server. dwDriverParam 0 means the defaults; otherwise
-    //   bits 0..7   number of I/O threads (0: 1; at most 16)
+    //   bits 0..7   number of I/O threads (0: 1; at most 16) in the I/O-thread mode
     //   bits 8..15  maximum packet size in KiB (0: 64 KiB = 65536 bytes)
     //   bits 16..23 per-connection send-queue cap in MiB (0: 4 MiB); never
     //               less than one packet of the maximum size
-    //   bits 24..31 reserved, ignored
+    //   bits 24..25 I/O mode: 1 I/O threads, 2 the host's thread (no thread
+    //               of the driver's; bits 0..7 are then ignored), 0 or 3 the
+    //               default, which is the host's thread
+    //   bits 26..31 reserved, ignored
     // The maximum applies both ways: a received length above it ends the
     // connection, a Send above it is ignored. Returns null only when the
     // system refuses the resources.
@@ -111,12 +130,15 @@ extern "C" {
 QV_EXPORT INetDrv* CreateNetDrv();
 typedef INetDrv* (*PFN_CreateNetDrv)();
 
-// Optional wake handle. Returns a file descriptor (an eventfd shared by every
-// TCP server of the library) that is readable while events are waiting in a
-// server's queue: the I/O thread signals it when a queue goes from empty to
-// non-empty, and the GetEvent call that finds the queue drained (returns
-// false) clears it; while any server still has events waiting it stays
-// readable. A host that finds this export (dlsym in the process) can poll()
+// Optional wake handle. Returns a file descriptor (an epoll descriptor shared
+// by every TCP server of the library) that is readable while events are
+// waiting in a server's queue: the I/O thread signals it when a queue goes from
+// empty to non-empty, and the GetEvent call that finds the queue drained
+// (returns false) clears it; while any server still has events waiting it
+// stays readable. For a server in the host-thread mode it is readable while
+// one of the server's sockets is ready (a client to accept, bytes to read, room
+// to write what waits) or an event made outside a drain waits; the events a
+// drain has already read are not signalled, so drain until false first. A host that finds this export (dlsym in the process) can poll()
 // it for reading with its tick as time-out instead of sleeping a fixed tick,
 // then drain GetEvent until false. Never read from or write to it. Returns -1
 // when no handle can be made. The descriptor belongs to the library; do not

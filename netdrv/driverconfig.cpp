@@ -9,6 +9,9 @@ DriverConfig DecodeDriverParam(uint32_t dwDriverParam) {
     const uint32_t dwThreads = dwDriverParam & 0xFF;
     const uint32_t dwPacketKiB = (dwDriverParam >> 8) & 0xFF;
     const uint32_t dwCapMiB = (dwDriverParam >> 16) & 0xFF;
+    const uint32_t dwMode = (dwDriverParam & kIoModeMask) >> kIoModeShift;
+    if (dwMode == 1) cfg.eIoMode = IoMode::Threads;
+    if (dwMode == 2) cfg.eIoMode = IoMode::HostThread;
     if (dwThreads != 0) cfg.dwIoThreads = std::min(dwThreads, kMaxIoThreads);
     if (dwPacketKiB != 0) cfg.dwMaxPacketBytes = dwPacketKiB * 1024;
     if (dwCapMiB != 0) cfg.dwSendQueueCapBytes = dwCapMiB * 1024 * 1024;

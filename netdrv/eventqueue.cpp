@@ -1,5 +1,7 @@
 #include "netdrv/eventqueue.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <new>
 
@@ -8,8 +10,20 @@
 
 namespace q7net {
 
+namespace {
+uint8_t* MapChunk(size_t nBytes) {
+    void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<uint8_t*>(p);
+}
+
+void UnmapChunk(uint8_t* p, size_t nBytes) {
+    munmap(p, nBytes);
+}
+}  // namespace
+
 ChunkPool::~ChunkPool() {
-    for (uint8_t* p : m_apFree) delete[] p;
+    for (uint8_t* p : m_apFree) UnmapChunk(p, m_nChunkSize);
 }
 
 uint8_t* ChunkPool::Take() {
@@ -21,7 +35,7 @@ uint8_t* ChunkPool::Take() {
             return p;
         }
     }
-    return new uint8_t[m_nChunkSize];
+    return MapChunk(m_nChunkSize);
 }
 
 void ChunkPool::Give(uint8_t* pChunk) {
@@ -32,7 +46,7 @@ void ChunkPool::Give(uint8_t* pChunk) {
             return;
         }
     }
-    delete[] pChunk;
+    UnmapChunk(pChunk, m_nChunkSize);
 }
 
 EventBatch::~EventBatch() {
@@ -53,12 +67,13 @@ void EventBatch::AddPacket(int32_t nSlot, uint32_t dwGen, const uint8_t* p, uint
         m_apChunks.push_back(pool.Take());
         m_pChunkOwner = &pool;
         m_nLastUsed = 0;
+        m_nBytes += pool.ChunkSize();
     }
     uint8_t* pDest = m_apChunks.back() + m_nLastUsed;
     std::memcpy(pDest, p, nLength);
     m_nLastUsed += nLength;
     m_aEvents.push_back(QueuedEvent{NETDRVEVENT_RECEIVE_DATA, nSlot, dwGen, int32_t(nLength), pDest, nullptr});
-    m_nBytes += kEventBytes + nLength;
+    m_nBytes += kEventBytes;
 }
 
 void EventBatch::Append(EventBatch* pFrom) {

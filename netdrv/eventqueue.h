@@ -8,6 +8,13 @@
 // through a ChunkPool: in steady state no allocation happens per packet. A
 // batch the host took stays intact until the host gives it back, which is how
 // a packet stays valid until the next GetEvent.
+//
+// Memory: a batch is accounted with the chunks it holds, not only the packet
+// bytes in them (every published batch brings at least one chunk of its own,
+// however small its packets), so the receive-queue cap bounds what the queue
+// really holds. Chunks are mapped from the system one by one and unmapped when
+// the pool's small cache is full: after a burst the memory goes back at once
+// instead of staying behind as free space in the I/O thread's heap.
 #pragma once
 
 #include <atomic>
@@ -35,17 +42,22 @@ struct QueuedEvent {
 // Fixed-size byte chunks shared by the batches of one server. Thread-safe.
 class ChunkPool {
 public:
-    explicit ChunkPool(size_t nChunkSize) : m_nChunkSize(nChunkSize) {}
+    // The cache's room is taken here, so that Give never allocates.
+    explicit ChunkPool(size_t nChunkSize) : m_nChunkSize(nChunkSize) { m_apFree.reserve(kMaxCachedChunks); }
     ~ChunkPool();
     ChunkPool(const ChunkPool&) = delete;
     ChunkPool& operator=(const ChunkPool&) = delete;
 
     size_t ChunkSize() const { return m_nChunkSize; }
     uint8_t* Take();                // a chunk of ChunkSize() bytes; throws bad_alloc
-    void Give(uint8_t* pChunk);     // back to the pool (or freed beyond the cache bound)
+    void Give(uint8_t* pChunk);     // back to the pool (or unmapped beyond the cache bound)
+
+    // Chunks kept for reuse: enough for the batches of a few I/O threads in
+    // flight at once (the staging, the shared and the host's batch each),
+    // 1 MiB at the default chunk size.
+    static constexpr size_t kMaxCachedChunks = 16;
 
 private:
-    static constexpr size_t kMaxCachedChunks = 64;
     const size_t m_nChunkSize;
     std::mutex m_mutex;
     std::vector<uint8_t*> m_apFree;  // guarded by m_mutex
@@ -67,7 +79,8 @@ public:
 
     void AddEvent(int32_t nType, int32_t nSlot, uint32_t dwGen, Connection* pConn);
     // Copies a packet into the batch's chunks; the chunk pool must serve packets
-    // of this size (ChunkSize() >= nLength).
+    // of this size (ChunkSize() >= nLength). A chunk taken for it counts whole
+    // in Bytes().
     void AddPacket(int32_t nSlot, uint32_t dwGen, const uint8_t* p, uint32_t nLength, ChunkPool& pool);
     // Moves every event and chunk of *pFrom to the end of this batch.
     void Append(EventBatch* pFrom);
@@ -81,7 +94,7 @@ private:
     std::vector<uint8_t*> m_apChunks;   // owned; returned with Clear
     ChunkPool* m_pChunkOwner = nullptr; // pool the chunks came from, for the destructor
     size_t m_nLastUsed = 0;             // bytes used in m_apChunks.back()
-    size_t m_nBytes = 0;                // packet bytes plus per-event overhead
+    size_t m_nBytes = 0;                // chunk bytes held plus per-event overhead
 };
 
 class WakeSignal;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "netdrv/driverconfig.h"
+#include "netdrv/inlineserver.h"
 #include "netdrv/tcpserver.h"
 #include "netdrv/wakesignal.h"
 
@@ -14,7 +15,9 @@ class CNetDrv final : public INetDrv {
 public:
     ITcpServer* CreateTcpServer(uint32_t dwDriverParam) override {
         try {
-            return new CTcpServer(DecodeDriverParam(dwDriverParam));
+            const DriverConfig cfg = DecodeDriverParam(dwDriverParam);
+            if (cfg.eIoMode == IoMode::HostThread) return new CInlineServer(cfg);
+            return new CTcpServer(cfg);
         } catch (...) {
             return nullptr;
         }
@@ -32,9 +35,9 @@ extern "C" {
 QV_EXPORT INetDrv* CreateNetDrv() { return new (std::nothrow) q7net::CNetDrv(); }
 
 QV_EXPORT int Q7NetDrv_GetPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock) {
-    // Every ITcpServer this library hands out is a CTcpServer.
+    // Every ITcpServer this library hands out is a DriverServer.
     if (!pServer) return 0;
-    return static_cast<const q7net::CTcpServer*>(pServer)->GetPeerAddress(nConnectionIndex, pBlock);
+    return static_cast<const q7net::DriverServer*>(pServer)->GetPeerAddress(nConnectionIndex, pBlock);
 }
 
 QV_EXPORT int Q7NetDrv_GetWakeHandle() {

@@ -15,6 +15,7 @@
 
 #include "common/netdrv.h"
 #include "netdrv/driverconfig.h"
+#include "netdrv/driverserver.h"
 #include "netdrv/eventqueue.h"
 
 namespace q7net {
@@ -24,7 +25,7 @@ class IoWorker;
 class Listener;
 struct ServerState;
 
-class CTcpServer final : public ITcpServer {
+class CTcpServer final : public DriverServer {
 public:
     explicit CTcpServer(const DriverConfig& cfg);
     CTcpServer(const CTcpServer&) = delete;
@@ -38,7 +39,7 @@ public:
     void CloseConnection(int nConnectionIndex) override;
     void Release() override;
     // Q7NetDrv_GetPeerAddress for this server (host thread).
-    int GetPeerAddress(int nConnectionIndex, char* pBlock) const;
+    int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
 
 private:
     ~CTcpServer();

@@ -10,6 +10,9 @@
 //
 // Usage: netdrv-echo [-a address] [-p port] [-c max_connections] [-T max_seconds]
 //                    [-m wake|tick|spin] [-t tick_ms] [-D driver_param] [-l library]
+// -D is handed to CreateTcpServer unchanged: 0x01000000 selects the driver's
+// I/O threads, 0x02000000 the host-thread mode (the loop's own thread does
+// the socket work inside GetEvent).
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -84,11 +87,25 @@ bool ParseOptions(int argc, char** argv, Options* pOpt) {
 
 }  // namespace
 
+static void PrintUsage(FILE* f, const char* szProgram) {
+    std::fprintf(f,
+                 "usage: %s [-a addr] [-p port] [-c maxconn] [-T max_s] [-m wake|tick|spin] "
+                 "[-t tick_ms] [-D driver_param] [-l library]\n"
+                 "  an echo server on the network driver; -D goes to CreateTcpServer unchanged\n"
+                 "  (0x01000000: the driver's I/O threads, 0x02000000: I/O on this loop's thread)\n",
+                 szProgram);
+}
+
 int main(int argc, char** argv) {
     Options opt;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            PrintUsage(stdout, argv[0]);
+            return 0;
+        }
+    }
     if (!ParseOptions(argc, argv, &opt)) {
-        std::fprintf(stderr, "usage: %s [-a addr] [-p port] [-c maxconn] [-T max_s] [-m wake|tick|spin] "
-                             "[-t tick_ms] [-D driver_param] [-l library]\n", argv[0]);
+        PrintUsage(stderr, argv[0]);
         return 2;
     }
     RaiseFileLimit();

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
 # Runs the raw epoll reference echo server and netdrv-echo (the driver behind a
 # host-style GetEvent -> Send loop sleeping on the wake handle) side by side
-# under the same load generator, on loopback, and prints the ratios.
+# under the same load generator, on loopback, and prints the ratios. Every
+# driver I/O mode named in MODES is measured in the same invocation, each
+# against the raw runs interleaved with its own.
 #
 #   bench/netdrv/run.sh [BUILD_DIR]      (default: build)
 #   env: DURATION=3 WARMUP=1 REPEAT=3 PORT_BASE=17400 IDLE=19900 SKIP_IDLE=0 SKIP_ECHO=0
+#        MODES="threads host"   threads: the driver's I/O thread (dwDriverParam bits 24..25 = 1)
+#                               host: the host thread does the I/O in GetEvent (bits 24..25 = 2)
 #
 # Needs the targets netdrv-bench (cmake --build BUILD_DIR --target netdrv-bench).
 # Every run is bounded: servers stop by themselves after a time limit, the load
 # generator has its own watchdog, and each step is wrapped in timeout.
 # Pinning follows the reference README: server on core 0, load on core 1.
-# Each configuration alternates raw and driver runs REPEAT times; the medians
-# are reported, since the machines are shared and noisy. Besides packets per
-# second the table shows the server's CPU time per packet (its CPU use in the
-# window divided by the packets), which other load on the machine disturbs
-# less than the rates; bg_cpu is what the rest of the machine used meanwhile.
+# Each configuration alternates raw and driver runs (raw, then every mode)
+# REPEAT times; the medians are reported, since the machines are shared and
+# noisy. Besides packets per second the table shows the server's CPU time per
+# packet (its CPU use in the window divided by the packets), which other load
+# on the machine disturbs less than the rates; bg_cpu is what the rest of the
+# machine used meanwhile.
 set -euo pipefail
 BUILD=${1:-build}
 BIN=$BUILD/bench
@@ -24,6 +29,11 @@ REPEAT=${REPEAT:-3}
 PORT=${PORT_BASE:-17400}
 IDLE=${IDLE:-19900}
 SKIP_IDLE=${SKIP_IDLE:-0}
+MODES=${MODES:-threads host}
+for m in $MODES; do
+  [[ $m == threads || $m == host ]] || { echo "run.sh: unknown mode '$m' in MODES (threads, host)" >&2; exit 2; }
+done
+mode_param() { if [[ $1 == host ]]; then echo 0x02000000; else echo 0x01000000; fi; }
 PIN0="taskset -c 0"
 PIN1="taskset -c 1"
 for f in "$BIN/netdrv-echo" "$BIN/anchors/server" "$BIN/anchors/loadgen" "$BIN/anchors/idlehold"; do
@@ -48,8 +58,9 @@ start_raw() {   # port -> pid in SPID
   SPID=$!
   sleep 0.3
 }
-start_drv() {   # port mode -> pid in SPID
-  $PIN0 "$BIN/netdrv-echo" -a 127.0.0.1 -p "$1" -m "$2" -T "$SERVER_CAP" >"$TMP/drv.out" 2>"$TMP/drv.err" &
+start_drv() {   # port wait-mode io-mode -> pid in SPID
+  $PIN0 "$BIN/netdrv-echo" -a 127.0.0.1 -p "$1" -m "$2" -D "$(mode_param "$3")" -T "$SERVER_CAP" \
+    >"$TMP/drv.out" 2>"$TMP/drv.err" &
   SPID=$!
   sleep 0.3
 }
@@ -61,29 +72,32 @@ load() {        # port n w -> JSON line
 
 echo "# netdrv echo vs raw epoll echo: 16-byte packets, loopback, ${DURATION}s measured after ${WARMUP}s, median of $REPEAT"
 echo "# $(date -u +%FT%TZ) $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %10s %10s %6s %9s %9s %6s %8s %8s %6s %7s\n' config raw_pps drv_pps ratio raw_p50us drv_p50us p50x \
-  raw_us/pk drv_us/pk cpu_x bg_cpu
-run_config() {  # n w mode label
-  local n=$1 w=$2 mode=$3 label=$4 j
-  : >"$TMP/raw.pps"; : >"$TMP/drv.pps"; : >"$TMP/raw.p50"; : >"$TMP/drv.p50"; : >"$TMP/bg"
-  : >"$TMP/raw.cpp"; : >"$TMP/drv.cpp"
+printf '%-22s %-7s %10s %10s %6s %9s %9s %6s %9s %9s %6s %7s\n' config mode raw_pps drv_pps ratio raw_p50us \
+  drv_p50us p50x raw_us/pk drv_us/pk cpu_x bg_cpu
+run_config() {  # n w wait-mode label
+  local n=$1 w=$2 wait=$3 label=$4 j m
+  : >"$TMP/raw.pps"; : >"$TMP/raw.p50"; : >"$TMP/raw.cpp"; : >"$TMP/bg"
+  for m in $MODES; do : >"$TMP/$m.pps"; : >"$TMP/$m.p50"; : >"$TMP/$m.cpp"; done
   for ((r = 0; r < REPEAT; r++)); do
     PORT=$((PORT + 1)); start_raw "$PORT"; j=$(load "$PORT" "$n" "$w" || true); stop_server
     echo "raw $label $j" >>"$TMP/all.jsonl"
     field "$j" recv_pps >>"$TMP/raw.pps"; field "$j" p50_us >>"$TMP/raw.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
     cpu_per_packet "$j" >>"$TMP/raw.cpp"
-    PORT=$((PORT + 1)); start_drv "$PORT" "$mode"; j=$(load "$PORT" "$n" "$w" || true); stop_server
-    echo "drv $label $j" >>"$TMP/all.jsonl"
-    field "$j" recv_pps >>"$TMP/drv.pps"; field "$j" p50_us >>"$TMP/drv.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
-    cpu_per_packet "$j" >>"$TMP/drv.cpp"
+    for m in $MODES; do
+      PORT=$((PORT + 1)); start_drv "$PORT" "$wait" "$m"; j=$(load "$PORT" "$n" "$w" || true); stop_server
+      echo "drv-$m $label $j" >>"$TMP/all.jsonl"
+      field "$j" recv_pps >>"$TMP/$m.pps"; field "$j" p50_us >>"$TMP/$m.p50"; field "$j" bg_cpu_pct >>"$TMP/bg"
+      cpu_per_packet "$j" >>"$TMP/$m.cpp"
+    done
   done
-  local rp dp r50 d50 rc dc
-  rp=$(median <"$TMP/raw.pps"); dp=$(median <"$TMP/drv.pps")
-  r50=$(median <"$TMP/raw.p50"); d50=$(median <"$TMP/drv.p50")
-  rc=$(median <"$TMP/raw.cpp"); dc=$(median <"$TMP/drv.cpp")
-  printf '%-22s %10.0f %10.0f %6.2f %9.1f %9.1f %6.2f %8.2f %8.2f %6.2f %7s\n' "$label" "$rp" "$dp" \
-    "$(ratio "$dp" "$rp")" "$r50" "$d50" "$(ratio "$d50" "$r50")" "$rc" "$dc" "$(ratio "$dc" "$rc")" \
-    "$(median <"$TMP/bg")%"
+  local rp dp r50 d50 rc dc bg
+  rp=$(median <"$TMP/raw.pps"); r50=$(median <"$TMP/raw.p50"); rc=$(median <"$TMP/raw.cpp")
+  bg=$(median <"$TMP/bg")
+  for m in $MODES; do
+    dp=$(median <"$TMP/$m.pps"); d50=$(median <"$TMP/$m.p50"); dc=$(median <"$TMP/$m.cpp")
+    printf '%-22s %-7s %10.0f %10.0f %6.2f %9.1f %9.1f %6.2f %9.2f %9.2f %6.2f %7s\n' "$label" "$m" "$rp" "$dp" \
+      "$(ratio "$dp" "$rp")" "$r50" "$d50" "$(ratio "$d50" "$r50")" "$rc" "$dc" "$(ratio "$dc" "$rc")" "$bg%"
+  done
 }
 if [[ ${SKIP_ECHO:-0} != 1 ]]; then
   run_config 100 16 wake "100 conns x 16"
@@ -92,14 +106,15 @@ if [[ ${SKIP_ECHO:-0} != 1 ]]; then
   run_config 1000 1 wake "1000 conns x 1"
   run_config 1 1 wake "1 conn x 1 (wake)"
   run_config 1 1 tick "1 conn x 1 (10ms tick)"
+  echo "# load average after the echo runs: $(cut -d' ' -f1-3 /proc/loadavg)"
 fi
 
 if [[ $SKIP_IDLE != 1 ]]; then
   echo "# idle connections: idlehold -n $IDLE -P 2 -S 4 against each server (open-file hard limit $(ulimit -Hn))"
-  idle_run() {  # kind
+  idle_run() {  # raw | threads | host
     local base held rss alive
     PORT=$((PORT + 1))
-    if [[ $1 == raw ]]; then start_raw "$PORT"; else start_drv "$PORT" wake; fi
+    if [[ $1 == raw ]]; then start_raw "$PORT"; else start_drv "$PORT" wake "$1"; fi
     base=$(rss_kib "$SPID")
     : >"$TMP/idle.out"
     timeout 120 "$BIN/anchors/idlehold" -n "$IDLE" -P 2 -S 4 -H 12 -p "$PORT" >"$TMP/idle.out" &
@@ -115,6 +130,6 @@ if [[ $SKIP_IDLE != 1 ]]; then
       "$(awk -v r="$rss" -v b="$base" -v n="${alive:-0}" 'BEGIN {print (n > 0) ? int((r - b) * 1024 / n) : "nan"}')"
   }
   idle_run raw
-  idle_run driver
+  for m in $MODES; do idle_run "$m"; done
 fi
 cp "$TMP/all.jsonl" "${RESULTS:-/dev/null}" 2>/dev/null || true

@@ -47,6 +47,7 @@ qv_e2e_test(e2e_crash_test SOURCES ${QV_E2E_DIR}/e2e_crash_test.cpp)
 qv_e2e_test(e2e_sdk_test SOURCES ${QV_E2E_DIR}/e2e_sdk_test.cpp)
 target_compile_definitions(e2e_sdk_test PRIVATE QV_CMAKE_COMMAND="${CMAKE_COMMAND}"
                            QV_SDK_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/sdk/coinflip")
+qv_e2e_test(e2e_limits_test SOURCES ${QV_E2E_DIR}/e2e_limits_test.cpp)
 if(TARGET qv_dbtestenv)
   qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
 endif()

@@ -13,7 +13,7 @@ namespace {
 
 Bytes RawLength(uint32_t n) { return {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)}; }
 
-TEST_F(NetDrvTest, BadLengthClosesOnlyThatConnection) {
+TEST_P(NetDrvTest, BadLengthClosesOnlyThatConnection) {
     Start();
     Client good;
     const int nGood = ConnectClient(good);
@@ -53,7 +53,7 @@ TEST_F(NetDrvTest, BadLengthClosesOnlyThatConnection) {
     EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED, nGood), 0u);
 }
 
-TEST_F(NetDrvTest, LengthLimitFollowsDriverParam) {
+TEST_P(NetDrvTest, LengthLimitFollowsDriverParam) {
     Start(4, /*1 KiB maximum packet*/ 1u << 8);
     Client c;
     const int nIndex = ConnectClient(c);
@@ -66,7 +66,7 @@ TEST_F(NetDrvTest, LengthLimitFollowsDriverParam) {
     ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_DISCONNECTED, 1, nIndex));
 }
 
-TEST_F(NetDrvTest, SplitAndMergedFramesArriveWholeAndInOrder) {
+TEST_P(NetDrvTest, SplitAndMergedFramesArriveWholeAndInOrder) {
     Start();
     Client c;
     const int nIndex = ConnectClient(c);
@@ -101,7 +101,7 @@ TEST_F(NetDrvTest, SplitAndMergedFramesArriveWholeAndInOrder) {
     }
 }
 
-TEST_F(NetDrvTest, SilentAndHalfHeaderClientsHoldOneSlotEach) {
+TEST_P(NetDrvTest, SilentAndHalfHeaderClientsHoldOneSlotEach) {
     Start(3);
     Client silent, half, third;
     ASSERT_EQ(ConnectClient(silent), 0);
@@ -117,7 +117,7 @@ TEST_F(NetDrvTest, SilentAndHalfHeaderClientsHoldOneSlotEach) {
     EXPECT_TRUE(half.WaitClosedByPeer());
 }
 
-TEST_F(NetDrvTest, ClientsBeyondLimitAreClosedAndReportedFull) {
+TEST_P(NetDrvTest, ClientsBeyondLimitAreClosedAndReportedFull) {
     Start(2);
     Client a, b, extra[3];
     ASSERT_EQ(ConnectClient(a), 0);
@@ -137,7 +137,7 @@ TEST_F(NetDrvTest, ClientsBeyondLimitAreClosedAndReportedFull) {
     EXPECT_EQ(ConnectClient(late), 1);
 }
 
-TEST_F(NetDrvTest, ClientThatStopsReadingIsDisconnectedAtTheQueueCap) {
+TEST_P(NetDrvTest, ClientThatStopsReadingIsDisconnectedAtTheQueueCap) {
     Start(4, /*send-queue cap 1 MiB*/ 1u << 16);
     Client reader, stalled;
     const int nReader = ConnectClient(reader);
@@ -167,7 +167,7 @@ TEST_F(NetDrvTest, ClientThatStopsReadingIsDisconnectedAtTheQueueCap) {
 
 // A client that reads late (but within the cap) gets every packet in order,
 // also when the server closes the connection while the socket is still full.
-TEST_F(NetDrvTest, LateReaderGetsEverythingInOrderEvenAfterServerClose) {
+TEST_P(NetDrvTest, LateReaderGetsEverythingInOrderEvenAfterServerClose) {
     Start(4, /*send-queue cap 16 MiB*/ 16u << 16);
     Client c;
     const int nIndex = ConnectClient(c, /*nRecvBuf=*/4096);
@@ -180,7 +180,7 @@ TEST_F(NetDrvTest, LateReaderGetsEverythingInOrderEvenAfterServerClose) {
     m_pServer->CloseConnection(nIndex);
     for (uint32_t i = 0; i < kPackets; ++i) {
         Bytes got;
-        ASSERT_TRUE(c.RecvPacket(&got)) << "packet " << i;
+        ASSERT_TRUE(RecvPacketPumped(c, &got)) << "packet " << i;
         ASSERT_EQ(got, MakePacket(1101, 10000, i)) << "packet " << i;
     }
     EXPECT_TRUE(c.WaitClosedByPeer());
@@ -188,7 +188,7 @@ TEST_F(NetDrvTest, LateReaderGetsEverythingInOrderEvenAfterServerClose) {
     EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED), 0u);
 }
 
-TEST_F(NetDrvTest, ResetMidPacketIsReportedAsDisconnect) {
+TEST_P(NetDrvTest, ResetMidPacketIsReportedAsDisconnect) {
     Start();
     Client c;
     const int nIndex = ConnectClient(c);
@@ -205,7 +205,7 @@ TEST_F(NetDrvTest, ResetMidPacketIsReportedAsDisconnect) {
     m_pServer->CloseConnection(nIndex);
 }
 
-TEST_F(NetDrvTest, SeveralIoThreadsKeepEachConnectionInOrder) {
+TEST_P(NetDrvTest, SeveralIoThreadsKeepEachConnectionInOrder) {
     Start(16, /*4 I/O threads*/ 4);
     constexpr int kClients = 8, kPackets = 300;
     Client clients[kClients];
@@ -234,7 +234,7 @@ TEST_F(NetDrvTest, SeveralIoThreadsKeepEachConnectionInOrder) {
     }
 }
 
-TEST_F(NetDrvTest, ReleaseWithTrafficInFlightClosesEverything) {
+TEST_P(NetDrvTest, ReleaseWithTrafficInFlightClosesEverything) {
     Start(8, 2);
     Client clients[4];
     for (auto& c : clients) ASSERT_GE(ConnectClient(c), 0);
@@ -246,6 +246,80 @@ TEST_F(NetDrvTest, ReleaseWithTrafficInFlightClosesEverything) {
     m_pServer->CloseConnection(3);
     Stop();
     for (auto& c : clients) EXPECT_TRUE(c.WaitClosedByPeer());
+}
+
+}  // namespace
+}  // namespace netdrv_test
+
+namespace netdrv_test {
+namespace {
+
+// The host thread reads one buffer per ready connection and round, so a
+// client that floods cannot keep another waiting; the flood itself still
+// arrives whole and in order across the many reads its frames straddle.
+TEST_F(NetDrvHostThreadTest, FloodingClientDoesNotHoldOthersBack) {
+    Start(4);
+    Client flood, quiet;
+    const int nFlood = ConnectClient(flood);
+    const int nQuiet = ConnectClient(quiet);
+    ASSERT_GE(nQuiet, 0);
+    constexpr uint32_t kPackets = 16000;  // about 16 MB
+    std::thread sender([&] {
+        for (uint32_t i = 0; i < kPackets; ++i) {
+            if (!flood.SendPacket(MakePacket(1001, 998, i))) return;
+        }
+    });
+    ASSERT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, 100, nFlood, 5000));
+    const size_t nAtSend = m_pPump->Count(NETDRVEVENT_RECEIVE_DATA, nFlood);
+    ASSERT_TRUE(quiet.SendPacket(MakePacket(1002, 4, 0)));
+    EXPECT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, 1, nQuiet, 5000));
+    size_t nFloodFirst = 0;
+    for (const auto& e : m_pPump->Events()) {
+        if (e.nType == NETDRVEVENT_RECEIVE_DATA && e.nIndex == nQuiet) break;
+        nFloodFirst += e.nType == NETDRVEVENT_RECEIVE_DATA && e.nIndex == nFlood;
+    }
+    // A few rounds of one 64 KiB read each at most, not the rest of the flood.
+    EXPECT_LT(nFloodFirst - nAtSend, 1000u);
+    EXPECT_TRUE(m_pPump->WaitCount(NETDRVEVENT_RECEIVE_DATA, kPackets, nFlood, 20000));
+    sender.join();
+    uint32_t nNext = 0;
+    for (const auto& e : m_pPump->Events()) {
+        if (e.nType != NETDRVEVENT_RECEIVE_DATA || e.nIndex != nFlood) continue;
+        ASSERT_EQ(e.data, MakePacket(1001, 998, nNext)) << "packet " << nNext;
+        ++nNext;
+    }
+    EXPECT_EQ(nNext, kPackets);
+}
+
+// An event that arises between drains (here the send-queue cap cutting a
+// client that does not read) must make the wake handle readable, as a ready
+// socket does, and the drain that delivers it must lower it again.
+TEST_F(NetDrvHostThreadTest, EventMadeBetweenDrainsRaisesTheWakeHandle) {
+    Start(4, /*send-queue cap 1 MiB*/ 1u << 16);
+    Client stalled;
+    const int nStalled = ConnectClient(stalled, /*nRecvBuf=*/4096);
+    ASSERT_GE(nStalled, 0);
+    m_pPump->Drain();
+    const int fd = Q7NetDrv_GetWakeHandle();
+    auto readable = [fd] {
+        pollfd pfd{fd, POLLIN, 0};
+        return ::poll(&pfd, 1, 0) == 1;
+    };
+    ASSERT_FALSE(readable());
+    const Bytes chunk = MakePacket(1101, 60000, 1);
+    size_t nOffered = 0;
+    while (!readable() && nOffered < (64u << 20)) {
+        m_pServer->Send(nStalled, chunk.data(), int(chunk.size()));
+        nOffered += chunk.size();
+    }
+    EXPECT_GE(nOffered, size_t(1u << 20)) << "woken before the cap was reached";
+    NetDrvEvent ev{};
+    ASSERT_TRUE(m_pServer->GetEvent(&ev));
+    EXPECT_EQ(ev.Type, NETDRVEVENT_DISCONNECTED);
+    EXPECT_EQ(ev.ConnectionIndex, nStalled);
+    EXPECT_FALSE(m_pServer->GetEvent(&ev));
+    EXPECT_FALSE(readable()) << "the drain must lower what the event raised";
+    EXPECT_TRUE(stalled.WaitClosedByPeer());
 }
 
 }  // namespace

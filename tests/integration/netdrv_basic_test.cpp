@@ -11,7 +11,10 @@
 namespace netdrv_test {
 namespace {
 
-TEST_F(NetDrvTest, PacketsTravelBothWaysWithExactFraming) {
+// Every NetDrvTest of this executable (this file and the abuse tests) runs in both I/O modes.
+INSTANTIATE_TEST_SUITE_P(Modes, NetDrvTest, ::testing::Values(IoMode::Threads, IoMode::HostThread), IoModeName);
+
+TEST_P(NetDrvTest, PacketsTravelBothWaysWithExactFraming) {
     Start();
     Client c;
     const int nIndex = ConnectClient(c);
@@ -36,7 +39,7 @@ TEST_F(NetDrvTest, PacketsTravelBothWaysWithExactFraming) {
     EXPECT_EQ(m_pPump->Count(NETDRVEVENT_RECEIVE_DATA), 1u);
 }
 
-TEST_F(NetDrvTest, ServerCloseDeliversQueuedPacketsThenEndsStreamAndSilencesIndex) {
+TEST_P(NetDrvTest, ServerCloseDeliversQueuedPacketsThenEndsStreamAndSilencesIndex) {
     Start();
     Client c;
     const int nIndex = ConnectClient(c);
@@ -57,7 +60,7 @@ TEST_F(NetDrvTest, ServerCloseDeliversQueuedPacketsThenEndsStreamAndSilencesInde
     EXPECT_EQ(m_pPump->Count(NETDRVEVENT_DISCONNECTED), 0u);
 }
 
-TEST_F(NetDrvTest, IndexIsReusedOnlyAfterDisconnectDeliveredOrServerClose) {
+TEST_P(NetDrvTest, IndexIsReusedOnlyAfterDisconnectDeliveredOrServerClose) {
     // A client's connect() returns before the driver accepts it, so a slow
     // driver may accept after the host already took the disconnect (and then
     // rightly reuses the index). The scenario is repeated on a fresh server;
@@ -98,9 +101,9 @@ TEST_F(NetDrvTest, IndexIsReusedOnlyAfterDisconnectDeliveredOrServerClose) {
     EXPECT_EQ(m_pPump->Events().back().data, p);
 }
 
-TEST_F(NetDrvTest, ListenReportsBoundAddressAndEphemeralPort) {
+TEST_P(NetDrvTest, ListenReportsBoundAddressAndEphemeralPort) {
     m_pDrv = CreateNetDrv();
-    m_pServer = m_pDrv->CreateTcpServer(0);
+    m_pServer = m_pDrv->CreateTcpServer(Param());
     char block[kNetDrvListenAddressSize];
     std::memset(block, 0x5A, sizeof block);
     m_pServer->GetListenAddress(block);
@@ -119,7 +122,7 @@ TEST_F(NetDrvTest, ListenReportsBoundAddressAndEphemeralPort) {
     EXPECT_EQ(ConnectClient(c), 0);
 }
 
-TEST_F(NetDrvTest, Ipv6LoopbackServesClients) {
+TEST_P(NetDrvTest, Ipv6LoopbackServesClients) {
     Start(4, 0, "::1");
     char block[kNetDrvListenAddressSize];
     m_pServer->GetListenAddress(block);
@@ -136,11 +139,11 @@ TEST_F(NetDrvTest, Ipv6LoopbackServesClients) {
     EXPECT_EQ(back, p);
 }
 
-TEST_F(NetDrvTest, ListenFailsOnBusyPortAndBadArguments) {
+TEST_P(NetDrvTest, ListenFailsOnBusyPortAndBadArguments) {
     Start();
     INetDrv* pDrv = CreateNetDrv();
     auto tryListen = [&](const char* szAddress, int nPort, int nMax) {
-        ITcpServer* p = pDrv->CreateTcpServer(0);
+        ITcpServer* p = pDrv->CreateTcpServer(Param());
         const bool bOk = p->Listen(szAddress, nPort, nMax);
         const int nBound = p->GetListenPort();
         char block[kNetDrvListenAddressSize];
@@ -169,7 +172,7 @@ TEST_F(NetDrvTest, ListenFailsOnBusyPortAndBadArguments) {
 
 // A restarted server gets its port back at once, although the connections it
 // closed itself still linger in TIME_WAIT on that port.
-TEST_F(NetDrvTest, RestartListensOnSamePortDespiteTimeWait) {
+TEST_P(NetDrvTest, RestartListensOnSamePortDespiteTimeWait) {
     Start();
     const int nPort = m_nPort;
     Client c;
@@ -181,12 +184,12 @@ TEST_F(NetDrvTest, RestartListensOnSamePortDespiteTimeWait) {
     usleep(50 * 1000);
     Stop();
     m_pDrv = CreateNetDrv();
-    m_pServer = m_pDrv->CreateTcpServer(0);
+    m_pServer = m_pDrv->CreateTcpServer(Param());
     ASSERT_TRUE(m_pServer->Listen("127.0.0.1", nPort, 4));
     EXPECT_EQ(m_pServer->GetListenPort(), nPort);
 }
 
-TEST_F(NetDrvTest, WakeHandleIsReadableWhileEventsWaitAndClearedByDrain) {
+TEST_P(NetDrvTest, WakeHandleIsReadableWhileEventsWaitAndClearedByDrain) {
     Start();
     const int fd = Q7NetDrv_GetWakeHandle();
     ASSERT_GE(fd, 0);
@@ -201,23 +204,28 @@ TEST_F(NetDrvTest, WakeHandleIsReadableWhileEventsWaitAndClearedByDrain) {
     ASSERT_TRUE(c.Connect(m_nPort));
     EXPECT_TRUE(readable(2000)) << "a connection event must wake the host";
     // Taking an event does not clear it; the GetEvent that finds the queue
-    // drained does.
+    // drained does. (In the host-thread mode the handle tells of ready
+    // sockets, not of events a drain has already read.)
     NetDrvEvent ev{};
     ASSERT_TRUE(m_pServer->GetEvent(&ev));
     EXPECT_EQ(ev.Type, NETDRVEVENT_CONNECTED);
-    EXPECT_TRUE(readable(0));
+    if (!HostThread()) {
+        EXPECT_TRUE(readable(0));
+    }
     EXPECT_FALSE(m_pServer->GetEvent(&ev));
     EXPECT_FALSE(readable(0));
     ASSERT_TRUE(c.SendPacket(MakePacket(301, 0, 0)));
     EXPECT_TRUE(readable(2000)) << "a packet must wake the host";
     ASSERT_TRUE(m_pServer->GetEvent(&ev));
     EXPECT_EQ(ev.Type, NETDRVEVENT_RECEIVE_DATA);
-    EXPECT_TRUE(readable(0));
+    if (!HostThread()) {
+        EXPECT_TRUE(readable(0));
+    }
     EXPECT_FALSE(m_pServer->GetEvent(&ev));
     EXPECT_FALSE(readable(0));
 }
 
-TEST_F(NetDrvTest, SendAndCloseOnUnusableIndexesDoNothing) {
+TEST_P(NetDrvTest, SendAndCloseOnUnusableIndexesDoNothing) {
     Start(4);
     const Bytes p = MakePacket(200, 2, 0);
     for (int nIndex : {-1, 0, 3, 4, 0x7FFF, 100000}) {
@@ -258,7 +266,7 @@ namespace {
 // The optional peer-address export: the client's numeric address while the
 // host serves the index (an IPv4 client of a dual-stack listener in IPv4
 // form), nothing once it was closed or for an index never handed out.
-TEST_F(NetDrvTest, PeerAddressNamesTheClientWhileTheIndexIsServed) {
+TEST_P(NetDrvTest, PeerAddressNamesTheClientWhileTheIndexIsServed) {
     for (const char* szListen : {"127.0.0.1", "::"}) {
         SCOPED_TRACE(szListen);
         Start(4, 0, szListen);

@@ -13,7 +13,9 @@
 namespace netdrv_test {
 namespace {
 
-TEST_F(NetDrvTest, ConnectEchoLeaveChurnKeepsIndexesConsistent) {
+INSTANTIATE_TEST_SUITE_P(Modes, NetDrvTest, ::testing::Values(IoMode::Threads, IoMode::HostThread), IoModeName);
+
+TEST_P(NetDrvTest, ConnectEchoLeaveChurnKeepsIndexesConsistent) {
     Start(64, /*2 I/O threads*/ 2);
     constexpr int kThreads = 8, kRounds = 150;
     std::atomic<int> nEchoed{0}, nFailed{0};

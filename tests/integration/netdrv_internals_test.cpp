@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "netdrv/driverconfig.h"
+#include "netdrv/inlineserver.h"
 #include "netdrv/slottable.h"
 #include "netdrv/tcpserver.h"
 #include "netdrv/wireframe.h"
@@ -55,6 +56,24 @@ TEST(NetDrvParam, ZeroMeansDefaultsAndFieldsDecode) {
     // A cap below one largest packet is raised to hold one.
     const auto tight = q7net::DecodeDriverParam(0x00'01'FF'00);
     EXPECT_GE(tight.dwSendQueueCapBytes, tight.dwMaxPacketBytes + 4);
+    // Bits 24..25 choose the I/O mode (0 and 3 the default) without
+    // disturbing the other fields; bits 26..31 are ignored.
+    using q7net::IoMode;
+    const struct {
+        uint32_t dwParam;
+        IoMode eMode;
+    } aModes[] = {{0x00'00'00'00, q7net::kDefaultIoMode}, {0x01'00'00'00, IoMode::Threads},
+                  {0x02'00'00'00, IoMode::HostThread}, {0x03'00'00'00, q7net::kDefaultIoMode},
+                  {0xFE'10'02'03, IoMode::HostThread}, {0xFD'10'02'03, IoMode::Threads}};
+    for (const auto& m : aModes) {
+        const auto c = q7net::DecodeDriverParam(m.dwParam);
+        EXPECT_EQ(c.eIoMode, m.eMode) << std::hex << m.dwParam;
+        if (m.dwParam & 0xFF) {
+            EXPECT_EQ(c.dwIoThreads, 3u);
+            EXPECT_EQ(c.dwMaxPacketBytes, 2u * 1024);
+            EXPECT_EQ(c.dwSendQueueCapBytes, 16u << 20);
+        }
+    }
 }
 
 TEST(NetDrvSlotTable, LowestFreeFirstWithNewIncarnationEachTime) {
@@ -78,12 +97,23 @@ TEST(NetDrvSlotTable, LowestFreeFirstWithNewIncarnationEachTime) {
 }
 
 // A host that stops polling makes the driver stop reading once its queue
-// holds more than the receive cap; every packet still arrives, in order, once
-// the host drains again.
-TEST(NetDrvFlowControl, PausedReadingResumesWithoutLoss) {
+// holds more than the receive cap (the host-thread mode reads only when the
+// host polls, one buffer at a time); every packet still arrives, in order,
+// once the host drains again.
+class NetDrvFlowControl : public ::testing::TestWithParam<q7net::IoMode> {};
+INSTANTIATE_TEST_SUITE_P(Modes, NetDrvFlowControl, ::testing::Values(q7net::IoMode::Threads, q7net::IoMode::HostThread),
+                         [](const auto& info) { return info.param == q7net::IoMode::Threads ? "Threads" : "HostThread"; });
+
+TEST_P(NetDrvFlowControl, PausedReadingResumesWithoutLoss) {
     q7net::DriverConfig cfg;
     cfg.nReceiveQueueCapBytes = 64 * 1024;
-    auto* pServer = new q7net::CTcpServer(cfg);
+    cfg.eIoMode = GetParam();
+    ITcpServer* pServer = nullptr;
+    if (GetParam() == q7net::IoMode::Threads) {
+        pServer = new q7net::CTcpServer(cfg);
+    } else {
+        pServer = new q7net::CInlineServer(cfg);
+    }
     ASSERT_TRUE(pServer->Listen("127.0.0.1", 0, 4));
     Client c;
     ASSERT_TRUE(c.Connect(pServer->GetListenPort()));

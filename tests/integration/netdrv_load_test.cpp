@@ -29,35 +29,39 @@ TEST(NetDrvLibrary, LoadsByPathAndEchoesThroughNamedEntries) {
     EXPECT_EQ(plat::GetModuleSymbol(h, "_ZN5q7net10CTcpServer4SendEiPKvi", &dwError), nullptr);
     EXPECT_EQ(dwError, plat::ERR_PROC_NOT_FOUND) << "internals stay hidden";
 
-    INetDrv* pDrv = pfnCreate();
-    ASSERT_NE(pDrv, nullptr);
-    ITcpServer* pServer = pDrv->CreateTcpServer(0);
-    ASSERT_TRUE(pServer->Listen("127.0.0.1", 0, 2));
-    Client c;
-    ASSERT_TRUE(c.Connect(pServer->GetListenPort()));
-    const int fd = pfnWake();
-    ASSERT_GE(fd, 0);
-    const Bytes p = MakePacket(1002, 12, 5);
-    ASSERT_TRUE(c.SendPacket(p));
-    bool bEchoed = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!bEchoed && std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{fd, POLLIN, 0};
-        ::poll(&pfd, 1, 50);
-        NetDrvEvent ev{};
-        while (pServer->GetEvent(&ev)) {
-            if (ev.Type == NETDRVEVENT_RECEIVE_DATA) {
-                pServer->Send(ev.ConnectionIndex, ev.Data, ev.DataLength);
-                bEchoed = true;
+    // Both I/O modes (bits 24..25: I/O threads, the host's thread) behind the same entries.
+    for (uint32_t dwParam : {1u << 24, 2u << 24}) {
+        SCOPED_TRACE(dwParam);
+        INetDrv* pDrv = pfnCreate();
+        ASSERT_NE(pDrv, nullptr);
+        ITcpServer* pServer = pDrv->CreateTcpServer(dwParam);
+        ASSERT_TRUE(pServer->Listen("127.0.0.1", 0, 2));
+        Client c;
+        ASSERT_TRUE(c.Connect(pServer->GetListenPort()));
+        const int fd = pfnWake();
+        ASSERT_GE(fd, 0);
+        const Bytes p = MakePacket(1002, 12, 5);
+        ASSERT_TRUE(c.SendPacket(p));
+        bool bEchoed = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!bEchoed && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{fd, POLLIN, 0};
+            ::poll(&pfd, 1, 50);
+            NetDrvEvent ev{};
+            while (pServer->GetEvent(&ev)) {
+                if (ev.Type == NETDRVEVENT_RECEIVE_DATA) {
+                    pServer->Send(ev.ConnectionIndex, ev.Data, ev.DataLength);
+                    bEchoed = true;
+                }
             }
         }
+        ASSERT_TRUE(bEchoed);
+        Bytes back;
+        ASSERT_TRUE(c.RecvPacket(&back));
+        EXPECT_EQ(back, p);
+        pServer->Release();
+        pDrv->Release();
     }
-    ASSERT_TRUE(bEchoed);
-    Bytes back;
-    ASSERT_TRUE(c.RecvPacket(&back));
-    EXPECT_EQ(back, p);
-    pServer->Release();
-    pDrv->Release();
     EXPECT_TRUE(plat::FreeModule(h));
 }
 

@@ -25,13 +25,9 @@ namespace netdrv_test {
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes Frame(const Bytes& packet) {
-    Bytes out(4 + packet.size());
     const uint32_t n = uint32_t(packet.size());
-    out[0] = uint8_t(n);
-    out[1] = uint8_t(n >> 8);
-    out[2] = uint8_t(n >> 16);
-    out[3] = uint8_t(n >> 24);
-    std::memcpy(out.data() + 4, packet.data(), packet.size());
+    Bytes out = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+    out.insert(out.end(), packet.begin(), packet.end());
     return out;
 }
 

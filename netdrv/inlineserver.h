@@ -1,0 +1,144 @@
+// Internal to Q7NetDrv: the TCP server of the host-thread I/O mode.
+//
+// No thread of its own: the host's GetEvent calls do every socket operation.
+// The server keeps its sockets in a level-triggered epoll set, which is one
+// source of the library's wake handle, so the handle is readable while a
+// socket is ready. A GetEvent that has nothing left to deliver polls the set
+// once (a round) and then works through the ready descriptors one at a time:
+// it reads one connection (one system call, at most kReadBytes) and hands out
+// its whole packets straight from the read buffer, one per call, before it
+// reads the next. Level triggering brings back whatever a round left, so one
+// busy connection cannot hold the others back. Packets the host sends during
+// a drain are written when the round ends (one system call per connection);
+// packets sent at any other time are written at once. What the socket does
+// not take waits in the connection's send buffer with EPOLLOUT armed.
+// Threading: every method runs on the host thread.
+#pragma once
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "netdrv/driverconfig.h"
+#include "netdrv/driverserver.h"
+#include "netdrv/slottable.h"
+
+namespace q7net {
+
+class CInlineServer final : public DriverServer {
+public:
+    explicit CInlineServer(const DriverConfig& cfg);
+    CInlineServer(const CInlineServer&) = delete;
+    CInlineServer& operator=(const CInlineServer&) = delete;
+
+    bool Listen(const char* szAddress, int nPort, int nMaxConnection) override;
+    void Send(int nConnectionIndex, const void* pData, int nLength) override;
+    bool GetEvent(NetDrvEvent* pEvent) override;
+    void GetListenAddress(char* pBlock) override;
+    int GetListenPort() override;
+    void CloseConnection(int nConnectionIndex) override;
+    void Release() override;
+    int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
+
+    static constexpr size_t kReadBytes = 64 * 1024;  // one read system call at most
+    static constexpr int kMaxEvents = 512;           // ready descriptors taken per round
+    static constexpr int kMaxRoundsPerDrain = 4;     // rounds one drain polls while rounds come back full
+    static constexpr int kMaxAcceptsPerRound = 64;
+
+private:
+    struct Conn;
+    using Clock = std::chrono::steady_clock;
+
+    // An event that does not come out of a read: a connection accepted or
+    // refused, or one that ended outside a read (send-queue cap, failed write).
+    struct Notice {
+        int32_t nType;
+        int32_t nSlot;
+        uint32_t dwGen;
+    };
+    // What the host knows of one connection index.
+    struct HostSlot {
+        uint32_t dwGen = 0;  // incarnation the host serves
+        bool bOpen = false;  // CONNECTED delivered, neither closed nor DISCONNECTED delivered
+    };
+
+    ~CInlineServer();
+    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection);
+    void Shutdown();
+
+    bool Serves(const Conn& c) const;
+    bool NextPacket(NetDrvEvent* pEvent);
+    bool NextNotice(NetDrvEvent* pEvent);
+    void PushNotice(int32_t nType, int32_t nSlot, uint32_t dwGen);
+    bool PollRound();
+    void Dispatch(const epoll_event& ev);
+    void ReadConn(Conn& c);
+    void AcceptSome();
+    void Admit(int fd, const sockaddr* pAddr, unsigned nAddrLen);
+    void ShedOne();
+    void OnTimer();
+    void ArmTimer(Clock::time_point when);
+
+    void Append(Conn& c, const uint8_t* p, uint32_t nLength);
+    void SendNow(Conn& c, const uint8_t* p, uint32_t nLength);
+    void Flush(Conn& c);
+    void FlushDirty();
+    void SetWriteWait(Conn& c, bool bOn);
+    void HalfClose(Conn& c);
+    void Kill(Conn& c);
+    void ReleaseBuffer(std::vector<uint8_t>* pBuf);
+    void TakeBuffer(std::vector<uint8_t>* pBuf);
+    void DropDeadConnections();
+
+    const DriverConfig m_config;
+    bool m_bListenTried = false;
+    std::string m_strAddress;  // bound address text (requested text after a failed Listen)
+    int m_nPort = 0;           // bound port, 0 before a successful Listen
+    int m_nMaxConnection = 0;  // 0 until listening
+
+    int m_epfd = -1;        // the readiness set: listener, connections, timer, notice flag
+    int m_listenFd = -1;
+    int m_spareFd = -1;     // held back for shedding a client when descriptors run out
+    int m_timerFd = -1;     // linger sweeps and the accept retry
+    int m_noticeFd = -1;    // readable while notices made outside a drain wait
+    bool m_bInWakeSet = false;
+    bool m_bNoticeRaised = false;
+    bool m_bListenPaused = false;
+    bool m_bTimerArmed = false;
+    Clock::time_point m_timerAt{};
+    Clock::time_point m_listenResumeAt{};
+
+    std::unique_ptr<SlotTable> m_pSlots;
+    std::vector<std::unique_ptr<Conn>> m_apConn;    // by index: the connection holding the slot
+    std::vector<HostSlot> m_aHost;
+    std::vector<std::unique_ptr<Conn>> m_apClosing;  // closed by the host, still draining
+    std::vector<std::unique_ptr<Conn>> m_apDead;     // freed at the next round, when no ready entry names them
+    std::vector<Conn*> m_apDirty;                    // sent to during the drain; written when the round ends
+    std::vector<std::vector<uint8_t>> m_aBufferPool;
+
+    std::vector<Notice> m_aNotices;
+    size_t m_nNoticePos = 0;
+
+    epoll_event m_aReady[kMaxEvents];
+    int m_nReady = 0;
+    int m_nReadyPos = 0;
+    int m_nRounds = 0;        // rounds polled in the current drain
+    bool m_bFullRound = false;  // the last round may have left ready descriptors unseen
+    bool m_bDraining = false;   // the last GetEvent returned an event
+    bool m_bInGetEvent = false;
+
+    // The read buffer: the carry of the connection being read, then one read.
+    // Its packets are handed out in place, so each stays valid until the next
+    // GetEvent reads into the buffer again.
+    std::vector<uint8_t> m_scratch;
+    Conn* m_pCur = nullptr;   // connection whose packets are in m_scratch
+    size_t m_nCurOff = 0;
+    size_t m_nCurEnd = 0;
+};
+
+}  // namespace q7net
