@@ -84,7 +84,15 @@ Reply ClientSession::Accept(Connection& c, std::deque<std::vector<uint8_t>>& inb
 }
 
 Reply ClientSession::ConnectLobby() { return Accept(m_lobby, m_lobbyInbox); }
-Reply ClientSession::ConnectGame() { return Accept(m_game, m_gameInbox); }
+Reply ClientSession::ConnectGame() {
+    // Every fresh connection holds a session until its login moves it, so on
+    // a full server the game connection may be accepted with the full notice;
+    // it still serves the login into the user's own session, which is all a
+    // game connection is for.
+    Reply r = Accept(m_game, m_gameInbox);
+    if (!r.bOk && r.bAnswered && r.strText == u"服务器已达到最大人数" && m_game.IsOpen()) r.bOk = true;
+    return r;
+}
 
 Reply ClientSession::LoginLobby(std::u16string_view name, std::u16string_view loginString) {
     return Request(m_lobby, m_lobbyInbox, MakeLogin(CS_LOBBY_CLIENT_LOGIN, name, loginString), CS_LOBBY_CLIENT_LOGIN);

@@ -197,6 +197,23 @@ TEST_F(E2ePlayTest, QvplayEndsWhenAnotherLoginTakesItsSessionOver) {
     EXPECT_EQ(r.strOutput.find("> rooms"), std::string::npos) << "ran on after the takeover:\n" << r.strOutput;
 }
 
+// With every user place taken, a fresh connection is accepted with the full
+// notice, yet it may still log in to the user's own session: a player on a
+// full server must be able to open the game connection.
+TEST_F(E2ePlayTest, QvplayJoinsATableOnAFullServer) {
+    ASSERT_EQ(m_tree.AddUser("alice", 20000), "");
+    SetIniValue(m_tree.ConfigFile(), "ServerCore", "MaxUser", "1");
+    ASSERT_EQ(m_host.Start(m_tree), "");
+    const std::filesystem::path script = m_tree.Root() / "full.txt";
+    WriteTextFile(script, "buy\njoin 0\nleave\nquit\n");
+    const ToolResult r = RunTool((m_tree.BinDir() / "qvplay").string(),
+                                 {"--user", "alice", "--login-string", WideToUtf8(m_tree.LoginString("alice")),
+                                  "--port", std::to_string(m_host.Port()), "--script", script.string()},
+                                 kToolTimeout);
+    EXPECT_EQ(r.nExit, 0) << r.strOutput;
+    EXPECT_NE(r.strOutput.find("game client ready"), std::string::npos) << r.strOutput;
+}
+
 TEST_F(E2ePlayTest, FourBotsPlayOneRoundAndLeave) {
     const std::string strKey = "424242";
     for (int i = 0; i < 4; ++i) ASSERT_EQ(m_tree.AddUser("bot" + std::to_string(i), 30000, strKey), "");
