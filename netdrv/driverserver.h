@@ -1,8 +1,12 @@
-// Internal to Q7NetDrv: what every TCP server of the library offers beyond
-// ITcpServer, so that the library's exports can reach it whichever I/O mode
-// the server runs in. The extra slot follows ITcpServer's, whose slot order
-// stays as the contract fixes it.
+// Internal to Q7NetDrv: what every TCP server of the library has in common,
+// whichever I/O mode it runs in: the one Listen attempt with its argument
+// checks, the bound address text, and the extra slot the library's exports
+// reach (Q7NetDrv_GetPeerAddress). The extra slots follow ITcpServer's, whose
+// slot order stays as the contract fixes it.
 #pragma once
+
+#include <cstring>
+#include <string>
 
 #include "common/netdrv.h"
 
@@ -10,11 +14,46 @@ namespace q7net {
 
 class DriverServer : public ITcpServer {
 public:
+    // One attempt per server: checks the arguments, then StartListening;
+    // a failed start is shut down again.
+    bool Listen(const char* szAddress, int nPort, int nMaxConnection) final {
+        if (m_bListenTried) return false;
+        m_bListenTried = true;
+        SetAddress(szAddress ? std::string(szAddress) : std::string());
+        if (!szAddress || nPort < 0 || nPort > 0xFFFF || nMaxConnection < 1 || nMaxConnection > kMaxConnections)
+            return false;
+        try {
+            if (StartListening(szAddress, nPort, nMaxConnection)) return true;
+        } catch (...) {
+        }
+        Shutdown();
+        return false;
+    }
+    void GetListenAddress(char* pBlock) final {
+        if (!pBlock) return;
+        std::memset(pBlock, 0, kNetDrvListenAddressSize);
+        std::memcpy(pBlock, m_strAddress.data(), m_strAddress.size());
+    }
+
     // Q7NetDrv_GetPeerAddress for this server (host thread).
     virtual int GetPeerAddress(int nConnectionIndex, char* pBlock) const = 0;
 
 protected:
     ~DriverServer() = default;
+    static constexpr int kMaxConnections = 0x7FFF;  // so that every index stays below 0x7FFF
+
+    virtual bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) = 0;
+    virtual void Shutdown() = 0;
+    // The bound address text (the requested text after a failed Listen), cut
+    // to what the listen-address block holds.
+    void SetAddress(std::string strAddress) {
+        if (strAddress.size() >= size_t(kNetDrvListenAddressSize)) strAddress.resize(kNetDrvListenAddressSize - 1);
+        m_strAddress = std::move(strAddress);
+    }
+
+private:
+    bool m_bListenTried = false;
+    std::string m_strAddress;
 };
 
 }  // namespace q7net

@@ -22,7 +22,6 @@
 namespace q7net {
 
 namespace {
-constexpr int kMaxConnections = 0x7FFF;  // so that every index stays below 0x7FFF
 constexpr int kBacklog = 4096;
 constexpr auto kLingerTime = std::chrono::seconds(2);          // for a closing connection to drain
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(20);
@@ -79,21 +78,6 @@ struct CInlineServer::Conn {
 CInlineServer::CInlineServer(const DriverConfig& cfg) : m_config(cfg) {}
 
 CInlineServer::~CInlineServer() { Shutdown(); }
-
-bool CInlineServer::Listen(const char* szAddress, int nPort, int nMaxConnection) {
-    if (m_bListenTried) return false;
-    m_bListenTried = true;
-    m_strAddress = szAddress ? std::string(szAddress) : std::string();
-    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
-    if (!szAddress || nPort < 0 || nPort > 0xFFFF || nMaxConnection < 1 || nMaxConnection > kMaxConnections)
-        return false;
-    try {
-        if (StartListening(szAddress, nPort, nMaxConnection)) return true;
-    } catch (...) {
-    }
-    Shutdown();
-    return false;
-}
 
 bool CInlineServer::StartListening(const std::string& strAddress, int nPort, int nMaxConnection) {
     // Binding goes through Asio as in the threaded mode (same address forms,
@@ -162,8 +146,7 @@ bool CInlineServer::StartListening(const std::string& strAddress, int nPort, int
     // A server that cannot be watched still serves hosts that poll it on a tick.
     m_bInWakeSet = WakeSignal::Instance().AddSource(m_epfd);
 
-    m_strAddress = local.address().to_string();
-    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
+    SetAddress(local.address().to_string());
     m_nPort = local.port();
     m_nMaxConnection = nMaxConnection;
     return true;
@@ -199,12 +182,6 @@ void CInlineServer::Release() {
         delete this;
     } catch (...) {
     }
-}
-
-void CInlineServer::GetListenAddress(char* pBlock) {
-    if (!pBlock) return;
-    std::memset(pBlock, 0, kNetDrvListenAddressSize);
-    std::memcpy(pBlock, m_strAddress.data(), m_strAddress.size());
 }
 
 int CInlineServer::GetListenPort() { return m_nPort; }

@@ -36,10 +36,8 @@ public:
     CInlineServer(const CInlineServer&) = delete;
     CInlineServer& operator=(const CInlineServer&) = delete;
 
-    bool Listen(const char* szAddress, int nPort, int nMaxConnection) override;
     void Send(int nConnectionIndex, const void* pData, int nLength) override;
     bool GetEvent(NetDrvEvent* pEvent) override;
-    void GetListenAddress(char* pBlock) override;
     int GetListenPort() override;
     void CloseConnection(int nConnectionIndex) override;
     void Release() override;
@@ -68,8 +66,8 @@ private:
     };
 
     ~CInlineServer();
-    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection);
-    void Shutdown();
+    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) override;
+    void Shutdown() override;
 
     bool Serves(const Conn& c) const;
     bool NextPacket(NetDrvEvent* pEvent);
@@ -96,8 +94,6 @@ private:
     void DropDeadConnections();
 
     const DriverConfig m_config;
-    bool m_bListenTried = false;
-    std::string m_strAddress;  // bound address text (requested text after a failed Listen)
     int m_nPort = 0;           // bound port, 0 before a successful Listen
     int m_nMaxConnection = 0;  // 0 until listening
 

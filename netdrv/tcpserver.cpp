@@ -12,28 +12,9 @@
 
 namespace q7net {
 
-namespace {
-constexpr int kMaxConnections = 0x7FFF;  // so that every index stays below 0x7FFF
-}
-
 CTcpServer::CTcpServer(const DriverConfig& cfg) : m_config(cfg) {}
 
 CTcpServer::~CTcpServer() { Shutdown(); }
-
-bool CTcpServer::Listen(const char* szAddress, int nPort, int nMaxConnection) {
-    if (m_bListenTried) return false;
-    m_bListenTried = true;
-    m_strAddress = szAddress ? std::string(szAddress) : std::string();
-    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
-    if (!szAddress || nPort < 0 || nPort > 0xFFFF || nMaxConnection < 1 || nMaxConnection > kMaxConnections)
-        return false;
-    try {
-        if (StartListening(szAddress, nPort, nMaxConnection)) return true;
-    } catch (...) {
-    }
-    Shutdown();
-    return false;
-}
 
 bool CTcpServer::StartListening(const std::string& strAddress, int nPort, int nMaxConnection) {
     m_pState = std::make_unique<ServerState>(m_config, nMaxConnection, WakeSignal::Instance());
@@ -46,8 +27,7 @@ bool CTcpServer::StartListening(const std::string& strAddress, int nPort, int nM
         if (!pWorker->Run()) return false;
     }
     const auto local = m_pListener->LocalEndpoint();
-    m_strAddress = local.address().to_string();
-    if (m_strAddress.size() >= size_t(kNetDrvListenAddressSize)) m_strAddress.resize(kNetDrvListenAddressSize - 1);
+    SetAddress(local.address().to_string());
     m_nPort = local.port();
     m_nMaxConnection = nMaxConnection;
     return true;
@@ -140,12 +120,6 @@ bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
         default:
             return false;
     }
-}
-
-void CTcpServer::GetListenAddress(char* pBlock) {
-    if (!pBlock) return;
-    std::memset(pBlock, 0, kNetDrvListenAddressSize);
-    std::memcpy(pBlock, m_strAddress.data(), m_strAddress.size());
 }
 
 int CTcpServer::GetListenPort() { return m_nPort; }

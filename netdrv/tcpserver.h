@@ -31,10 +31,8 @@ public:
     CTcpServer(const CTcpServer&) = delete;
     CTcpServer& operator=(const CTcpServer&) = delete;
 
-    bool Listen(const char* szAddress, int nPort, int nMaxConnection) override;
     void Send(int nConnectionIndex, const void* pData, int nLength) override;
     bool GetEvent(NetDrvEvent* pEvent) override;
-    void GetListenAddress(char* pBlock) override;
     int GetListenPort() override;
     void CloseConnection(int nConnectionIndex) override;
     void Release() override;
@@ -51,14 +49,12 @@ private:
         bool bOpen = false;
     };
 
-    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection);
+    bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) override;
     bool Deliver(const QueuedEvent& e, NetDrvEvent* pEvent);
     void RecycleHostBatch();
-    void Shutdown();
+    void Shutdown() override;
 
     const DriverConfig m_config;
-    bool m_bListenTried = false;
-    std::string m_strAddress;   // bound address text (requested text after a failed Listen)
     int m_nPort = 0;            // bound port, 0 before a successful Listen
     int m_nMaxConnection = 0;
 
