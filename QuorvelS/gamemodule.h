@@ -42,8 +42,11 @@ constexpr uint16_t Q7_INVALID_SHORT_INDEX = 0x7FFF;
 
 // Frame commands: the nCommand argument of IRoomInstance::OnFrameCommand.
 enum : int32_t {
-    // Every poll of the server. Room user index 0x7FFF; data: the 32-bit host
-    // value of the poll (4 bytes).
+    // The room tick: at the server's poll once the host values (milliseconds)
+    // since the previous tick reach RoomTickMs (QuorvelS.ini, default 10; 0:
+    // every poll). Room user index 0x7FFF; data: 32 bits (4 bytes), the
+    // milliseconds since the previous tick (with RoomTickMs 0 the poll's host
+    // value).
     FRAME_CMD_TICK = 101,
     // Once, right after CreateRoomInstance. Room user index 0x7FFF; data:
     // RoomConfig (16 bytes, in and out).

@@ -231,6 +231,7 @@ int CQVRoom::DoUserJoinRoom(CQVSession* pSession, std::u16string& strMessage,
     place.SessionPtr = pSession;
     place.SessionID = pSession->GetSessionID();
     place.bGameClientConnected = 0;
+    pSession->SetRoomUserIndex(nRoomUserIndex);
 
     const UserInfo* pInfo = pSession->GetUserInfo();
     JoinRoomQuery query{};
@@ -255,10 +256,12 @@ int CQVRoom::DoUserJoinRoom(CQVSession* pSession, std::u16string& strMessage,
     if (query.nResult) {
         answered.SessionPtr = pSession;
         answered.SessionID = pSession->GetSessionID();
+        pSession->SetRoomUserIndex(nRoomUserIndex);
         strMessage = u"加入房间成功";
     } else {
         answered.SessionPtr = nullptr;
         answered.SessionID = 0;
+        pSession->SetRoomUserIndex(kWholeRoom);
         query.szRefuseText[kJoinRefuseTextUnits - 1] = u'\0';
         strMessage.assign(query.szRefuseText, WideLength(query.szRefuseText, kJoinRefuseTextUnits));
     }
@@ -284,6 +287,7 @@ void CQVRoom::DoUserLeaveRoom(CQVSession* pSession) {
     if (!place.SessionPtr) QV_ASSERT_TEXT("m_apRoomUser[nRoomUserIndex].SessionPtr");
     place.SessionPtr = nullptr;
     place.SessionID = 0;
+    pSession->SetRoomUserIndex(kWholeRoom);
 }
 
 int32_t CQVRoom::OnNetworkReceive(CQVSession* pSession, const uint8_t* pPacket,
@@ -388,8 +392,10 @@ const RoomUser* CQVRoom::GetRoomUser(int16_t nRoomUserIndex) const {
 }
 
 int16_t CQVRoom::FindRoomUserIndex(const CQVSession* pSession) const {
-    for (int i = 0; i < m_nMaxRoomUser; ++i)
-        if (pSession && m_apRoomUser[i].SessionPtr == pSession) return static_cast<int16_t>(i);
+    // A session sits in one place at a time and remembers it; the place
+    // confirms that it is this room's and still the session's.
+    const int16_t nPlace = pSession ? pSession->GetRoomUserIndex() : kWholeRoom;
+    if (IsPlace(nPlace) && m_apRoomUser[nPlace].SessionPtr == pSession) return nPlace;
     QV_ASSERT_TEXT("FALSE");
     return kWholeRoom;
 }

@@ -93,7 +93,8 @@ public:
     // 1 and the occupant's record when the place is occupied, else 0 (also
     // for a place outside the table).
     int GetRoomUserInfo(int16_t nRoomUserIndex, UserInfo& info) const;
-    // The session's place, or 0x7FFF (reported) when it has none.
+    // The session's place, or 0x7FFF (reported) when it has none here. O(1):
+    // the session keeps the place it was given (CQVSession::GetRoomUserIndex).
     int16_t FindRoomUserIndex(const CQVSession* pSession) const;
     // Settles game coins between the seated users and the game's banker: see
     // qvroomsettle.cpp. Refused as a whole (nothing written) when the changes

@@ -120,7 +120,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
         }
         if (!DbcExecute(DBCMD_EXCHANGE, record)) {
             QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
-            LogDbWriteFailure(WFormat(u"结算 %d 个用户的游戏币", record.nUsers));
+            LogDbWriteFailure(WFormat(u"结算 %d 个用户的游戏币", int32_t{record.nUsers}));  // a copy: the field is packed
             return 0;
         }
         int nUser = 0;

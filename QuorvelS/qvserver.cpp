@@ -1,6 +1,7 @@
 #include "QuorvelS/qvserver.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "QuorvelS/dbprocess.h"
 #include "QuorvelS/global.h"
@@ -128,6 +129,7 @@ void CQVServer::ReadFrameConfiguration(CIniFile& ini) {
     m_nScoreToTicket = ini.GetInt(kFrameSection, u"ScoreToTicket", kDefaultScoreToTicket, {}, 1);
     ReadLoginProtection(ini);
     ReadPacketRateLimit(ini);
+    ReadRoomUpdates(ini);
     ReadSessionLease(ini);
     ini.Save(0);
 
@@ -180,6 +182,20 @@ void CQVServer::ReadPacketRateLimit(CIniFile& ini) {
     if (GetMaxPacketsPerSecond() > 0) LogOutput(u"每个连接每秒网络包上限 %d", GetMaxPacketsPerSecond());
 }
 
+void CQVServer::ReadRoomUpdates(CIniFile& ini) {
+    const int32_t nTickMs = ini.GetInt(kFrameSection, u"RoomTickMs", kDefaultRoomTickMs,
+                                       u"房间定时 (FRAME_CMD_TICK) 的最小间隔毫秒数, 0为每次轮询都定时", 1);
+    // Out of range: brought into it (in memory only; the file keeps what it says).
+    m_nRoomTickMs = std::clamp(nTickMs, 0, kMaxRoomTickMs);
+    if (m_nRoomTickMs != nTickMs)
+        LogOutput(u"房间定时间隔 %d 超出范围 %d - %d, 改为 %d", nTickMs, 0, kMaxRoomTickMs, m_nRoomTickMs);
+    m_dwTickPending = 0;
+    m_bCoalesceRoomState =
+        ini.GetInt(kFrameSection, u"CoalesceRoomState", kDefaultCoalesceRoomState,
+                   u"设置为1时每次轮询对每个大厅连接每个有变化的房间只发送一次房间状态", 1) != 0;
+    if (m_bCoalesceRoomState) LogOutput(u"房间状态合并发送 开启");
+}
+
 std::u16string CQVServer::DefaultServerId() const {
     std::u16string strAddress;
     const int nPort = GetServerAddress(strAddress);
@@ -205,6 +221,9 @@ void CQVServer::ReadSessionLease(CIniFile& ini) {
 
 void CQVServer::CreateRooms(ServerStartInfo& startInfo) {
     m_apRoom.clear();
+    m_abRoomStateChanged.assign(static_cast<size_t>(m_nRoomCount), 0);
+    m_awChangedRooms.clear();
+    m_awChangedRooms.reserve(static_cast<size_t>(m_nRoomCount));
     m_apRoom.resize(static_cast<size_t>(m_nRoomCount));
     for (uint16_t i = 0; i < m_nRoomCount; ++i) {
         m_apRoom[i].reset(CreateRoom());
@@ -223,6 +242,8 @@ void CQVServer::ReleaseGame() {
     // The room objects go too: their places name sessions the base is about
     // to drop, and their game objects belong to the module just released.
     m_apRoom.clear();
+    m_abRoomStateChanged.clear();
+    m_awChangedRooms.clear();
     m_nRoomCount = 0;
     m_nRoomMinCoin = 0;
     m_bGameLoaded = 0;
@@ -240,6 +261,18 @@ void CQVServer::Stop() {
 
 void CQVServer::Poll(uint32_t dwHostValue) {
     CServerBase::Poll(dwHostValue);
+    TickRooms(dwHostValue);
+    FlushRoomStates();
+}
+
+void CQVServer::TickRooms(uint32_t dwHostValue) {
+    if (m_nRoomTickMs > 0) {
+        // The sum saturates: a tick never carries less time than passed.
+        m_dwTickPending = dwHostValue > UINT32_MAX - m_dwTickPending ? UINT32_MAX : m_dwTickPending + dwHostValue;
+        if (m_dwTickPending < static_cast<uint32_t>(m_nRoomTickMs)) return;
+        dwHostValue = m_dwTickPending;
+        m_dwTickPending = 0;
+    }
     for (int i = 0; i < m_nRoomCount; ++i) {
         CQVRoom* pRoom = GetRoom(static_cast<uint16_t>(i));
         if (!pRoom) {
@@ -329,6 +362,27 @@ void CQVServer::CloseSession(uint16_t wSessionIndex) {
 }
 
 void CQVServer::BroadcastRoomState(uint16_t wRoomIndex) {
+    if (!m_bCoalesceRoomState) {
+        SendRoomState(wRoomIndex);
+        return;
+    }
+    if (wRoomIndex >= m_abRoomStateChanged.size() || m_abRoomStateChanged[wRoomIndex]) return;
+    m_abRoomStateChanged[wRoomIndex] = 1;
+    m_awChangedRooms.push_back(wRoomIndex);
+}
+
+void CQVServer::FlushRoomStates() {
+    if (m_awChangedRooms.empty()) return;
+    std::sort(m_awChangedRooms.begin(), m_awChangedRooms.end());
+    // Sending calls no game code, so nothing is marked meanwhile.
+    for (uint16_t wRoomIndex : m_awChangedRooms) {
+        m_abRoomStateChanged[wRoomIndex] = 0;
+        SendRoomState(wRoomIndex);
+    }
+    m_awChangedRooms.clear();
+}
+
+void CQVServer::SendRoomState(uint16_t wRoomIndex) {
     CQVRoom* pRoom = GetRoom(wRoomIndex);
     if (!pRoom) return;
     RoomState state;

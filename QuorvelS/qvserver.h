@@ -3,9 +3,11 @@
 // CQVSession, the client version is the game module's, logins are proven by
 // login strings, the game-coin balance comes from the game database), reads
 // the configuration section "QuorvelS", loads the game module, creates the
-// rooms at start, ticks them on every poll and hands them back at stop, and
-// changes a closing user's game coins back into gold before the session
-// closes.
+// rooms at start, ticks them at the room tick rate (RoomTickMs of the host
+// values; 0: every poll) and hands them back at stop, and changes a closing
+// user's game coins back into gold before the session closes. Room-state
+// broadcasts go out at once, or with CoalesceRoomState once per changed room
+// at the end of the poll.
 //
 // While no game module is loaded (before a start, after a failed load, after
 // Stop) there are no rooms: GetRoomCount is 0, every version check and every
@@ -47,6 +49,15 @@ constexpr int kDefaultLoginTimeWindow = 0;
 constexpr int kDefaultLoginFailLimit = 0;
 // Packets a connection may send per second before it is closed; 0: no cap.
 constexpr int kDefaultMaxPacketsPerSecond = 0;
+// Rooms are ticked once the host values (milliseconds) of the polls since the
+// last tick add up to RoomTickMs; 0 ticks them at every poll. The default is
+// the host's default poll interval, so a poll woken early by packets does not
+// tick every room again.
+constexpr int kDefaultRoomTickMs = 10;
+constexpr int kMaxRoomTickMs = 1000;
+// 1: room-state broadcasts are coalesced to one per changed room and lobby
+// connection per poll, sent at the poll's end; 0 (default): one per change.
+constexpr int kDefaultCoalesceRoomState = 0;
 // Range of the exchange rates GoldToCoin and CoinToGold (gold for one coin);
 // a value outside is brought into it at start. A coin is worth at least one
 // gold, so that no exchange gives value away or turns negative, and at most
@@ -76,7 +87,9 @@ public:
     // as at a logout), hands every room object back, releases the rooms and
     // the game module, then stops the base. Safe to call again.
     void Stop() override;
-    // Slot 6: the base's poll, then a tick for every initialised room.
+    // Slot 6: the base's poll, then, when a room tick is due, a tick for every
+    // initialised room with the milliseconds since the previous one (the host
+    // value itself with RoomTickMs 0); last the coalesced room states.
     void Poll(uint32_t dwHostValue) override;
     CSessionBase* CreateSession() override;
     // 1 when the version after the signal of the (at least 6-byte) packet is
@@ -106,8 +119,12 @@ public:
     // Slot 13: a new room (owned by the caller).
     virtual CQVRoom* CreateRoom();
 
-    // Sends the room's SC_ROOM_STATE to every lobby connection.
+    // Sends the room's SC_ROOM_STATE to every lobby connection; with
+    // CoalesceRoomState only marks the room, and the poll's end sends its
+    // state then.
     void BroadcastRoomState(uint16_t wRoomIndex);
+    int32_t GetRoomTickMs() const { return m_nRoomTickMs; }
+    int32_t IsCoalesceRoomState() const { return m_bCoalesceRoomState; }
 
     int GetRoomCount() const { return m_nRoomCount; }
     // The room, or null for an index outside the rooms.
@@ -134,6 +151,14 @@ private:
     void ReadFrameConfiguration(CIniFile& ini);
     void ReadLoginProtection(CIniFile& ini);
     void ReadPacketRateLimit(CIniFile& ini);
+    // Keys RoomTickMs and CoalesceRoomState.
+    void ReadRoomUpdates(CIniFile& ini);
+    // Ticks the rooms when the host values since the last tick reach RoomTickMs.
+    void TickRooms(uint32_t dwHostValue);
+    // SC_ROOM_STATE of the room to every lobby connection.
+    void SendRoomState(uint16_t wRoomIndex);
+    // Sends the state of every room marked since the last poll, in room order.
+    void FlushRoomStates();
     // Keys ServerId and SessionLeaseSeconds; turns the session leases on.
     void ReadSessionLease(CIniFile& ini);
     // "<host name or listen address>:<port>", cut to kServerIdChars.
@@ -158,4 +183,9 @@ private:
     CLoginFailureLimiter m_addressFailures;  // keyed by client address
     int16_t m_nMaxObserver = 0;
     int32_t m_bGameLoaded = 0;
+    int32_t m_nRoomTickMs = kDefaultRoomTickMs;
+    uint32_t m_dwTickPending = 0;            // host values since the last room tick
+    int32_t m_bCoalesceRoomState = 0;
+    std::vector<uint8_t> m_abRoomStateChanged;  // by room index: marked this poll
+    std::vector<uint16_t> m_awChangedRooms;     // the marked rooms
 };

@@ -38,6 +38,10 @@ public:
 
     // Index of the user's room, Q7_INVALID_SHORT_INDEX in none.
     int16_t GetRoomIndex() const { return m_wRoomIndex; }
+    // The place the user holds in a room, Q7_INVALID_SHORT_INDEX for none;
+    // written by the room when it seats or frees the user.
+    int16_t GetRoomUserIndex() const { return m_nRoomUserIndex; }
+    void SetRoomUserIndex(int16_t nRoomUserIndex) { m_nRoomUserIndex = nRoomUserIndex; }
     CQVServer* GetServer() const;
 
     // Seats the user in the room the CS_JOIN_ROOM packet (at least 5 bytes)
@@ -61,4 +65,5 @@ private:
     void OnUnparseable(const uint8_t* pPacket, uint32_t nLength);
 
     int16_t m_wRoomIndex = static_cast<int16_t>(Q7_INVALID_SHORT_INDEX);
+    int16_t m_nRoomUserIndex = static_cast<int16_t>(Q7_INVALID_SHORT_INDEX);
 };

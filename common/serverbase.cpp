@@ -167,6 +167,7 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
             QV_ASSERT(m_apSession[i]);
         }
     }
+    ResetBookkeeping();
     LogOutput(u"最大用户数 %d", m_nMaxUser);
     LogOutput(u"最大连接数 %d", m_nMaxConnection);
 
@@ -197,6 +198,7 @@ void CServerBase::Stop() {
     for (auto& pSession : m_apSession) pSession.reset();
     m_apSession.clear();
     m_nSessionCount = 0;
+    ResetBookkeeping();
     // Nothing reads the table while stopped; the next start gives a fresh one.
     std::fill(m_apSessionConnection.begin(), m_apSessionConnection.end(), nullptr);
     if (m_pTcpServer) {
@@ -222,11 +224,7 @@ void CServerBase::Poll(uint32_t dwHostValue) {
         HandleEvent(event);
         event = NetDrvEvent{};
     }
-    for (int i = 0; i < m_nSessionCount; ++i) {
-        CSessionBase* pSession = m_apSession[i].get();
-        if (pSession && pSession->IsUsed() && pSession->CheckTimeout())
-            CloseSession(static_cast<uint16_t>(i));
-    }
+    SweepTimeouts();
     if (m_sessionLease.IsRenewDue(plat::GetTickCount())) RenewSessionLeases();
 }
 
@@ -446,24 +444,98 @@ CSessionBase* CServerBase::GetConnectionSession(int16_t nConnectionIndex) const 
     return IsTableIndex(nConnectionIndex) ? m_apSessionConnection[nConnectionIndex] : nullptr;
 }
 
-int CServerBase::CountOnline() const {
-    int n = 0;
-    for (const auto& pSession : m_apSession)
-        if (pSession && pSession->IsUsed()) ++n;
-    return n;
+void CServerBase::ResetBookkeeping() {
+    const size_t nSessions = m_apSession.size();
+    m_freeSessions.Reset(nSessions);
+    m_timeouts.Reset(nSessions, plat::GetTickCount());
+    m_userIndex.Reset(nSessions);
+    m_nOnline = 0;
+    m_nAdmitted = 0;
+    // An entry without a session is never handed out.
+    for (size_t i = 0; i < nSessions; ++i)
+        if (m_apSession[i] && !m_apSession[i]->IsUsed()) m_freeSessions.Insert(i);
 }
 
-int CServerBase::CountAdmitted() const {
-    int n = 0;
-    for (const auto& pSession : m_apSession)
-        if (pSession && pSession->IsUsed() && !pSession->IsRefused()) ++n;
-    return n;
+int CServerBase::PoolIndexOf(const CSessionBase* pSession) const {
+    if (!pSession) return -1;
+    const uint16_t w = pSession->GetSessionIndex();
+    return w < m_apSession.size() && m_apSession[w].get() == pSession ? w : -1;
 }
 
-int CServerBase::FindFreeSession() const {
-    for (int i = 0; i < m_nSessionCount; ++i)
-        if (m_apSession[i] && !m_apSession[i]->IsUsed()) return i;
-    return -1;
+void CServerBase::NoteSessionTaken(CSessionBase* pSession) {
+    const int i = PoolIndexOf(pSession);
+    if (i < 0 || !m_freeSessions.Contains(static_cast<size_t>(i))) return;
+    m_freeSessions.Erase(static_cast<size_t>(i));
+    ++m_nOnline;
+    if (!pSession->IsRefused()) ++m_nAdmitted;
+    NoteUserChanged(pSession);
+}
+
+void CServerBase::NoteSessionReleased(CSessionBase* pSession) {
+    const int i = PoolIndexOf(pSession);
+    if (i < 0 || m_freeSessions.Contains(static_cast<size_t>(i))) return;
+    m_freeSessions.Insert(static_cast<size_t>(i));
+    --m_nOnline;
+    if (!pSession->IsRefused()) --m_nAdmitted;
+    m_timeouts.CancelAll(static_cast<uint16_t>(i));
+    m_userIndex.Erase(static_cast<uint16_t>(i));
+}
+
+void CServerBase::NoteConnectionTick(CSessionBase* pSession, CSessionTimeouts::Kind eKind,
+                                     int16_t nConnectionIndex, uint32_t dwTick) {
+    const int i = PoolIndexOf(pSession);
+    if (i < 0) return;
+    if (nConnectionIndex >= 0) {
+        m_timeouts.Restart(static_cast<uint16_t>(i), eKind, dwTick);
+    } else {
+        m_timeouts.Cancel(static_cast<uint16_t>(i), eKind);
+    }
+}
+
+void CServerBase::NoteSessionDue(CSessionBase* pSession) {
+    const int i = PoolIndexOf(pSession);
+    if (i >= 0) m_timeouts.MarkDue(static_cast<uint16_t>(i));
+}
+
+void CServerBase::NoteUserChanged(CSessionBase* pSession) {
+    const int i = PoolIndexOf(pSession);
+    if (i < 0) return;
+    const std::u16string_view strName = FieldText(pSession->GetUserInfo()->szUserName, kUserNameUnits);
+    if (pSession->IsUsed() && !pSession->IsRefused() && !strName.empty()) {
+        m_userIndex.Insert(static_cast<uint16_t>(i), strName);
+    } else {
+        m_userIndex.Erase(static_cast<uint16_t>(i));
+    }
+}
+
+void CServerBase::SweepTimeouts() {
+    m_timeouts.BeginSweep(plat::GetTickCount());
+    uint16_t w = 0;
+    while (m_timeouts.NextDue(w)) {
+        CSessionBase* pSession = w < m_apSession.size() ? m_apSession[w].get() : nullptr;
+        if (!pSession || !pSession->IsUsed()) continue;
+        if (pSession->CheckTimeout()) {
+            CloseSession(w);
+        } else {
+            RequeueConnections(pSession);
+        }
+    }
+    m_timeouts.EndSweep();
+}
+
+void CServerBase::RequeueConnections(const CSessionBase* pSession) {
+    const uint16_t w = pSession->GetSessionIndex();
+    const struct {
+        CSessionTimeouts::Kind eKind;
+        int16_t nIndex;
+        uint32_t dwTick;
+    } aHeld[] = {
+        {CSessionTimeouts::kTemp, pSession->GetTempConnectionIndex(), pSession->GetTempConnectTick()},
+        {CSessionTimeouts::kLobby, pSession->GetLobbyConnectionIndex(), pSession->GetLobbyRecvTick()},
+        {CSessionTimeouts::kGame, pSession->GetGameConnectionIndex(), pSession->GetGameRecvTick()},
+    };
+    for (const auto& held : aHeld)
+        if (held.nIndex >= 0 && !m_timeouts.IsQueued(w, held.eKind)) m_timeouts.Restart(w, held.eKind, held.dwTick);
 }
 
 int CServerBase::GetPeerAddress(int16_t nConnectionIndex, std::u16string& strAddress) const {
@@ -580,11 +652,19 @@ CSessionBase* CServerBase::FindUserSession(std::u16string_view strUserName,
                                            const CSessionBase* pExcept) const {
     // A refused session never holds a user; it is skipped all the same, as it
     // could take no connection.
-    for (const auto& pSession : m_apSession) {
-        if (pSession && pSession->IsUsed() && pSession.get() != pExcept &&
-            !pSession->IsRefused() && pSession->GetUserName() == strUserName)
-            return pSession.get();
+    auto IsUsers = [&](const CSessionBase* pSession) {
+        return pSession && pSession->IsUsed() && pSession != pExcept && !pSession->IsRefused() &&
+               FieldText(pSession->GetUserInfo()->szUserName, kUserNameUnits) == strUserName;
+    };
+    // The index holds every session with a user name; an empty name matches
+    // the sessions without one, which only a scan finds.
+    if (!strUserName.empty()) {
+        const int i = m_userIndex.FindLowest(
+            strUserName, [&](uint16_t w) { return IsUsers(m_apSession[w].get()); });
+        return i >= 0 ? m_apSession[static_cast<size_t>(i)].get() : nullptr;
     }
+    for (const auto& pSession : m_apSession)
+        if (IsUsers(pSession.get())) return pSession.get();
     return nullptr;
 }
 

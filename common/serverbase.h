@@ -15,6 +15,12 @@
 //   5 OnConsoleCommand, 6 Poll, 7 CreateSession, 8 CheckGameVersion,
 //   9 VerifyLogin, 10 LoadGameUser, 11 CloseSession.
 //
+// Bookkeeping: the pool's free indexes, its online and admitted counts, the
+// time-out queues and the user-name index are kept up to date by the
+// sessions themselves (the Note* calls), so that accepting a connection,
+// counting, the login's search for the user's session and the poll's
+// time-out sweep cost O(1) or the sessions that are due, not the pool.
+//
 // Ownership: the sessions (created by CreateSession at Start, destroyed by
 // Stop), the driver and its TCP server (Start to Stop). Connection-table
 // entries are borrowed pointers into the pool. The destructor does not stop
@@ -30,9 +36,12 @@
 #include <vector>
 
 #include "QuorvelS/quorvels.h"
+#include "common/freeindexset.h"
 #include "common/netdrv.h"
 #include "common/sessionbase.h"
 #include "common/sessionlease.h"
+#include "common/sessiontimeouts.h"
+#include "common/usernameindex.h"
 #include "common/userinfo.h"
 
 // Section, keys and defaults of the core configuration.
@@ -145,9 +154,10 @@ public:
     CSessionBase* GetSession(uint16_t wSessionIndex) const;
     // The session a connection belongs to, or null (also for indexes outside the table).
     CSessionBase* GetConnectionSession(int16_t nConnectionIndex) const;
-    int CountOnline() const;
+    // Sessions in use.
+    int CountOnline() const { return m_nOnline; }
     // Lowest index of a session not in use, or -1.
-    int FindFreeSession() const;
+    int FindFreeSession() const { return m_freeSessions.Lowest(); }
     int32_t NextSerial() { return ++m_nSerial; }
 
     // The login of CS_LOBBY_CLIENT_LOGIN / CS_GAME_CLIENT_LOGIN packets of at
@@ -171,6 +181,18 @@ public:
     // no cap (the default). Takes effect with the next packet.
     void SetMaxPacketsPerSecond(int32_t n) { m_nMaxPacketsPerSecond = n > 0 ? n : 0; }
     int32_t GetMaxPacketsPerSecond() const { return m_nMaxPacketsPerSecond; }
+
+    // Called by the sessions of the pool (others are ignored) on every change
+    // the bookkeeping follows: a use begins (after Open stored its fields) or
+    // ends (before Close resets them); the connection of a kind is now
+    // nConnectionIndex (-1: none) counting from dwTick; the session is to be
+    // checked at the next sweep; the user record was replaced.
+    void NoteSessionTaken(CSessionBase* pSession);
+    void NoteSessionReleased(CSessionBase* pSession);
+    void NoteConnectionTick(CSessionBase* pSession, CSessionTimeouts::Kind eKind,
+                            int16_t nConnectionIndex, uint32_t dwTick);
+    void NoteSessionDue(CSessionBase* pSession);
+    void NoteUserChanged(CSessionBase* pSession);
 
     int GetSessionCount() const { return m_nSessionCount; }
     int GetMaxUser() const { return m_nMaxUser; }
@@ -242,7 +264,17 @@ private:
     // Ends a session in use as a whole (through the virtual CloseSession).
     void EndSession(CSessionBase* pSession);
     // Sessions that count against MaxUser: in use and not refused.
-    int CountAdmitted() const;
+    int CountAdmitted() const { return m_nAdmitted; }
+    // The pool index of a pool session, else -1.
+    int PoolIndexOf(const CSessionBase* pSession) const;
+    // Empty bookkeeping for a fresh pool of m_nSessionCount sessions.
+    void ResetBookkeeping();
+    // Closes every session whose CheckTimeout says so, looking only at the
+    // due ones, in index order.
+    void SweepTimeouts();
+    // Queues every connection the session holds that is not queued (after
+    // its check: nothing it still holds goes unwatched).
+    void RequeueConnections(const CSessionBase* pSession);
     // The session in use (not refused, not pExcept) of the user name, or null.
     CSessionBase* FindUserSession(std::u16string_view strUserName,
                                   const CSessionBase* pExcept) const;
@@ -266,4 +298,10 @@ private:
         uint32_t nCount = 0;         // packets in the window; 0: no window open
     };
     std::vector<PacketRate> m_aPacketRate;  // by connection index, MaxConnection entries
+
+    CFreeIndexSet m_freeSessions;   // pool indexes of the sessions not in use
+    CSessionTimeouts m_timeouts;    // what the sweep looks at
+    CUserNameIndex m_userIndex;     // in use, not refused, logged in: by user name
+    int32_t m_nOnline = 0;          // sessions in use
+    int32_t m_nAdmitted = 0;        // sessions in use and not refused
 };

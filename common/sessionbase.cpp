@@ -19,6 +19,8 @@ CSessionBase::~CSessionBase() = default;
 int CSessionBase::SetTempConnectionIndex(int16_t nConnectionIndex) {
     if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nTempConnectionIndex = nConnectionIndex;
+    // The temporary count runs from Open, not from the assignment.
+    NoteConnection(CSessionTimeouts::kTemp, nConnectionIndex, m_dwTempConnectTick);
     return 1;
 }
 
@@ -26,6 +28,7 @@ int CSessionBase::SetLobbyConnectionIndex(int16_t nConnectionIndex) {
     if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nLobbyConnectionIndex = nConnectionIndex;
     m_dwLobbyRecvTick = plat::GetTickCount();
+    NoteConnection(CSessionTimeouts::kLobby, nConnectionIndex, m_dwLobbyRecvTick);
     return 1;
 }
 
@@ -33,7 +36,20 @@ int CSessionBase::SetGameConnectionIndex(int16_t nConnectionIndex) {
     if (m_bRefused && nConnectionIndex >= 0) return 0;
     m_nGameConnectionIndex = nConnectionIndex;
     m_dwGameRecvTick = plat::GetTickCount();
+    NoteConnection(CSessionTimeouts::kGame, nConnectionIndex, m_dwGameRecvTick);
     return 1;
+}
+
+void CSessionBase::NoteConnection(CSessionTimeouts::Kind eKind, int16_t nConnectionIndex,
+                                  uint32_t dwTick) {
+    if (!m_pServer || !m_bUsed) return;
+    m_pServer->NoteConnectionTick(this, eKind, nConnectionIndex, dwTick);
+    if (!HasConnection()) m_pServer->NoteSessionDue(this);
+}
+
+void CSessionBase::SetUserInfo(const UserInfo& info) {
+    m_UserInfo = info;
+    if (m_pServer && m_bUsed) m_pServer->NoteUserChanged(this);
 }
 
 void CSessionBase::SetSessionIndex(uint16_t wSessionIndex) {
@@ -44,6 +60,8 @@ void CSessionBase::SetSessionIndex(uint16_t wSessionIndex) {
 
 void CSessionBase::Open(int32_t nSerial, CServerBase* pServer, int16_t nConnectionIndex,
                         int bRefused) {
+    // A use that was never closed ends here for the server's bookkeeping.
+    if (m_bUsed && m_pServer) m_pServer->NoteSessionReleased(this);
     m_nSessionID = nSerial;
     m_pServer = pServer;
     m_nTempConnectionIndex = nConnectionIndex;
@@ -58,6 +76,10 @@ void CSessionBase::Open(int32_t nSerial, CServerBase* pServer, int16_t nConnecti
     m_dwTempConnectTick = dwNow;
     m_dwLobbyRecvTick = dwNow;
     m_dwGameRecvTick = dwNow;
+    if (m_pServer) {
+        m_pServer->NoteSessionTaken(this);
+        NoteConnection(CSessionTimeouts::kTemp, m_nTempConnectionIndex, dwNow);
+    }
     OnOpen();
 }
 
@@ -71,8 +93,10 @@ void CSessionBase::ProcessPacket(const uint8_t* pPacket, uint32_t nLength, int16
     bool bGame = nConnectionIndex >= 0 && nConnectionIndex == m_nGameConnectionIndex;
     if (bLobby) {
         m_dwLobbyRecvTick = plat::GetTickCount();
+        NoteConnection(CSessionTimeouts::kLobby, nConnectionIndex, m_dwLobbyRecvTick);
     } else if (bGame) {
         m_dwGameRecvTick = plat::GetTickCount();
+        NoteConnection(CSessionTimeouts::kGame, nConnectionIndex, m_dwGameRecvTick);
     }
 
     if (wSignal == CS_CORE_KEEPALIVE) return;
@@ -99,6 +123,7 @@ void CSessionBase::ProcessPacket(const uint8_t* pPacket, uint32_t nLength, int16
 
     if (wSignal == CS_LOBBY_CLIENT_LOGOUT || wSignal == CS_GAME_CLIENT_LOGOUT) {
         m_bCloseRequested = 1;
+        if (m_bUsed) pServer->NoteSessionDue(this);
         return;
     }
 
@@ -122,10 +147,12 @@ int CSessionBase::CheckVersion(const uint8_t* pPacket, int16_t nConnectionIndex,
     return 0;
 }
 
-void CSessionBase::CloseTimedOut(int16_t& nConnectionIndex, const char16_t* szFormat) {
+void CSessionBase::CloseTimedOut(int16_t& nConnectionIndex, CSessionTimeouts::Kind eKind,
+                                 const char16_t* szFormat) {
     LogOutput(szFormat, m_wSessionIndex, nConnectionIndex);
     if (CServerBase* pServer = GetServer()) pServer->CloseConnection(this, nConnectionIndex);
     nConnectionIndex = -1;
+    NoteConnection(eKind, -1, 0);
 }
 
 int CSessionBase::CheckTimeout() {
@@ -134,11 +161,11 @@ int CSessionBase::CheckTimeout() {
 
     uint32_t dwNow = plat::GetTickCount();
     if (m_nTempConnectionIndex >= 0 && dwNow - m_dwTempConnectTick > kTempConnectionTimeoutMs)
-        CloseTimedOut(m_nTempConnectionIndex, u"Session(%d) 关闭超时 临时Connection(%d)");
+        CloseTimedOut(m_nTempConnectionIndex, CSessionTimeouts::kTemp, u"Session(%d) 关闭超时 临时Connection(%d)");
     if (m_nLobbyConnectionIndex >= 0 && dwNow - m_dwLobbyRecvTick > kRoleConnectionTimeoutMs)
-        CloseTimedOut(m_nLobbyConnectionIndex, u"Session(%d) 关闭超时 大厅Connection(%d)");
+        CloseTimedOut(m_nLobbyConnectionIndex, CSessionTimeouts::kLobby, u"Session(%d) 关闭超时 大厅Connection(%d)");
     if (m_nGameConnectionIndex >= 0 && dwNow - m_dwGameRecvTick > kRoleConnectionTimeoutMs)
-        CloseTimedOut(m_nGameConnectionIndex, u"Session(%d) 关闭超时 游戏Connection(%d)");
+        CloseTimedOut(m_nGameConnectionIndex, CSessionTimeouts::kGame, u"Session(%d) 关闭超时 游戏Connection(%d)");
     return 0;
 }
 
@@ -146,6 +173,7 @@ void CSessionBase::Close() {
     if (m_nSessionID == 0) return;
     LogOutput(u"关闭 Session(%d)", m_wSessionIndex);
     OnClose();
+    if (m_bUsed && m_pServer) m_pServer->NoteSessionReleased(this);
     m_bUsed = 0;
     // The whole fields, so nothing of the previous user's texts remains behind the terminator.
     std::fill(std::begin(m_UserInfo.szGUID), std::end(m_UserInfo.szGUID), u'\0');

@@ -11,7 +11,10 @@
 // Time-outs: a temporary connection is closed when more than 30000 ms passed
 // since Open; a lobby or game connection when more than 180000 ms passed
 // since its last packet or its assignment. Ages are unsigned 32-bit tick
-// differences, so they survive the tick count's wrap.
+// differences, so they survive the tick count's wrap. A session in use
+// keeps its server's bookkeeping (time-out queues, free and online counts,
+// user index) informed of every change of its connections, ticks, use and
+// user record; the server's sweep then checks only the sessions that are due.
 //
 // Ownership: the session pool of CServerBase owns every session; m_pServer is
 // borrowed. Threading: the host's thread only; nothing locks.
@@ -24,14 +27,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/sessiontimeouts.h"
 #include "common/userinfo.h"
 #include "projcommon/streambuf.h"
 
 class CServerBase;
 
-// Time-outs in milliseconds; a connection older than this (strictly) is closed.
-constexpr uint32_t kTempConnectionTimeoutMs = 30000;
-constexpr uint32_t kRoleConnectionTimeoutMs = 180000;
 // Size of each session's scratch buffer.
 constexpr int kSessionTempBufSize = 1024;
 
@@ -114,7 +115,8 @@ public:
 
     UserInfo* GetUserInfo() { return &m_UserInfo; }
     const UserInfo* GetUserInfo() const { return &m_UserInfo; }
-    void SetUserInfo(const UserInfo& info) { m_UserInfo = info; }
+    // Stores the record (and tells the server's user index of the name).
+    void SetUserInfo(const UserInfo& info);
     std::u16string GetGUID() const;
     std::u16string GetUserName() const;
     // Unchecked balance changes of the stored record.
@@ -144,6 +146,11 @@ protected:
     int32_t m_bCloseRequested = 0;
 
 private:
+    // Tells the server's time-out queues that the connection of that kind is
+    // now nConnectionIndex (-1: none) counting from dwTick, and marks the
+    // session due when it has no connection left. Nothing while not in use.
+    void NoteConnection(CSessionTimeouts::Kind eKind, int16_t nConnectionIndex, uint32_t dwTick);
     // Closes one timed-out connection of the session and forgets it.
-    void CloseTimedOut(int16_t& nConnectionIndex, const char16_t* szFormat);
+    void CloseTimedOut(int16_t& nConnectionIndex, CSessionTimeouts::Kind eKind,
+                       const char16_t* szFormat);
 };

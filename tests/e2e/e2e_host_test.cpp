@@ -94,9 +94,11 @@ TEST_F(E2eHostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFile
     EXPECT_EQ(frame["LoginTimeWindow"].strValue, "0");
     EXPECT_EQ(frame["LoginFailLimit"].strValue, "0");
     EXPECT_EQ(frame["MaxPacketsPerSecond"].strValue, "0");
+    EXPECT_EQ(frame["RoomTickMs"].strValue, "10");
+    EXPECT_EQ(frame["CoalesceRoomState"].strValue, "0");
     EXPECT_EQ(frame["ServerId"].strValue, "127.0.0.1:" + strPort);
     EXPECT_EQ(frame["SessionLeaseSeconds"].strValue, "30");
-    EXPECT_EQ(frame.size(), 13u);
+    EXPECT_EQ(frame.size(), 15u);
 
     const std::string strBase = ReadIniText(m_tree.BaseConfigFile());
     auto base = Keys(m_tree.BaseConfigFile(), "ServerCore");

@@ -98,6 +98,11 @@ protected:
     }
     CScriptedTcpServer& Net() { return m_drv.Server(); }
 
+    // Unless the lines say otherwise, rooms are ticked at every poll, so that
+    // a test's polls are its ticks whatever host values it passes.
+    static std::string RoomTickLine(const std::string& strFrameLines) {
+        return strFrameLines.find("RoomTickMs=") == std::string::npos ? "RoomTickMs=0\r\n" : "";
+    }
     // The configuration file: the core section and the frame section with
     // the game module and the given lines.
     void WriteConfig(const std::string& strFrameLines, const std::string& strModule = QV_TESTGAME_EXAMPLE_PATH,
@@ -105,7 +110,7 @@ protected:
         WriteFileBytes(m_dir / "Server/QuorvelS.ini",
                        "[ServerCore]\r\nMaxUser=" + std::to_string(nMaxUser) + "\r\nMaxConnection=" +
                            std::to_string(nMaxConnection) + "\r\n[QuorvelS]\r\nGameServerDll=" +
-                           strModule + "\r\n" + strFrameLines);
+                           strModule + "\r\n" + RoomTickLine(strFrameLines) + strFrameLines);
     }
     // Starts with the lines; the records of the start are dropped unless kept.
     int StartFrame(const std::string& strFrameLines = "RoomCount=3\r\n",

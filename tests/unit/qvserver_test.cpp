@@ -225,6 +225,38 @@ TEST_F(QvServerTest, PollTicksEveryRoomAndStopHandsEachBackOnceForGood) {
     EXPECT_EQ(m_server.GetRoomCount(), 0);
 }
 
+// Rooms tick once the host values since the last tick reach RoomTickMs, with
+// their sum (saturated), so a poll woken early by packets ticks nothing; 0
+// ticks at every poll with the host value itself.
+TEST_F(QvServerTest, RoomsTickWhenTheHostValuesReachTheRoomTickInterval) {
+    struct Case {
+        const char* szLines;
+        int32_t nTickMs;                 // as read (clamped)
+        std::vector<uint32_t> aPolls;    // host values
+        std::vector<uint32_t> aTicks;    // values the room was ticked with
+    };
+    const Case kCases[] = {
+        {"RoomCount=1\r\nRoomTickMs=10\r\n", 10, {3, 3, 3, 1, 0, 25, 9}, {10, 25}},
+        {"RoomCount=1\r\nRoomTickMs=10\r\n", 10, {5, 0xFFFFFFFFu, 10}, {0xFFFFFFFFu, 10}},
+        {"RoomCount=1\r\nRoomTickMs=0\r\n", 0, {0, 3, 0}, {0, 3, 0}},
+        {"RoomCount=1\r\nRoomTickMs=-4\r\n", 0, {0, 7}, {0, 7}},
+        {"RoomCount=1\r\nRoomTickMs=5000\r\n", 1000, {999, 1}, {1000}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szLines);
+        ASSERT_EQ(StartFrame(c.szLines), 1);
+        EXPECT_EQ(m_server.GetRoomTickMs(), c.nTickMs);
+        for (uint32_t dw : c.aPolls) Poll(dw);
+        std::vector<uint32_t> aTicked;
+        for (const TestGameRecord& r : FrameCommands(FRAME_CMD_TICK)) {
+            ASSERT_EQ(r.aData.size(), 4u);
+            aTicked.push_back(LoadLE32(r.aData.data()));
+        }
+        EXPECT_EQ(aTicked, c.aTicks);
+        m_server.Stop();
+    }
+}
+
 TEST_F(QvServerTest, VersionCheckComparesWithTheGamesVersion) {
     Game().nGameVersion = 0x01020304;
     AddUser(u"amy", 0, 0);

@@ -72,6 +72,56 @@ TEST_F(QvSessionTest, JoinSeatsPlayersInTheLowestFreePlaceAndBroadcastsTheState)
     EXPECT_EQ(pRoom->FindRoomUserIndex(SessionOf(3)), 0);
 }
 
+// Joins and a leave handled in one poll. One per change (the default): every
+// lobby hears each change at once, with the state of that moment. Coalesced:
+// every lobby hears each changed room once, with its last state, after
+// everything else the poll sent.
+TEST_F(QvSessionTest, RoomStatesGoOutPerChangeOrOncePerChangedRoomAtThePollsEnd) {
+    for (const char16_t* sz : {u"amy", u"bob", u"cat"}) AddUser(sz, 0, 500);
+    auto State = [](uint16_t wRoom, int32_t nPlayers) {
+        RoomState state;
+        state.nMaxRoomPlayer = 4;
+        state.JoinPlayerCount = nPlayers;
+        return ToBytes(BuildRoomState(wRoom, state));
+    };
+    const Bytes kJoined = ToBytes(BuildCoreResult(CS_JOIN_ROOM));
+    struct Case {
+        const char* szLines;
+        std::vector<Bytes> aToAmy, aToBob;  // everything their lobbies receive in that poll
+    };
+    const Case kCases[] = {
+        {"RoomCount=3\r\n",
+         {State(1, 1), kJoined, State(1, 2), State(2, 1), State(2, 0)},
+         {State(1, 1), State(1, 2), kJoined, State(2, 1), State(2, 0)}},
+        {"RoomCount=3\r\nCoalesceRoomState=0\r\n",
+         {State(1, 1), kJoined, State(1, 2), State(2, 1), State(2, 0)},
+         {State(1, 1), State(1, 2), kJoined, State(2, 1), State(2, 0)}},
+        {"RoomCount=3\r\nCoalesceRoomState=1\r\n",
+         {kJoined, State(1, 2), State(2, 0)},
+         {kJoined, State(1, 2), State(2, 0)}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.szLines);
+        ASSERT_EQ(StartFrame(c.szLines), 1);
+        Login(0, u"amy");
+        Login(1, u"bob");
+        Login(2, u"cat");
+        ClearRecords();
+        Net().QueueReceive(0, JoinPacket(1, 0));
+        Net().QueueReceive(1, JoinPacket(1, 0));
+        Net().QueueReceive(2, JoinPacket(2, 0));
+        Net().QueueSignal(2, CS_LEAVE_ROOM);
+        Poll();
+        EXPECT_EQ(SentTo(0), c.aToAmy);
+        EXPECT_EQ(SentTo(1), c.aToBob);
+        EXPECT_EQ(CountSignal(2, SC_ROOM_STATE), static_cast<int>(c.aToAmy.size()) - 1);
+        ClearRecords();
+        Poll();
+        EXPECT_TRUE(SentTo(0).empty()) << "nothing is sent twice";
+        m_server.Stop();
+    }
+}
+
 TEST_F(QvSessionTest, JoinRefusalsCarryTheirTexts) {
     Game().nMaxRoomPlayer = 1;
     Game().nMinCoin = 100;

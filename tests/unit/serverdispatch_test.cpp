@@ -1,5 +1,7 @@
 // Connection accept, receive dispatch, lost connections, time-outs and the
 // first-stage packet handling of the session base.
+#include <algorithm>
+
 #include "tests/unit/serverbase_fixture.h"
 
 namespace {
@@ -344,6 +346,43 @@ TEST_F(ServerDispatchTest, CloseTwiceLogsOnce) {
     EXPECT_EQ(m_server.Session(0)->nCloses, 1);
     m_server.CloseSession(99);
     EXPECT_TRUE(m_asserts.Saw("wSessionIndex>=0 && wSessionIndex<m_nSessionCount"));
+}
+
+// The sweep looks only at the sessions that are due, yet closes them in
+// session order as a sweep of the whole pool would: session 0 is the youngest
+// here and still comes first. Freed sessions are handed out lowest first.
+TEST_F(ServerDispatchTest, TimeOutsAcrossTheWrapCloseInSessionOrderAndFreeTheLowestFirst) {
+    m_tick.Set(0xFFFFA000u);
+    Start();
+    for (int c : {0, 1, 2}) Connect(c);
+    Net().QueueDisconnect(0);
+    Poll();  // session 0 is free again
+    EXPECT_EQ(m_server.CountOnline(), 2);
+    m_tick.Advance(10000);
+    Connect(3);
+    EXPECT_TRUE(m_host.HasLog(u"Connection(3) 连接 Session(0)"));
+    m_tick.Advance(30000);  // past the wrap; sessions 1 and 2 are 40000 ms old, 0 exactly 30000
+    m_host.Clear();
+    Poll();
+    EXPECT_EQ(m_host.LogMessages(), (std::vector<std::u16string>{
+                                        u"Session(1) 关闭超时 临时Connection(1)", u"关闭 Connection(1)",
+                                        u"Session(2) 关闭超时 临时Connection(2)", u"关闭 Connection(2)"}));
+    m_tick.Advance(1);
+    Poll();  // 0 times out; 1 and 2, left without connections, close
+    EXPECT_TRUE(m_host.HasLog(u"Session(0) 关闭超时 临时Connection(3)"));
+    EXPECT_FALSE(m_host.HasLog(u"框架关闭 Session(0)")) << "it closes at the next poll";
+    auto messages = m_host.LogMessages();
+    const auto nOne = std::find(messages.begin(), messages.end(), u"框架关闭 Session(1)");
+    const auto nTwo = std::find(messages.begin(), messages.end(), u"框架关闭 Session(2)");
+    EXPECT_LT(nOne, nTwo);
+    EXPECT_NE(nTwo, messages.end());
+    Poll();
+    EXPECT_EQ(m_server.CountOnline(), 0);
+    EXPECT_EQ(m_server.FindFreeSession(), 0);
+    for (int c : {4, 5}) Connect(c);
+    EXPECT_TRUE(m_host.HasLog(u"Connection(4) 连接 Session(0)"));
+    EXPECT_TRUE(m_host.HasLog(u"Connection(5) 连接 Session(1)"));
+    EXPECT_EQ(m_server.CountOnline(), 2);
 }
 
 TEST(SessionBaseTest, BrokenInvariantsAreReportedAndSurvived) {

@@ -139,6 +139,49 @@ TEST_F(ServerLoginTest, SecondLobbyLoginTakesOverAndClosesTheOldConnection) {
     EXPECT_TRUE(SendsTo(0).empty());
 }
 
+// The login finds the user's session by name through logouts, reuse of the
+// freed session by another user and a connection that changes users: each
+// step names the session a game login of the user must land in.
+TEST_F(ServerLoginTest, TheUsersSessionIsFoundAfterLogoutsReuseAndUserChanges) {
+    for (const char16_t* sz : {u"amy", u"bob", u"dave", u"Amy"}) AddUser(sz);
+    Start(50, 20);
+    Connect(0);
+    Login(0, u"amy");  // session 0
+    Connect(1);
+    Login(1, u"bob");  // session 1
+    Signal(0, CS_LOBBY_CLIENT_LOGOUT);
+    Poll();  // amy's session 0 closes
+    ASSERT_FALSE(m_server.Session(0)->IsUsed());
+
+    Connect(2);  // session 0 again, temporary
+    Login(2, u"bob");
+    EXPECT_EQ(m_server.GetConnectionSession(2), m_server.Session(1)) << "bob's session, not amy's old one";
+    Connect(3);
+    Login(3, u"Amy");  // another account: names compare exactly
+    Connect(4);
+    Login(4, u"amy");
+    CSessionBase* pAmy = m_server.GetConnectionSession(4);
+    ASSERT_NE(pAmy, nullptr);
+    EXPECT_NE(pAmy, m_server.GetConnectionSession(3));
+    Connect(5);
+    Login(5, u"amy", CS_GAME_CLIENT_LOGIN);
+    EXPECT_EQ(m_server.GetConnectionSession(5), pAmy);
+
+    // amy's lobby connection logs in as dave: her session ends and starts
+    // again as dave's; amy is found nowhere, dave in that session.
+    const uint16_t wAmy = pAmy->GetSessionIndex();
+    Login(4, u"dave");
+    EXPECT_EQ(m_server.GetConnectionSession(4), m_server.Session(wAmy));
+    Connect(6);
+    Login(6, u"amy", CS_GAME_CLIENT_LOGIN);
+    EXPECT_NE(m_server.GetConnectionSession(6), m_server.Session(wAmy));
+    EXPECT_EQ(m_server.GetConnectionSession(6)->GetGameConnectionIndex(), 6);
+    Connect(7);
+    Login(7, u"dave", CS_GAME_CLIENT_LOGIN);
+    EXPECT_EQ(m_server.GetConnectionSession(7), m_server.Session(wAmy));
+    EXPECT_EQ(m_server.CountOnline(), 4) << "bob, Amy, dave, amy";
+}
+
 TEST_F(ServerLoginTest, GameLoginJoinsTheLobbySession) {
     AddUser(u"alice");
     Start();
