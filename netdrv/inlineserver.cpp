@@ -26,7 +26,6 @@ constexpr int kBacklog = 4096;
 constexpr auto kLingerTime = std::chrono::seconds(2);          // for a closing connection to drain
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(20);
 constexpr size_t kRetainWriteBytes = 4 * 1024;   // a larger written-out buffer goes back to the pool
-constexpr size_t kCompactBytes = 64 * 1024;      // written prefix worth removing from a send buffer
 constexpr size_t kMaxPooledBuffers = 1024;
 constexpr size_t kMaxPooledCapacity = 256 * 1024;
 
@@ -537,17 +536,7 @@ void CInlineServer::Send(int nConnectionIndex, const void* pData, int nLength) {
 
 void CInlineServer::Append(Conn& c, const uint8_t* p, uint32_t nLength) {
     if (c.pending.capacity() == 0) TakeBuffer(&c.pending);
-    const size_t nQueued = c.pending.size() - c.nSent;
-    if (c.nSent > kCompactBytes && c.nSent > nQueued) {
-        // A slow reader: drop the written prefix so the buffer stays near the cap.
-        c.pending.erase(c.pending.begin(), c.pending.begin() + ptrdiff_t(c.nSent));
-        c.nSent = 0;
-    }
-    const size_t nOld = c.pending.size();
-    c.pending.resize(nOld + kFrameHeaderSize + nLength);
-    uint8_t* pDest = c.pending.data() + nOld;
-    WriteLe32(pDest, nLength);
-    std::memcpy(pDest + kFrameHeaderSize, p, nLength);
+    AppendFrame(c.pending, c.nSent, p, nLength);
 }
 
 // One packet on an idle socket: straight from the caller's bytes, one system

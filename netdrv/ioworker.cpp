@@ -15,7 +15,6 @@ namespace q7net {
 
 namespace {
 constexpr size_t kMaxPooledCarries = 256;
-constexpr size_t kCompactBytes = 64 * 1024;  // written prefix worth removing from a send buffer
 }
 
 IoWorker::IoWorker(ServerState& state)
@@ -183,16 +182,7 @@ void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, b
             pOverflow = conn.shared_from_this();
         } else {
             if (conn.m_pending.capacity() == 0) TakeSendBufferLocked(&conn.m_pending);
-            if (conn.m_nSent > kCompactBytes && conn.m_nSent > nQueued) {
-                // A slow reader: drop the written prefix so the buffer stays near the cap.
-                conn.m_pending.erase(conn.m_pending.begin(), conn.m_pending.begin() + ptrdiff_t(conn.m_nSent));
-                conn.m_nSent = 0;
-            }
-            const size_t nOld = conn.m_pending.size();
-            conn.m_pending.resize(nOld + kFrameHeaderSize + nLength);
-            uint8_t* pDest = conn.m_pending.data() + nOld;
-            WriteLe32(pDest, nLength);
-            std::memcpy(pDest + kFrameHeaderSize, p, nLength);
+            AppendFrame(conn.m_pending, conn.m_nSent, p, nLength);
             if (!conn.m_bDirty) {
                 m_apDirty.reserve(m_apDirty.size() + 1);
                 conn.m_bDirty = true;

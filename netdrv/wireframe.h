@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace q7net {
 
@@ -43,6 +45,23 @@ inline FrameStatus ParseFrame(const uint8_t* p, size_t nAvailable, uint32_t dwMa
     if (nAvailable - kFrameHeaderSize < dwLength) return FrameStatus::NeedMore;
     *pdwPacketLength = dwLength;
     return FrameStatus::Complete;
+}
+
+// Appends one packet, framed, to a connection's send buffer whose first
+// nSent bytes are already written. A slow reader's written prefix is dropped
+// first once it is large and outweighs what waits, so the buffer stays near
+// what is really queued.
+constexpr size_t kSendCompactBytes = 64 * 1024;
+inline void AppendFrame(std::vector<uint8_t>& pending, size_t& nSent, const uint8_t* p, uint32_t nLength) {
+    if (nSent > kSendCompactBytes && nSent > pending.size() - nSent) {
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(nSent));
+        nSent = 0;
+    }
+    const size_t nOld = pending.size();
+    pending.resize(nOld + kFrameHeaderSize + nLength);
+    uint8_t* pDest = pending.data() + nOld;
+    WriteLe32(pDest, nLength);
+    std::memcpy(pDest + kFrameHeaderSize, p, nLength);
 }
 
 }  // namespace q7net
