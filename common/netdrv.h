@@ -155,4 +155,27 @@ typedef int (*PFN_Q7NetDrv_GetWakeHandle)();
 // server's own methods.
 QV_EXPORT int Q7NetDrv_GetPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
 typedef int (*PFN_Q7NetDrv_GetPeerAddress)(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
+
+// Optional held sends, for hosts that must not let a reply out before the
+// database change behind it is durable (group commit). Q7NetDrv_HoldSends
+// with bHold 1 makes pServer hold everything: from then on no byte that Send
+// queues, in either I/O mode and inside a drain or not, reaches a socket
+// before a release (bytes queued before the call leave as usual), and a
+// CloseConnection'ed connection with bytes held keeps them (its 2-second
+// drain and the end of its stream wait for the release). Held bytes count
+// against the send-queue cap like any queued bytes; a connection that ends
+// (cap, reset) loses them. Held bytes alone never make the wake handle
+// readable. bHold 0 releases what is held and ends holding.
+// Q7NetDrv_ReleaseSends lets out what is held now (nDiscard 0: one system
+// call per connection, what the socket does not take stays queued as usual)
+// or drops it (nDiscard 1: nothing held reaches the client; closed
+// connections then end their stream at once, after what an earlier release
+// let out), and holding goes on for what is sent afterwards. A release with
+// nothing held costs nothing. Reading, accepting and events are not affected.
+// Both return 1, or 0 for a null server. Host thread, like the server's own
+// methods.
+QV_EXPORT int Q7NetDrv_HoldSends(ITcpServer* pServer, int bHold);
+QV_EXPORT int Q7NetDrv_ReleaseSends(ITcpServer* pServer, int nDiscard);
+typedef int (*PFN_Q7NetDrv_HoldSends)(ITcpServer* pServer, int bHold);
+typedef int (*PFN_Q7NetDrv_ReleaseSends)(ITcpServer* pServer, int nDiscard);
 }

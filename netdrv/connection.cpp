@@ -176,12 +176,14 @@ void Connection::WaitWritable() {
     });
 }
 
+// Writes up to the held tail, which stays in the buffer.
 void Connection::FlushLocked(bool bOnIoThread) {
     if (m_bSendClosed || m_bWriteWaiting) return;
-    while (m_nSent < m_pending.size()) {
+    const size_t nEnd = m_pending.size() - m_nHeld;
+    while (m_nSent < nEnd) {
         asio::error_code ec;
         const size_t nWritten =
-            m_socket.write_some(asio::buffer(m_pending.data() + m_nSent, m_pending.size() - m_nSent), ec);
+            m_socket.write_some(asio::buffer(m_pending.data() + m_nSent, nEnd - m_nSent), ec);
         if (WouldBlock(ec)) {
             m_bWriteWaiting = true;
             if (bOnIoThread) {
@@ -199,6 +201,7 @@ void Connection::FlushLocked(bool bOnIoThread) {
         }
         m_nSent += nWritten;
     }
+    if (m_nHeld) return;
     m_nSent = 0;
     if (m_pending.capacity() > kRetainWriteBytes) {
         m_worker.GiveSendBufferLocked(&m_pending);
@@ -210,18 +213,43 @@ void Connection::FlushLocked(bool bOnIoThread) {
 void Connection::BeginClose() {
     if (m_eState != State::Open) return;
     m_eState = State::Closing;
+    bool bHeld;
+    {
+        // Decided under the send mutex, which the release takes too: either
+        // the release came first (nothing is held) or it will see the flag.
+        std::lock_guard<std::mutex> lock(m_worker.SendMutex());
+        FlushLocked(true);
+        bHeld = m_bDrainHeld = m_nHeld != 0;
+    }
+    if (!bHeld) StartDrain();
+    if (m_bPaused) {
+        m_bPaused = false;
+        ReadSome();
+    }
+}
+
+void Connection::StartDrain() {
+    if (m_eState != State::Closing) return;
     m_lingerDeadline = std::chrono::steady_clock::now() + kLingerTime;
     m_worker.AddLingering(shared_from_this());
     bool bAllSent;
     {
         std::lock_guard<std::mutex> lock(m_worker.SendMutex());
-        FlushLocked(true);
         bAllSent = AllSentLocked();
     }
     if (bAllSent) HalfClose();
-    if (m_bPaused) {
-        m_bPaused = false;
-        ReadSome();
+}
+
+void Connection::ReleaseHeldLocked(bool bDiscard) {
+    if (bDiscard) m_pending.resize(m_pending.size() - m_nHeld);
+    m_nHeld = 0;
+    FlushLocked(false);
+    if (!m_bDrainHeld) return;
+    m_bDrainHeld = false;
+    try {
+        asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->StartDrain(); });
+    } catch (...) {
+        // Out of memory: the stream ends when the peer closes or at Release.
     }
 }
 
@@ -244,6 +272,8 @@ void Connection::Disconnect() {
         asio::error_code ec;
         m_socket.close(ec);
         m_nSent = 0;
+        m_nHeld = 0;
+        m_bDrainHeld = false;
         if (m_pending.capacity()) m_worker.GiveSendBufferLocked(&m_pending);
     }
     SaveCarry(nullptr, 0);

@@ -42,7 +42,10 @@ public:
     void ReadSome();
     // The host closed the connection: send what it queued, half-close, and
     // read (discarding) until the peer closes or the linger time is over.
+    // With bytes held, the linger and the half-close wait for the release.
     void BeginClose();
+    // Starts the linger of a closing connection and half-closes once all is out.
+    void StartDrain();
     // Closes the socket at once; reports DISCONNECTED unless the host closed
     // it. Idempotent.
     void Disconnect();
@@ -68,6 +71,9 @@ private:
     // a wait for writability or a failure over to the I/O thread.
     void FlushLocked(bool bOnIoThread);
     bool AllSentLocked() const { return m_nSent == m_pending.size() && !m_bWriteWaiting; }
+    // Lets the held tail go (or drops it) and writes; a close that waited for
+    // it goes on on the I/O thread. REQUIRES: send mutex held; host thread.
+    void ReleaseHeldLocked(bool bDiscard);
     void SaveCarry(const uint8_t* p, size_t n);
     void Pause();
     void HalfClose();
@@ -95,6 +101,9 @@ private:
     bool m_bDirty = false;           // listed for the next flush
     bool m_bSendClosed = false;      // no more sends (closed, failed, or the cap was exceeded)
     bool m_bWriteWaiting = false;    // the socket is full; the I/O thread waits to write on
+    size_t m_nHeld = 0;              // bytes at the end of m_pending that wait for a release
+    bool m_bHeldListed = false;      // listed in the worker's held list
+    bool m_bDrainHeld = false;       // closed with bytes held: StartDrain waits for the release
 
     std::atomic<bool> m_bHostClosed{false};
 

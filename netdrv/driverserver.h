@@ -1,8 +1,9 @@
 // Internal to Q7NetDrv: what every TCP server of the library has in common,
 // whichever I/O mode it runs in: the one Listen attempt with its argument
-// checks, the bound address text, and the extra slot the library's exports
-// reach (Q7NetDrv_GetPeerAddress). The extra slots follow ITcpServer's, whose
-// slot order stays as the contract fixes it.
+// checks, the bound address text, and the extra slots the library's exports
+// reach (Q7NetDrv_GetPeerAddress, Q7NetDrv_HoldSends, Q7NetDrv_ReleaseSends).
+// The extra slots follow ITcpServer's, whose slot order stays as the contract
+// fixes it.
 #pragma once
 
 #include <cstring>
@@ -37,6 +38,14 @@ public:
 
     // Q7NetDrv_GetPeerAddress for this server (host thread).
     virtual int GetPeerAddress(int nConnectionIndex, char* pBlock) const = 0;
+    // Q7NetDrv_HoldSends: bHold true holds every byte Send queues from now
+    // on; false lets out what is held (as ReleaseSends(false)) and ends
+    // holding. Host thread; never throws.
+    virtual void HoldSends(bool bHold) = 0;
+    // Q7NetDrv_ReleaseSends: writes (bDiscard false) or drops (true) what is
+    // held; holding goes on. Costs nothing when nothing is held. Host thread;
+    // never throws.
+    virtual void ReleaseSends(bool bDiscard) = 0;
 
 protected:
     ~DriverServer() = default;

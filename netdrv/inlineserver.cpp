@@ -67,7 +67,10 @@ struct CInlineServer::Conn {
     bool bDirty = false;       // listed in m_apDirty
     bool bWriteWait = false;   // the socket was full: EPOLLOUT is armed
     bool bHalfClosed = false;
+    bool bLingerHeld = false;  // closed with bytes held: the linger starts at the release
     size_t nSent = 0;               // bytes of pending already written
+    size_t nHeld = 0;               // bytes at the end of pending that wait for a release
+    int nHeldPos = -1;              // position in m_apHeld, -1 when not listed
     std::vector<uint8_t> pending;   // framed bytes not yet written (pooled)
     std::vector<uint8_t> carry;     // start of a partial frame (pooled, empty when none)
     Clock::time_point lingerDeadline{};
@@ -157,6 +160,8 @@ void CInlineServer::Shutdown() {
     m_pCur = nullptr;
     m_nReady = m_nReadyPos = 0;
     m_apDirty.clear();
+    m_apHeld.clear();
+    m_apReleasing.clear();
     for (auto* pList : {&m_apConn, &m_apClosing, &m_apDead}) {
         for (auto& p : *pList) {
             if (p) CloseFd(&p->fd);
@@ -516,7 +521,15 @@ void CInlineServer::Send(int nConnectionIndex, const void* pData, int nLength) {
             Kill(c);
             return;
         }
-        if (m_bDraining) {
+        if (m_bHold) {
+            if (c.nHeldPos < 0) m_apHeld.reserve(m_apHeld.size() + 1);
+            Append(c, p, dwLength);
+            c.nHeld += kFrameHeaderSize + dwLength;
+            if (c.nHeldPos < 0) {
+                c.nHeldPos = int(m_apHeld.size());
+                m_apHeld.push_back(&c);
+            }
+        } else if (m_bDraining) {
             if (!c.bDirty && !c.bWriteWait) m_apDirty.reserve(m_apDirty.size() + 1);
             Append(c, p, dwLength);
             if (!c.bDirty && !c.bWriteWait) {
@@ -574,10 +587,12 @@ void CInlineServer::SendNow(Conn& c, const uint8_t* p, uint32_t nLength) {
     SetWriteWait(c, true);
 }
 
+// Writes what is queued up to the held tail, which stays in the buffer.
 void CInlineServer::Flush(Conn& c) {
     if (c.eState == Conn::State::Dead) return;
-    while (c.nSent < c.pending.size()) {
-        const ssize_t w = ::send(c.fd, c.pending.data() + c.nSent, c.pending.size() - c.nSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const size_t nEnd = c.pending.size() - c.nHeld;
+    while (c.nSent < nEnd) {
+        const ssize_t w = ::send(c.fd, c.pending.data() + c.nSent, nEnd - c.nSent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0) {
             if (errno == EINTR) continue;
             if (WouldBlock(errno)) {
@@ -589,13 +604,14 @@ void CInlineServer::Flush(Conn& c) {
         }
         c.nSent += size_t(w);
     }
+    if (c.bWriteWait) SetWriteWait(c, false);  // held bytes alone do not wait for room
+    if (c.nHeld) return;
     c.nSent = 0;
     if (c.pending.capacity() > kRetainWriteBytes) {
         ReleaseBuffer(&c.pending);
     } else {
         c.pending.clear();
     }
-    if (c.bWriteWait) SetWriteWait(c, false);
     if (c.eState == Conn::State::Closing) HalfClose(c);
 }
 
@@ -652,9 +668,60 @@ void CInlineServer::CloseConnection(int nConnectionIndex) {
     // Send what was queued, half-close, and read (discarding) until the peer
     // closes or the linger time is over.
     c.eState = Conn::State::Closing;
-    c.lingerDeadline = Clock::now() + kLingerTime;
-    ArmTimer(c.lingerDeadline);
+    if (c.nHeld) {
+        // The drain and the end of the stream wait for the release.
+        c.bLingerHeld = true;
+        c.lingerDeadline = Clock::time_point::max();
+    } else {
+        StartLinger(c, Clock::now());
+    }
     if (!c.bWriteWait) Flush(c);
+}
+
+void CInlineServer::StartLinger(Conn& c, Clock::time_point now) {
+    c.bLingerHeld = false;
+    c.lingerDeadline = now + kLingerTime;
+    ArmTimer(c.lingerDeadline);
+}
+
+// ---- held sends
+
+void CInlineServer::HoldSends(bool bHold) {
+    if (!bHold) ReleaseSends(false);
+    m_bHold = bHold;
+}
+
+void CInlineServer::ReleaseSends(bool bDiscard) {
+    if (m_apHeld.empty()) return;
+    // Taken first: a write that fails below kills its connection, which
+    // must not edit the list being walked.
+    m_apReleasing.swap(m_apHeld);
+    const auto now = Clock::now();
+    for (Conn* p : m_apReleasing) {
+        Conn& c = *p;
+        c.nHeldPos = -1;
+        if (bDiscard) c.pending.resize(c.pending.size() - c.nHeld);
+        c.nHeld = 0;
+        try {
+            if (c.bLingerHeld) StartLinger(c, now);
+            if (!c.bWriteWait) Flush(c);  // also ends the stream of a closed connection once all is out
+        } catch (...) {
+            // Out of memory reporting a failed write: the event is lost, the connection is gone.
+        }
+    }
+    m_apReleasing.clear();
+}
+
+// Forgets the held bytes of a connection that ends (they go with its buffer).
+void CInlineServer::Unhold(Conn& c) {
+    c.nHeld = 0;
+    c.bLingerHeld = false;
+    if (c.nHeldPos < 0) return;
+    const size_t nPos = size_t(c.nHeldPos);
+    m_apHeld[nPos] = m_apHeld.back();
+    m_apHeld[nPos]->nHeldPos = int(nPos);
+    m_apHeld.pop_back();
+    c.nHeldPos = -1;
 }
 
 void CInlineServer::Kill(Conn& c) {
@@ -664,6 +731,7 @@ void CInlineServer::Kill(Conn& c) {
     CloseFd(&c.fd);  // also leaves the epoll set
     c.nSent = 0;
     c.bWriteWait = false;
+    Unhold(c);
     if (c.pending.capacity()) ReleaseBuffer(&c.pending);
     if (c.carry.capacity()) ReleaseBuffer(&c.carry);
     if (bReport) PushNotice(NETDRVEVENT_DISCONNECTED, c.nSlot, c.dwGen);

@@ -12,6 +12,9 @@
 // a drain are written when the round ends (one system call per connection);
 // packets sent at any other time are written at once. What the socket does
 // not take waits in the connection's send buffer with EPOLLOUT armed.
+// While the host holds its sends, Send only appends to the send buffer (the
+// held tail, never armed for EPOLLOUT) and lists the connection; a release
+// works through that list only, so its cost follows the connections sent to.
 // Threading: every method runs on the host thread.
 #pragma once
 
@@ -42,6 +45,8 @@ public:
     void CloseConnection(int nConnectionIndex) override;
     void Release() override;
     int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
+    void HoldSends(bool bHold) override;
+    void ReleaseSends(bool bDiscard) override;
 
     static constexpr size_t kReadBytes = 64 * 1024;  // one read system call at most
     static constexpr int kMaxEvents = 512;           // ready descriptors taken per round
@@ -88,6 +93,8 @@ private:
     void FlushDirty();
     void SetWriteWait(Conn& c, bool bOn);
     void HalfClose(Conn& c);
+    void StartLinger(Conn& c, Clock::time_point now);
+    void Unhold(Conn& c);
     void Kill(Conn& c);
     void ReleaseBuffer(std::vector<uint8_t>* pBuf);
     void TakeBuffer(std::vector<uint8_t>* pBuf);
@@ -115,6 +122,9 @@ private:
     std::vector<std::unique_ptr<Conn>> m_apClosing;  // closed by the host, still draining
     std::vector<std::unique_ptr<Conn>> m_apDead;     // freed at the next round, when no ready entry names them
     std::vector<Conn*> m_apDirty;                    // sent to during the drain; written when the round ends
+    std::vector<Conn*> m_apHeld;                     // with held bytes (Conn::nHeldPos is the position)
+    std::vector<Conn*> m_apReleasing;                // m_apHeld taken by a release (kept for its capacity)
+    bool m_bHold = false;                            // Send holds its bytes until a release
     std::vector<std::vector<uint8_t>> m_aBufferPool;
 
     std::vector<Notice> m_aNotices;

@@ -30,8 +30,10 @@ IoWorker::~IoWorker() {
     m_apPaused.clear();
     m_apLingering.clear();
     m_apHostFlushing.clear();
+    m_apReleasing.clear();
     std::lock_guard<std::mutex> lock(m_sendMutex);
     m_apDirty.clear();
+    m_apHeld.clear();
 }
 
 bool IoWorker::Run() {
@@ -169,7 +171,7 @@ void IoWorker::TakeSendBufferLocked(std::vector<uint8_t>* pBuf) {
     m_aSendPool.pop_back();
 }
 
-void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, bool bDeferred) {
+void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, SendTiming eTiming) {
     bool bPostFlush = false;
     std::shared_ptr<Connection> pOverflow;
     {
@@ -182,12 +184,22 @@ void IoWorker::QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, b
             pOverflow = conn.shared_from_this();
         } else {
             if (conn.m_pending.capacity() == 0) TakeSendBufferLocked(&conn.m_pending);
+            if (eTiming == SendTiming::Held) {
+                if (!conn.m_bHeldListed) m_apHeld.reserve(m_apHeld.size() + 1);
+                AppendFrame(conn.m_pending, conn.m_nSent, p, nLength);
+                conn.m_nHeld += kFrameHeaderSize + nLength;
+                if (!conn.m_bHeldListed) {
+                    conn.m_bHeldListed = true;
+                    m_apHeld.push_back(conn.shared_from_this());
+                }
+                return;
+            }
             AppendFrame(conn.m_pending, conn.m_nSent, p, nLength);
             if (!conn.m_bDirty) {
                 m_apDirty.reserve(m_apDirty.size() + 1);
                 conn.m_bDirty = true;
                 m_apDirty.push_back(conn.shared_from_this());
-                if (!bDeferred && !m_bFlushPosted) bPostFlush = m_bFlushPosted = true;
+                if (eTiming == SendTiming::Now && !m_bFlushPosted) bPostFlush = m_bFlushPosted = true;
             }
         }
     }
@@ -221,6 +233,23 @@ void IoWorker::HostFlush() {
         }
     }
     m_apHostFlushing.clear();
+}
+
+void IoWorker::ReleaseHeld(bool bDiscard) {
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        if (m_apHeld.empty()) return;
+        m_apReleasing.swap(m_apHeld);
+        for (auto& p : m_apReleasing) {
+            p->m_bHeldListed = false;
+            try {
+                p->ReleaseHeldLocked(bDiscard);
+            } catch (...) {
+                // Out of memory handing a full socket over: as in HostFlush.
+            }
+        }
+    }
+    m_apReleasing.clear();  // references dropped outside the lock
 }
 
 void IoWorker::PostClose(std::shared_ptr<Connection> pConn) {

@@ -8,9 +8,11 @@
 // events are written by the host itself when the drain ends (HostFlush), with
 // one system call per connection and no hand-over to this thread; packets
 // sent at any other time make the host post one flush per batch to this
-// thread. A socket that is full is waited on here. Threading: methods under
-// "I/O thread" run only on the worker's thread (or after Stop), those under
-// "host thread" are called by the host.
+// thread. A socket that is full is waited on here. Packets the host holds
+// stay at the end of the send buffers, listed here until the host releases
+// them (ReleaseHeld), which writes them on the host thread as HostFlush does.
+// Threading: methods under "I/O thread" run only on the worker's thread (or
+// after Stop), those under "host thread" are called by the host.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -29,6 +31,13 @@ namespace q7net {
 
 class Connection;
 struct ServerState;
+
+// When a packet the host queues may be written.
+enum class SendTiming : uint8_t {
+    Now,         // a flush is posted to the I/O thread
+    AtDrainEnd,  // the host is draining events and calls HostFlush at the end
+    Held,        // not before the host calls ReleaseHeld
+};
 
 class IoWorker {
 public:
@@ -62,11 +71,13 @@ public:
 
     // ---- host thread
     // Queues one framed packet; disconnects the connection when its unsent
-    // bytes would exceed the cap. bDeferred: the host will call HostFlush
-    // (it is draining events); otherwise a flush is posted to this thread.
-    void QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, bool bDeferred);
+    // bytes, held ones included, would exceed the cap.
+    void QueueSend(Connection& conn, const uint8_t* p, uint32_t nLength, SendTiming eTiming);
     // Writes what the host queued during its drain.
     void HostFlush();
+    // Writes (bDiscard false) or drops what is held, one system call per
+    // connection; closes that waited for it go on on this thread.
+    void ReleaseHeld(bool bDiscard);
     void PostClose(std::shared_ptr<Connection> pConn);
     void PostResume();
 
@@ -97,6 +108,7 @@ private:
     bool m_bLingerArmed = false;
     std::vector<std::shared_ptr<Connection>> m_apFlushing;
     std::vector<std::shared_ptr<Connection>> m_apHostFlushing;  // host thread only
+    std::vector<std::shared_ptr<Connection>> m_apReleasing;     // host thread only
     std::vector<std::shared_ptr<Connection>> m_apPaused;
     std::vector<std::shared_ptr<Connection>> m_apLingering;
     std::vector<std::vector<uint8_t>> m_aCarryPool;
@@ -104,6 +116,7 @@ private:
     // send mutex
     std::mutex m_sendMutex;
     std::vector<std::shared_ptr<Connection>> m_apDirty;
+    std::vector<std::shared_ptr<Connection>> m_apHeld;  // with held bytes (Connection::m_bHeldListed)
     std::vector<std::vector<uint8_t>> m_aSendPool;
     size_t m_nSendPoolBytes = 0;
     bool m_bFlushPosted = false;

@@ -1,4 +1,4 @@
-// The driver object and the two exports of libQ7NetDrv.so.
+// The driver object and the exports of libQ7NetDrv.so.
 #include "common/netdrv.h"
 
 #include <new>
@@ -38,6 +38,18 @@ QV_EXPORT int Q7NetDrv_GetPeerAddress(ITcpServer* pServer, int nConnectionIndex,
     // Every ITcpServer this library hands out is a DriverServer.
     if (!pServer) return 0;
     return static_cast<const q7net::DriverServer*>(pServer)->GetPeerAddress(nConnectionIndex, pBlock);
+}
+
+QV_EXPORT int Q7NetDrv_HoldSends(ITcpServer* pServer, int bHold) {
+    if (!pServer) return 0;
+    static_cast<q7net::DriverServer*>(pServer)->HoldSends(bHold != 0);
+    return 1;
+}
+
+QV_EXPORT int Q7NetDrv_ReleaseSends(ITcpServer* pServer, int nDiscard) {
+    if (!pServer) return 0;
+    static_cast<q7net::DriverServer*>(pServer)->ReleaseSends(nDiscard != 0);
+    return 1;
 }
 
 QV_EXPORT int Q7NetDrv_GetWakeHandle() {

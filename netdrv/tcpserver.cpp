@@ -39,8 +39,8 @@ void CTcpServer::Send(int nConnectionIndex, const void* pData, int nLength) {
     HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
     if (!slot.bOpen) return;
     try {
-        slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength),
-                                       m_bDraining);
+        const SendTiming eTiming = m_bHold ? SendTiming::Held : m_bDraining ? SendTiming::AtDrainEnd : SendTiming::Now;
+        slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength), eTiming);
     } catch (...) {
         // Out of memory: the packet is lost; the connection stays.
     }
@@ -149,6 +149,15 @@ void CTcpServer::CloseConnection(int nConnectionIndex) {
     } catch (...) {
         // Out of memory: the last reference goes here and closes the socket abruptly.
     }
+}
+
+void CTcpServer::HoldSends(bool bHold) {
+    if (!bHold) ReleaseSends(false);
+    m_bHold = bHold;
+}
+
+void CTcpServer::ReleaseSends(bool bDiscard) {
+    for (auto& pWorker : m_apWorkers) pWorker->ReleaseHeld(bDiscard);
 }
 
 void CTcpServer::Shutdown() {

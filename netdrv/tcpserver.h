@@ -38,6 +38,8 @@ public:
     void Release() override;
     // Q7NetDrv_GetPeerAddress for this server (host thread).
     int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
+    void HoldSends(bool bHold) override;
+    void ReleaseSends(bool bDiscard) override;
 
 private:
     ~CTcpServer();
@@ -66,6 +68,7 @@ private:
     EventBatch m_hostBatch;     // taken from the queue; its packets live until the next GetEvent
     size_t m_nHostPos = 0;      // next event of m_hostBatch to look at
     bool m_bDraining = false;   // the last GetEvent returned an event; Sends wait for the drain's end
+    bool m_bHold = false;       // Sends are held until ReleaseSends
 };
 
 }  // namespace q7net

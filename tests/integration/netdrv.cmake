@@ -5,6 +5,7 @@ qv_add_test(netdrv_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/netdrv_basic_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/netdrv_abuse_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/netdrv_hold_test.cpp
   LIBS Q7NetDrv)
 
 qv_add_test(netdrv_internals_test
