@@ -32,6 +32,13 @@ __attribute__((constructor)) void OnLibraryAttach() {
     g_TraceLog.Init(u"QuorvelS");
 }
 
+// The end of a command that may have changed the database: with group commit
+// its changes are committed now and its packets leave; a failed commit stops
+// the server, which no longer matches its database.
+void EndCommand() {
+    if (!g_Server.CommitHostCommand()) g_Server.Stop();
+}
+
 void Dispatch(int32_t cmd, uint32_t a, void* b) {
     switch (cmd) {
         case HOSTCMD_SET_OUTPUT:
@@ -45,15 +52,18 @@ void Dispatch(int32_t cmd, uint32_t a, void* b) {
             break;
         case HOSTCMD_START:
             StartServer(a, b);
+            EndCommand();
             break;
         case HOSTCMD_STOP:
             g_Server.Stop();
             break;
         case HOSTCMD_CONSOLE:
             g_Server.OnConsoleCommand(TextArgument(b));
+            EndCommand();
             break;
         case HOSTCMD_TICK:
             g_Server.Poll(a);
+            EndCommand();
             break;
         case HOSTCMD_SET_CONFIG_PATH:
             g_Server.SetConfigPath(TextArgument(b));

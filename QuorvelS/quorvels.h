@@ -7,6 +7,13 @@
 // the server, all through CommandProc. The framework has no thread of its own:
 // all of its work happens inside CommandProc, on the caller's thread.
 //
+// With the database library in group-commit mode (dbctrl.ini CommitMode=group)
+// the database changes of one CommandProc call are committed when it returns,
+// and the packets it sent leave only then. When that commit fails the server
+// logs "数据库提交失败, 撤销 %d 条数据库命令, 停止服务" and stops itself at once;
+// the host should then send HOSTCMD_STOP and end (quorvel-host exits with 5),
+// so that a supervisor starts it again on the database as it stands.
+//
 // Threading: CommandProc must be called from one thread at a time; the output
 // callback is called synchronously on that thread, from inside CommandProc.
 #pragma once

@@ -261,6 +261,9 @@ void CQVServer::Stop() {
 
 void CQVServer::Poll(uint32_t dwHostValue) {
     CServerBase::Poll(dwHostValue);
+    // A server that stopped itself (a failed group commit) keeps its rooms
+    // but no longer their game: nothing may tick them.
+    if (!IsStarted()) return;
     TickRooms(dwHostValue);
     FlushRoomStates();
 }

@@ -56,6 +56,20 @@ private:
 CLibraryDbcBinding g_LibraryBinding;
 IDbcBinding* g_pBinding = &g_LibraryBinding;
 
+// How the library's commands become durable, and what ran since the last
+// commit; one library and one server per process, like the binding itself.
+struct CommitState {
+    DbcCommitMode mode = DbcCommitMode::PerCommand;
+    int nSinceCommit = 0;
+    bool bRefusing = false;
+};
+CommitState g_commit;
+
+int CommitNow() {
+    DbcGroupCommitRecord record{};
+    return g_pBinding->ExecuteCmd(DBCMD_COMMIT_GROUP, &record, static_cast<int>(sizeof(record)));
+}
+
 }  // namespace
 
 void SetDbcBinding(IDbcBinding* pBinding) {
@@ -64,15 +78,51 @@ void SetDbcBinding(IDbcBinding* pBinding) {
 
 int DbcInit(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
             const char16_t* szLogDir, const int32_t* pDsnOpen) {
+    g_commit = CommitState{};
     return g_pBinding->Init(nVersion, szDbcRoot1, szDbcRoot2, szLogDir, pDsnOpen);
 }
 
 int DbcExecuteCmd(int nCmd, void* pRecord, int nSize) {
-    return g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+    if (g_commit.bRefusing) return 0;
+    const int bOk = g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+    switch (g_commit.mode) {
+        case DbcCommitMode::PerCommand:
+            return bOk;
+        case DbcCommitMode::Held:
+            ++g_commit.nSinceCommit;
+            return bOk;
+        case DbcCommitMode::Each:
+            // A failed command was undone alone; there is nothing of it to commit.
+            if (!bOk) return 0;
+            return CommitNow() ? 1 : 0;
+    }
+    return bOk;
+}
+
+void DbcSetCommitMode(DbcCommitMode mode) {
+    g_commit.mode = mode;
+    g_commit.nSinceCommit = 0;
+}
+
+DbcCommitMode DbcGetCommitMode() {
+    return g_commit.mode;
+}
+
+int DbcCommitGroup(int* pnCommands) {
+    const int nCommands = g_commit.nSinceCommit;
+    if (pnCommands) *pnCommands = nCommands;
+    if (g_commit.mode != DbcCommitMode::Held || nCommands == 0 || g_commit.bRefusing) return 1;
+    g_commit.nSinceCommit = 0;
+    return CommitNow();
+}
+
+void DbcRefuseCommands() {
+    g_commit.bRefusing = true;
 }
 
 void DbcDestroy() {
     g_pBinding->Destroy();
+    g_commit = CommitState{};
 }
 
 int32_t DbcQueryCaps() {

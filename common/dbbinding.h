@@ -8,6 +8,16 @@
 // DbcExecuteCmd fail with 0 and DbcDestroy does nothing. Tests install a
 // recording or fault-injecting binding instead.
 //
+// Group commit (dbctrl.h): in DbcCommitMode::Held the library's commands wait
+// for DbcCommitGroup, which the server calls at the end of every host command
+// while the driver holds that command's replies. In DbcCommitMode::Each (a
+// library in group mode behind a driver that cannot hold replies) every
+// command is committed before DbcExecuteCmd returns, which keeps the
+// per-command promise: a command whose commit failed reports failure, and
+// nothing of it was changed. After DbcRefuseCommands every command fails
+// without reaching the library, until the next DbcInit: the server's memory no
+// longer matches the database then, and nothing may be written from it.
+//
 // Results: non-zero success, 0 failure, as the library's. Called on the host's
 // thread only.
 #pragma once
@@ -35,6 +45,25 @@ int DbcInit(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2
             const char16_t* szLogDir, const int32_t* pDsnOpen);
 int DbcExecuteCmd(int nCmd, void* pRecord, int nSize);
 void DbcDestroy();
+
+enum class DbcCommitMode {
+    PerCommand,  // the library commits every command itself (no group mode)
+    Held,        // commands wait for DbcCommitGroup
+    Each,        // the binding commits after every command
+};
+// Set after DbcInit from the library's capabilities; DbcInit resets it to
+// PerCommand.
+void DbcSetCommitMode(DbcCommitMode mode);
+DbcCommitMode DbcGetCommitMode();
+
+// In Held mode: commits what ran since the last commit (nothing is asked of
+// the library when no command ran). 1 on success or with nothing to commit,
+// 0 when the commit failed (the library rolled the whole group back).
+// *pnCommands, when given, gets the number of commands since the last commit.
+int DbcCommitGroup(int* pnCommands = nullptr);
+
+// Every later command fails at once (see above).
+void DbcRefuseCommands();
 
 // One command on a record of the command's type (dbctrl.h), with its size.
 template <class Record>

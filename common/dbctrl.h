@@ -33,6 +33,22 @@
 // (PostgreSQL) or the library's (SQLite). A library that offers leases says so
 // in command 19's answer.
 //
+// Group commit: a library whose dbctrl.ini says CommitMode=group answers
+// DBC_CAP_GROUP_COMMIT. It then keeps one transaction open from the first
+// command after a commit until DBCMD_COMMIT_GROUP: every command runs in its
+// own savepoint, so a failing command is undone alone (result 0, nothing of it
+// changed, as in the per-command mode), and nothing of a group is durable, or
+// visible to another connection, before the commit. The framework commits at
+// the end of every host command that may have changed something, and holds
+// every packet of that command in the driver until the commit returned, so no
+// client sees a result that is not on disk. A failed commit undoes the whole
+// group (every exchange of it is absent) and answers 0; the framework then
+// stops serving. Only SQLite, whose two files commit one after the other, may
+// keep one file's part of the group when the commit fails between them: every
+// command is still whole or absent once the library resolved the half
+// exchanges, which it does before it serves or changes a balance again (and
+// at the next open after a crash). DBCtrl_Destroy commits a group still open.
+//
 // Threading: the framework calls from one thread. The library serialises its
 // own calls.
 #pragma once
@@ -58,6 +74,7 @@ enum : int {
     DBCMD_CLAIM_LEASE = 24,        // DbcLeaseClaimRecord
     DBCMD_RELEASE_LEASE = 25,      // DbcLeaseReleaseRecord
     DBCMD_RENEW_LEASES = 26,       // DbcLeaseRenewRecord
+    DBCMD_COMMIT_GROUP = 27,       // DbcGroupCommitRecord
 };
 
 // Capability bits answered by DBCMD_GET_CAPS. A library that does not know
@@ -65,6 +82,7 @@ enum : int {
 // the framework then uses the single commands 8, 9, 10 and 12 only.
 constexpr int32_t DBC_CAP_EXCHANGE = 0x1;       // DBCMD_EXCHANGE is supported
 constexpr int32_t DBC_CAP_SESSION_LEASE = 0x2;  // DBCMD_CLAIM_LEASE, _RELEASE_LEASE, _RENEW_LEASES
+constexpr int32_t DBC_CAP_GROUP_COMMIT = 0x4;   // group-commit mode: commands wait for DBCMD_COMMIT_GROUP
 
 // Flags of a claim (DbcLeaseClaimRecord::nFlags).
 enum : int32_t {
@@ -187,6 +205,13 @@ struct DbcLeaseRenewRecord {
     int32_t nWanted;        // out: entries of aWanted in use
     char16_t aWanted[kDbcMaxLeaseWanted][39];  // out: GUIDs
 };
+// Command 27, 8 bytes: commits the open group. With no group open (nothing
+// ran since the last commit, or the library is not in group mode) it succeeds
+// and writes nothing. 0 when the commit failed: the group was rolled back.
+struct DbcGroupCommitRecord {
+    int32_t nCommands;  // out: commands the commit made durable (0: none was open)
+    int32_t nReserved;  // zero
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DbcLoginKeyRecord) == 38 && offsetof(DbcLoginKeyRecord, nLoginKey) == 34);
@@ -196,6 +221,7 @@ static_assert(sizeof(DbcGameCoinRecord) == 86 && offsetof(DbcGameCoinRecord, nGa
               offsetof(DbcGameCoinRecord, nPresentCoin) == 82);
 static_assert(sizeof(DbcValueRecord) == 82 && offsetof(DbcValueRecord, nValue) == 78);
 static_assert(sizeof(DbcCapsRecord) == 8);
+static_assert(sizeof(DbcGroupCommitRecord) == 8 && offsetof(DbcGroupCommitRecord, nReserved) == 4);
 static_assert(sizeof(DbcExchangeUser) == 94 && offsetof(DbcExchangeUser, nGoldChange) == 78 &&
               offsetof(DbcExchangeUser, nCoinChange) == 82 && offsetof(DbcExchangeUser, nGold) == 86 &&
               offsetof(DbcExchangeUser, nGameCoin) == 90);

@@ -6,7 +6,7 @@
 namespace {
 NetDrvFactory g_pFactory = nullptr;
 void* g_pFactoryContext = nullptr;
-PFN_Q7NetDrv_GetPeerAddress g_pfnFactoryPeerAddress = nullptr;
+NetDrvExtras g_factoryExtras;
 // The driver library, kept once loaded.
 plat::ModuleHandle g_hNetDrvModule = nullptr;
 
@@ -29,13 +29,30 @@ INetDrv* CreateFromLibrary() {
     }
     return pfnCreate();
 }
+
+// The library's optional exports, looked up once per loaded library (an older
+// driver library serves without them).
+const NetDrvExtras& LibraryExtras() {
+    static NetDrvExtras s_extras;
+    static plat::ModuleHandle s_hLookedUp = nullptr;
+    if (g_hNetDrvModule && s_hLookedUp != g_hNetDrvModule) {
+        uint32_t dwError = 0;
+        s_extras.pfnPeerAddress = reinterpret_cast<PFN_Q7NetDrv_GetPeerAddress>(
+            plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_GetPeerAddress", &dwError));
+        s_extras.pfnHoldSends = reinterpret_cast<PFN_Q7NetDrv_HoldSends>(
+            plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_HoldSends", &dwError));
+        s_extras.pfnReleaseSends = reinterpret_cast<PFN_Q7NetDrv_ReleaseSends>(
+            plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_ReleaseSends", &dwError));
+        s_hLookedUp = g_hNetDrvModule;
+    }
+    return s_extras;
+}
 }  // namespace
 
-void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext,
-                      PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress) {
+void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext, const NetDrvExtras& extras) {
     g_pFactory = pFactory;
     g_pFactoryContext = pFactory ? pContext : nullptr;
-    g_pfnFactoryPeerAddress = pFactory ? pfnPeerAddress : nullptr;
+    g_factoryExtras = pFactory ? extras : NetDrvExtras{};
 }
 
 INetDrv* CreateNetDrvFromBinding() {
@@ -45,23 +62,15 @@ INetDrv* CreateNetDrvFromBinding() {
 
 int GetPeerAddressFromBinding(ITcpServer* pServer, int nConnectionIndex, std::string& strAddress) {
     strAddress.clear();
-    PFN_Q7NetDrv_GetPeerAddress pfn = g_pfnFactoryPeerAddress;
-    if (!g_pFactory && g_hNetDrvModule) {
-        // Optional: an older driver library serves without it.
-        static PFN_Q7NetDrv_GetPeerAddress s_pfnLibrary = nullptr;
-        static plat::ModuleHandle s_hLookedUp = nullptr;
-        if (s_hLookedUp != g_hNetDrvModule) {
-            uint32_t dwError = 0;
-            s_pfnLibrary = reinterpret_cast<PFN_Q7NetDrv_GetPeerAddress>(
-                plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_GetPeerAddress", &dwError));
-            s_hLookedUp = g_hNetDrvModule;
-        }
-        pfn = s_pfnLibrary;
-    }
+    PFN_Q7NetDrv_GetPeerAddress pfn = GetNetDrvExtras().pfnPeerAddress;
     if (!pfn || !pServer) return 0;
     char block[kNetDrvListenAddressSize] = {};
     if (!pfn(pServer, nConnectionIndex, block)) return 0;
     block[kNetDrvListenAddressSize - 1] = 0;
     strAddress = block;
     return strAddress.empty() ? 0 : 1;
+}
+
+NetDrvExtras GetNetDrvExtras() {
+    return g_pFactory ? g_factoryExtras : LibraryExtras();
 }

@@ -16,11 +16,17 @@
 // A driver factory; pContext is the value given to SetNetDrvFactory.
 using NetDrvFactory = INetDrv* (*)(void* pContext);
 
+// The optional exports of a driver beside its objects (netdrv.h); a null
+// entry is one the driver does not offer.
+struct NetDrvExtras {
+    PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress = nullptr;
+    PFN_Q7NetDrv_HoldSends pfnHoldSends = nullptr;
+    PFN_Q7NetDrv_ReleaseSends pfnReleaseSends = nullptr;
+};
+
 // Installs a factory; null restores the default (the driver library).
-// pfnPeerAddress answers peer-address queries for the factory's servers
-// (null: no addresses).
-void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext,
-                      PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress = nullptr);
+// extras answers for the factory's servers.
+void SetNetDrvFactory(NetDrvFactory pFactory, void* pContext, const NetDrvExtras& extras = {});
 
 // A new driver object, or null when the factory gives none (for the default:
 // the library or its export is missing; the reason is traced at level 1).
@@ -30,3 +36,7 @@ INetDrv* CreateNetDrvFromBinding();
 // current driver) as narrow text; 1 when the driver told one, else 0 with
 // strAddress empty (also for a driver library without the optional export).
 int GetPeerAddressFromBinding(ITcpServer* pServer, int nConnectionIndex, std::string& strAddress);
+
+// The optional exports of the current driver (of the factory's, or the ones
+// the loaded library offers; all null before a driver was created).
+NetDrvExtras GetNetDrvExtras();

@@ -155,6 +155,7 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     const int32_t dwCaps = bDb ? DbcQueryCaps() : 0;
     m_bDbcExchange = dwCaps & DBC_CAP_EXCHANGE ? 1 : 0;
     m_bDbcSessionLease = dwCaps & DBC_CAP_SESSION_LEASE ? 1 : 0;
+    SetUpCommitMode(dwCaps);
 
     m_apSession.clear();
     m_apSession.resize(static_cast<size_t>(m_nSessionCount));
@@ -189,10 +190,53 @@ int CServerBase::CloseUsedSessions() {
     return nClosed;
 }
 
+void CServerBase::SetUpCommitMode(int32_t dwCaps) {
+    m_bGroupCommit = 0;
+    m_bCommitFailed = 0;
+    m_pfnReleaseSends = nullptr;
+    if (!(dwCaps & DBC_CAP_GROUP_COMMIT)) return;
+    const NetDrvExtras extras = GetNetDrvExtras();
+    if (m_pTcpServer && extras.pfnHoldSends && extras.pfnReleaseSends && extras.pfnHoldSends(m_pTcpServer, 1)) {
+        m_pfnReleaseSends = extras.pfnReleaseSends;
+        m_bGroupCommit = 1;
+        DbcSetCommitMode(DbcCommitMode::Held);
+        LogOutput(u"数据库分组提交: 每次轮询提交一次, 回复在提交后发出");
+        return;
+    }
+    // Without held sends a reply could leave before its change is durable.
+    DbcSetCommitMode(DbcCommitMode::Each);
+    LogOutput(u"网络驱动不能暂扣发送, 数据库逐条提交");
+}
+
+void CServerBase::ReleaseHeldSends(int nDiscard) {
+    if (m_pfnReleaseSends && m_pTcpServer) m_pfnReleaseSends(m_pTcpServer, nDiscard);
+}
+
+int CServerBase::CommitHostCommand() {
+    if (!m_bGroupCommit || m_bCommitFailed) return 1;
+    int nCommands = 0;
+    if (DbcCommitGroup(&nCommands)) {
+        ReleaseHeldSends(0);
+        return 1;
+    }
+    LogOutput(u"数据库提交失败, 撤销 %d 条数据库命令, 停止服务", nCommands);
+    m_bCommitFailed = 1;
+    DbcRefuseCommands();
+    ReleaseHeldSends(1);
+    return 0;
+}
+
 void CServerBase::Stop() {
     // Users still online are ended as they would be at a logout, while the
     // database is still open (a derived server settles their accounts).
     CloseUsedSessions();
+    // What the ends changed is committed before the connections go, so the
+    // last replies leave; after a failed commit nothing of it may.
+    if (m_bGroupCommit) {
+        if (m_bCommitFailed || !CommitHostCommand()) ReleaseHeldSends(1);
+    }
+    m_bGroupCommit = 0;
+    m_pfnReleaseSends = nullptr;
     m_sessionLease.Disable();
     m_bDbcSessionLease = 0;
     for (auto& pSession : m_apSession) pSession.reset();

@@ -214,6 +214,19 @@ public:
     // releases what is left. 1 when on; 0 (nothing changes) otherwise.
     int EnableSessionLease(std::u16string_view strServerId, int32_t nLeaseSeconds);
     const CSessionLease& GetSessionLease() const { return m_sessionLease; }
+    // Group commit. When the library opened by Start runs in group mode and
+    // the driver can hold sends, the database changes of a host command and
+    // the packets they answer are held until the host command ends: the host
+    // entry then calls CommitHostCommand, which commits the group and lets the
+    // packets out. A failed commit logs "数据库提交失败, 撤销 %d 条数据库命令,
+    // 停止服务", drops the held packets, makes every later database command
+    // fail (memory no longer matches the database) and answers 0: the caller
+    // then stops the server. 1 otherwise (also when group commit is off).
+    int CommitHostCommand();
+    // 1 while commands wait for CommitHostCommand.
+    int IsGroupCommit() const { return m_bGroupCommit; }
+    // 1 after a failed commit, until the next Start.
+    int HasCommitFailed() const { return m_bCommitFailed; }
     // 1 while pSession is being ended because another server holds its
     // user's lease: that server's session owns the user's coins now.
     int IsLeaseLost(const CSessionBase* pSession) const {
@@ -243,6 +256,16 @@ protected:
     int32_t m_nMaxPacketsPerSecond = 0;  // packet-rate cap per connection, 0: none
 
 private:
+    // Picks how database changes become durable from the library's
+    // capabilities and the driver's optional exports, and logs it.
+    void SetUpCommitMode(int32_t dwCaps);
+    // Lets the held packets out (nDiscard 0) or drops them (1).
+    void ReleaseHeldSends(int nDiscard);
+
+    int32_t m_bGroupCommit = 0;
+    int32_t m_bCommitFailed = 0;
+    PFN_Q7NetDrv_ReleaseSends m_pfnReleaseSends = nullptr;
+
     // Reads both configuration files and writes missing keys back; 0 (logged,
     // nothing read or written) when one of them exists but is unreadable or
     // no text.

@@ -50,6 +50,11 @@ struct HostOptions {
 constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
 constexpr int kExitStartFailed = 4;
+constexpr int kExitCommitFailed = 5;
+
+// Set when the framework logged that a group commit failed: it has stopped
+// itself, and the host ends so that a supervisor starts it again.
+bool g_bCommitFailed = false;
 
 // What the log lines of the start said. Filled by the output callback while
 // HOSTCMD_START runs (the callback runs inside that call, on this thread).
@@ -75,12 +80,16 @@ const char* StartFailureOf(const std::string& strMessage) {
     return nullptr;
 }
 
-void WatchStartLine(const std::string& strLine) {
-    // "[NN] MM/DD hh:mm:ss.mmm > message"
+// The message of a log line "[NN] MM/DD hh:mm:ss.mmm > message", or empty.
+std::string MessageOf(const std::string& strLine) {
     const size_t nAt = strLine.find(" > ");
-    if (nAt == std::string::npos) return;
+    if (nAt == std::string::npos) return {};
     std::string strMessage = strLine.substr(nAt + 3);
     while (!strMessage.empty() && (strMessage.back() == '\n' || strMessage.back() == '\r')) strMessage.pop_back();
+    return strMessage;
+}
+
+void WatchStartLine(const std::string& strMessage) {
     if (strMessage == "服务启动 完成") g_startWatch.bCompleted = true;
     if (const char* szWhat = StartFailureOf(strMessage))
         g_startWatch.aFailures.push_back(std::string(szWhat) + ": " + strMessage);
@@ -110,7 +119,8 @@ void PrintUsage(FILE* f) {
                  "  -h, --help       this text\n"
                  "\n"
                  "Exit codes: 0 clean stop, 2 bad arguments, 3 the library cannot be loaded,\n"
-                 "4 the start failed (listener, database, game module or configuration file).\n");
+                 "4 the start failed (listener, database, game module or configuration file),\n"
+                 "5 a database group commit failed (the server stopped itself; start it again).\n");
 }
 
 // Returns 0 on success, else the exit code to leave with.
@@ -188,7 +198,11 @@ void HostOutput(int nCode, int, const char16_t* szText) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i)
         if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out.push_back(s[i]);
-    if (nCode == HOSTOUT_LOG_LINE && g_startWatch.bWatching) WatchStartLine(out);
+    if (nCode == HOSTOUT_LOG_LINE) {
+        const std::string strMessage = MessageOf(out);
+        if (g_startWatch.bWatching) WatchStartLine(strMessage);
+        if (StartsWith(strMessage, "数据库提交失败")) g_bCommitFailed = true;
+    }
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
 }
@@ -297,7 +311,7 @@ int main(int argc, char** argv) {
     std::string pending;
     bool bRunning = true;
     auto last = std::chrono::steady_clock::now();
-    while (bRunning && !g_bStopSignal) {
+    while (bRunning && !g_bStopSignal && !g_bCommitFailed) {
         pollfd fds[2];
         nfds_t nfds = 0;
         if (wakeFd >= 0) fds[nfds++] = {wakeFd, POLLIN, 0};
@@ -325,5 +339,9 @@ int main(int argc, char** argv) {
         if (wakeFd < 0) wakeFd = FindWakeHandle();
     }
     fw.Command(HOSTCMD_STOP, 0, nullptr);
+    if (g_bCommitFailed) {
+        std::fprintf(stderr, "quorvel-host: a database commit failed; the server stopped (exit 5)\n");
+        return kExitCommitFailed;
+    }
     return 0;
 }

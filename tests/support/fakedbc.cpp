@@ -104,6 +104,9 @@ int CFakeDbc::ExecuteCmd(int nCmd, void* pRecord, int nSize) {
 
     int nNth = ++m_aCallCounts[nCmd];
     const int nCall = ++m_nTotalCalls;
+    const bool bGroupCommand = m_bGroupSupported && nCmd != DBCMD_GET_CAPS;
+    if (bGroupCommand && nCmd != DBCMD_COMMIT_GROUP && !m_pGroupStart)
+        m_pGroupStart = std::make_unique<Data>(Snapshot());
     int nResult = 0;
     if (!pRecord || nSize <= 0 || (m_bRequireInit && !m_bInitialised) ||
         m_aFailures.count({nCmd, nNth}) || m_aCallFailures.count(nCall)) {
@@ -114,6 +117,10 @@ int CFakeDbc::ExecuteCmd(int nCmd, void* pRecord, int nSize) {
         nResult = f->second;
     } else {
         nResult = Answer(nCmd, pRecord, nSize);
+    }
+    if (bGroupCommand && nCmd == DBCMD_COMMIT_GROUP) {
+        if (!nResult && m_pGroupStart) Restore(*m_pGroupStart);
+        m_pGroupStart.reset();
     }
     call.nResult = nResult;
     if (p && nSize > 0) call.aReply.assign(p, p + nSize);
@@ -186,7 +193,14 @@ int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
             auto* r = As<DbcCapsRecord>(pRecord, nSize);
             if (!r || (!m_bExchangeSupported && !m_bLeaseSupported)) return 0;
             r->dwCaps = (m_bExchangeSupported ? DBC_CAP_EXCHANGE : 0) |
-                        (m_bLeaseSupported ? DBC_CAP_SESSION_LEASE : 0);
+                        (m_bLeaseSupported ? DBC_CAP_SESSION_LEASE : 0) |
+                        (m_bGroupSupported ? DBC_CAP_GROUP_COMMIT : 0);
+            return 1;
+        }
+        case DBCMD_COMMIT_GROUP: {
+            auto* r = As<DbcGroupCommitRecord>(pRecord, nSize);
+            if (!r || !m_bGroupSupported) return 0;
+            r->nCommands = m_pGroupStart ? 1 : 0;  // the fake does not count them
             return 1;
         }
         case DBCMD_CLAIM_LEASE:
@@ -298,4 +312,16 @@ int CFakeDbc::Exchange(DbcExchangeRecord& r) {
     if (r.nTax > 0) m_aTaxes.push_back({strGame, r.nTax});
     r.nTxn = m_nNextTxn++;
     return 1;
+}
+
+CFakeDbc::Data CFakeDbc::Snapshot() const {
+    return Data{m_aUsers, m_aBankers, m_aTaxes, m_nNextTxn, m_aLeases};
+}
+
+void CFakeDbc::Restore(const Data& data) {
+    m_aUsers = data.aUsers;
+    m_aBankers = data.aBankers;
+    m_aTaxes = data.aTaxes;
+    m_nNextTxn = data.nNextTxn;
+    m_aLeases = data.aLeases;
 }

@@ -27,6 +27,14 @@
 // SetLeaseSupported(true), and command 19 then also answers
 // DBC_CAP_SESSION_LEASE. SetLease plants another server's lease.
 //
+// Group commit: SetGroupCommitSupported(true) makes command 19 answer
+// DBC_CAP_GROUP_COMMIT and command 27 known. The first command after a commit
+// opens a group (the database as it stood is kept); command 27 ends it, and a
+// failed 27 (FailCall(DBCMD_COMMIT_GROUP, n), or a forced result 0) puts the
+// database back as it stood when the group opened, as a rolled-back
+// transaction would. Every command is atomic on its own, so a failing command
+// inside a group is undone alone.
+//
 // Install with CScopedDbcBinding. Single-threaded.
 #pragma once
 
@@ -34,6 +42,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -119,6 +128,9 @@ public:
     // true: commands 24-26 are known and command 19 offers them.
     void SetLeaseSupported(bool bSupported) { m_bLeaseSupported = bSupported; }
     void SetLeaseClock(int64_t nSeconds) { m_nLeaseClock = nSeconds; }
+    void SetGroupCommitSupported(bool bSupported) { m_bGroupSupported = bSupported; }
+    // true while a group waits for command 27.
+    bool IsGroupOpen() const { return m_pGroupStart != nullptr; }
     int64_t LeaseClock() const { return m_nLeaseClock; }
     void SetLease(std::u16string_view strGUID, FakeDbcLease lease) { m_aLeases[std::u16string(strGUID)] = lease; }
     // The user's lease row, or null.
@@ -155,11 +167,24 @@ private:
     int LeaseCommand(int nCmd, void* pRecord, int nSize);
     FakeDbcUser* UserByGUID(std::u16string_view strGUID);
 
+    // What a rolled-back group puts back.
+    struct Data {
+        std::vector<FakeDbcUser> aUsers;
+        std::map<std::u16string, int64_t> aBankers;
+        std::vector<DbcTaxRecord> aTaxes;
+        int64_t nNextTxn = 1;
+        std::map<std::u16string, FakeDbcLease> aLeases;
+    };
+    Data Snapshot() const;
+    void Restore(const Data& data);
+
     std::vector<FakeDbcUser> m_aUsers;
     std::map<std::u16string, int64_t> m_aBankers;
     std::vector<DbcTaxRecord> m_aTaxes;
     int m_nNextGuid = 1;
     int64_t m_nNextTxn = 1;
+    bool m_bGroupSupported = false;
+    std::unique_ptr<Data> m_pGroupStart;  // the database when the open group began
     bool m_bExchangeSupported = true;
     bool m_bLeaseSupported = false;
     int64_t m_nLeaseClock = 0;

@@ -104,7 +104,24 @@ void CScriptedTcpServer::Send(int nConnectionIndex, const void* pData, int nLeng
         const auto* p = static_cast<const uint8_t*>(pData);
         s.aBytes.assign(p, p + nLength);
     }
-    m_aSends.push_back(std::move(s));
+    (m_bHolding ? m_aHeld : m_aSends).push_back(std::move(s));
+}
+
+int ScriptedHoldSends(ITcpServer* pServer, int bHold) {
+    auto* p = static_cast<CScriptedTcpServer*>(pServer);
+    if (!p || !p->m_bHoldSupported) return 0;
+    if (!bHold) ScriptedReleaseSends(pServer, 0);
+    p->m_bHolding = bHold != 0;
+    return 1;
+}
+
+int ScriptedReleaseSends(ITcpServer* pServer, int nDiscard) {
+    auto* p = static_cast<CScriptedTcpServer*>(pServer);
+    if (!p || !p->m_bHoldSupported) return 0;
+    ++p->m_anReleaseSends[nDiscard ? 1 : 0];
+    if (!nDiscard) p->m_aSends.insert(p->m_aSends.end(), p->m_aHeld.begin(), p->m_aHeld.end());
+    p->m_aHeld.clear();
+    return 1;
 }
 
 bool CScriptedTcpServer::GetEvent(NetDrvEvent* pEvent) {
@@ -140,12 +157,13 @@ ITcpServer* CScriptedNetDrv::CreateTcpServer(uint32_t dwDriverParam) {
     m_dwLastDriverParam = dwDriverParam;
     if (m_bCreateFails) return nullptr;
     m_Server.m_bReleased = false;
+    m_Server.m_bHolding = false;
     m_bReleased = false;
     return &m_Server;
 }
 
 CScopedNetDrv::CScopedNetDrv(CScriptedNetDrv& drv) {
-    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv, &ScriptedPeerAddress);
+    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv, NetDrvExtras{&ScriptedPeerAddress, &ScriptedHoldSends, &ScriptedReleaseSends});
 }
 
 CScopedNetDrv::~CScopedNetDrv() {

@@ -15,7 +15,10 @@
 // Install it with CScopedNetDrv (or SetNetDrvFactory(&CScriptedNetDrv::Factory,
 // &drv)); every server start then gets this driver and its one TCP server.
 // Release only marks the objects released; the test owns them and may start
-// the server again with the same driver. Single-threaded.
+// the server again with the same driver. Held sends (netdrv.h) are offered
+// once SetHoldSupported(true): while holding, Send records into HeldSends()
+// instead of Sends(), and a release moves them over (or drops them).
+// Single-threaded.
 #pragma once
 
 #include <array>
@@ -58,6 +61,8 @@ public:
     // The client address the peer-address query reports for an index (none
     // by default: the query answers 0). Kept across closes.
     void SetPeerAddress(int nConnectionIndex, std::string strAddress);
+    // false (default): Q7NetDrv_HoldSends answers 0, as a driver that cannot hold.
+    void SetHoldSupported(bool bSupported) { m_bHoldSupported = bSupported; }
 
     // --- observations ------------------------------------------------------
     const std::vector<ScriptedSend>& Sends() const { return m_aSends; }
@@ -66,6 +71,9 @@ public:
     std::vector<ScriptedSend> TakeSends();
     const std::vector<int>& Closes() const { return m_aCloses; }
     void ClearRecords();
+    bool IsHolding() const { return m_bHolding; }
+    const std::vector<ScriptedSend>& HeldSends() const { return m_aHeld; }
+    int ReleaseCalls(int nDiscard) const { return m_anReleaseSends[nDiscard ? 1 : 0]; }
 
     int ListenCalls() const { return m_nListenCalls; }
     const std::string& ListenedAddress() const { return m_strListenedAddress; }
@@ -107,11 +115,20 @@ private:
     bool m_bReleased = false;
     int m_nReleaseCalls = 0;
     std::vector<std::string> m_astrPeer;  // by connection index
+    bool m_bHoldSupported = false;
+    bool m_bHolding = false;
+    std::vector<ScriptedSend> m_aHeld;
+    int m_anReleaseSends[2] = {};
     friend int ScriptedPeerAddress(ITcpServer*, int, char*);
+    friend int ScriptedHoldSends(ITcpServer*, int);
+    friend int ScriptedReleaseSends(ITcpServer*, int);
 };
 
 // The peer-address query of scripted servers (installed by CScopedNetDrv).
 int ScriptedPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock);
+// Held sends of scripted servers (installed by CScopedNetDrv).
+int ScriptedHoldSends(ITcpServer* pServer, int bHold);
+int ScriptedReleaseSends(ITcpServer* pServer, int nDiscard);
 
 class CScriptedNetDrv final : public INetDrv {
 public:

@@ -6,7 +6,7 @@ if(NOT QV_BUILD_TESTS)
 endif()
 qv_add_test(gameframe_test
   SOURCES qvpackets_test.cpp qvserver_test.cpp qvsession_test.cpp qvroom_test.cpp qvsettle_test.cpp
-          qvcoin_test.cpp qvlease_test.cpp
+          qvcoin_test.cpp qvlease_test.cpp qvgroupcommit_test.cpp
   LIBS qv_framework qv_test_support ${CMAKE_DL_LIBS})
 qv_use_test_games(gameframe_test)
 # One test runs the shipped example game in the frame.
