@@ -23,6 +23,16 @@
 // kLedgerUndo rows where recovery undid part of an exchange. Rows of the single
 // commands carry transaction id 0.
 //
+// Group commit (CommitMode=group, driven by dbgroup.h): between BeginGroup
+// and CommitGroup every operation joins one open transaction instead of
+// committing its own. Each command runs inside a savepoint of that group
+// (BeginGroupStep / EndGroupStep), and the operations' own transactions nest
+// in it as savepoints too, so a refused or failed command is undone alone;
+// nothing of a group is durable, or visible to another connection, before
+// CommitGroup. "Nothing was changed unless Ok" then holds per command within
+// the group. The open, recovery and audit paths (the read view) do not run
+// inside a group: BeginReadView fails while one is open.
+//
 // Ownership and threading: a backend owns its connection and statements; one
 // thread at a time.
 #pragma once
@@ -189,6 +199,28 @@ public:
     // default is for backends without one: each list is its own snapshot.
     virtual DbResult BeginReadView() { return DbResult::Ok; }
     virtual void EndReadView() {}
+
+    // --- group commit ---
+    // Opens the group's transaction (SQLite: BEGIN IMMEDIATE over both files;
+    // PostgreSQL: BEGIN). Failed, with no group open, when it could not begin
+    // (on SQLite: the write lock not granted within the busy timeout).
+    // REQUIRES: no group open.
+    virtual DbResult BeginGroup() = 0;
+    // A savepoint around one command of the open group; EndGroupStep(true)
+    // keeps what the command did, EndGroupStep(false) undoes it alone. Both
+    // fail when the group's transaction was lost (the database rolled it back
+    // after a storage error, the connection broke): every later step then
+    // fails too, until CommitGroup rolls back and reports it.
+    // REQUIRES: a group open; steps do not nest.
+    virtual DbResult BeginGroupStep() = 0;
+    virtual DbResult EndGroupStep(bool bKeep) = 0;
+    // Commits the group: Ok when it is durable. Failed when the commit failed
+    // or the group was lost: everything of it that could be rolled back was
+    // (see sqlitebackend.h for what a failure between SQLite's two files
+    // leaves, and how it is resolved). No group is open afterwards either way.
+    // REQUIRES: a group open.
+    virtual DbResult CommitGroup() = 0;
+    virtual bool IsGroupOpen() const = 0;
 
     // What opening the databases repaired (one UTF-8 line each; empty when
     // there was nothing to do), for the failure and diagnostic log. The

@@ -61,6 +61,7 @@ struct Request {
     uint8_t* p;
     int64_t nTime;
     std::string& strWhy;
+    int32_t dwExtraCaps;
 };
 
 int LoginKey(Request& q) {
@@ -132,7 +133,7 @@ int Change(Request& q, int nCmd) {
 }
 
 int Caps(Request& q) {
-    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE);
+    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE | q.dwExtraCaps);
     return 1;
 }
 
@@ -234,6 +235,7 @@ int Exchange(Request& q) {
 struct CommandEntry {
     int nCmd;
     int nSize;
+    bool bReadOnly;  // never changes anything
     int (*pfn)(Request&, int);
 };
 
@@ -243,28 +245,43 @@ int NoCmd(Request& q, int) {
 }
 
 constexpr CommandEntry kCommands[] = {
-    {DBCMD_GET_LOGIN_KEY, sizeof(DbcLoginKeyRecord), NoCmd<LoginKey>},
-    {DBCMD_GET_PLATFORM_USER, sizeof(DbcPlatformUserRecord), NoCmd<PlatformUser>},
-    {DBCMD_GET_GAME_COIN, sizeof(DbcGameCoinRecord), NoCmd<GameCoin>},
-    {DBCMD_GET_GOLD, sizeof(DbcValueRecord), NoCmd<Gold>},
-    {DBCMD_ADD_GAME_COIN, sizeof(DbcValueRecord), Change},
-    {DBCMD_ADD_GOLD, sizeof(DbcValueRecord), Change},
-    {DBCMD_ADD_BANKER_GOLD, sizeof(DbcValueRecord), Change},
-    {DBCMD_WRITE_TAX, sizeof(DbcValueRecord), Change},
-    {DBCMD_GET_CAPS, sizeof(DbcCapsRecord), NoCmd<Caps>},
-    {DBCMD_EXCHANGE, sizeof(DbcExchangeRecord), NoCmd<Exchange>},
-    {DBCMD_CLAIM_LEASE, sizeof(DbcLeaseClaimRecord), NoCmd<ClaimLease>},
-    {DBCMD_RELEASE_LEASE, sizeof(DbcLeaseReleaseRecord), NoCmd<ReleaseLease>},
-    {DBCMD_RENEW_LEASES, sizeof(DbcLeaseRenewRecord), NoCmd<RenewLeases>},
+    {DBCMD_GET_LOGIN_KEY, sizeof(DbcLoginKeyRecord), true, NoCmd<LoginKey>},
+    {DBCMD_GET_PLATFORM_USER, sizeof(DbcPlatformUserRecord), true, NoCmd<PlatformUser>},
+    {DBCMD_GET_GAME_COIN, sizeof(DbcGameCoinRecord), false, NoCmd<GameCoin>},  // may create the game user
+    {DBCMD_GET_GOLD, sizeof(DbcValueRecord), true, NoCmd<Gold>},
+    {DBCMD_ADD_GAME_COIN, sizeof(DbcValueRecord), false, Change},
+    {DBCMD_ADD_GOLD, sizeof(DbcValueRecord), false, Change},
+    {DBCMD_ADD_BANKER_GOLD, sizeof(DbcValueRecord), false, Change},
+    {DBCMD_WRITE_TAX, sizeof(DbcValueRecord), false, Change},
+    {DBCMD_GET_CAPS, sizeof(DbcCapsRecord), true, NoCmd<Caps>},
+    {DBCMD_EXCHANGE, sizeof(DbcExchangeRecord), false, NoCmd<Exchange>},
+    {DBCMD_CLAIM_LEASE, sizeof(DbcLeaseClaimRecord), false, NoCmd<ClaimLease>},
+    {DBCMD_RELEASE_LEASE, sizeof(DbcLeaseReleaseRecord), false, NoCmd<ReleaseLease>},
+    {DBCMD_RENEW_LEASES, sizeof(DbcLeaseRenewRecord), false, NoCmd<RenewLeases>},
 };
+
+const CommandEntry* FindCommand(int nCmd) {
+    for (const CommandEntry& e : kCommands) {
+        if (e.nCmd == nCmd) return &e;
+    }
+    return nullptr;
+}
 
 }  // namespace
 
-int ExecuteDbCommand(IDbBackend& db, int nCmd, void* pRecord, int nSize, int64_t nTime, std::string& strWhy) {
-    const CommandEntry* pEntry = nullptr;
-    for (const CommandEntry& e : kCommands) {
-        if (e.nCmd == nCmd) pEntry = &e;
-    }
+bool IsDbCommandRecord(int nCmd, const void* pRecord, int nSize) {
+    const CommandEntry* pEntry = FindCommand(nCmd);
+    return pEntry && pRecord && nSize == pEntry->nSize;
+}
+
+bool IsReadOnlyDbCommand(int nCmd) {
+    const CommandEntry* pEntry = FindCommand(nCmd);
+    return pEntry && pEntry->bReadOnly;
+}
+
+int ExecuteDbCommand(IDbBackend& db, int nCmd, void* pRecord, int nSize, int64_t nTime, std::string& strWhy,
+                     int32_t dwExtraCaps) {
+    const CommandEntry* pEntry = FindCommand(nCmd);
     if (!pEntry) {
         strWhy = "unknown command";
         return 0;
@@ -273,6 +290,6 @@ int ExecuteDbCommand(IDbBackend& db, int nCmd, void* pRecord, int nSize, int64_t
         strWhy = "record of " + std::to_string(nSize) + " bytes, expected " + std::to_string(pEntry->nSize);
         return 0;
     }
-    Request q{db, static_cast<uint8_t*>(pRecord), nTime, strWhy};
+    Request q{db, static_cast<uint8_t*>(pRecord), nTime, strWhy, dwExtraCaps};
     return pEntry->pfn(q, nCmd);
 }

@@ -1,6 +1,7 @@
 // The library's three exported calls (common/dbctrl.h). The library holds one
-// open backend between DBCtrl_Init and DBCtrl_Destroy, and a mutex so that
-// calls from several threads are serialised; nothing throws out of a call.
+// open backend and its commit mode (dbgroup.h) between DBCtrl_Init and
+// DBCtrl_Destroy, and a mutex so that calls from several threads are
+// serialised; nothing throws out of a call.
 #include "common/dbctrl.h"
 
 #include <chrono>
@@ -10,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "dbctrl/dbcommands.h"
 #include "dbctrl/dbfaillog.h"
+#include "dbctrl/dbgroup.h"
 #include "dbctrl/dbsettings.h"
 #include "projcommon/widestring.h"
 
@@ -20,6 +21,7 @@ namespace {
 struct DbCtrlState {
     std::mutex mutex;
     std::unique_ptr<IDbBackend> pDb;        // null while not initialised
+    std::unique_ptr<CDbCommandRunner> pRunner;  // over pDb, while it is open
     std::unique_ptr<CDbFailureLog> pLog;
     size_t nNotesLogged = 0;  // of pDb->OpenNotes()
 };
@@ -37,6 +39,18 @@ DbCtrlState& State() {
     return s;
 }
 
+// Commits a group still open (a failure goes to the log) and closes the
+// databases.
+void CloseDatabases(DbCtrlState& s) {
+    if (s.pRunner) {
+        std::string strWhy;
+        if (!s.pRunner->Finish(strWhy) && s.pLog) s.pLog->Write("DBCtrl_Destroy: " + strWhy);
+        if (s.pLog) LogNewNotes(s, "DBCtrl_Destroy: ");
+    }
+    s.pRunner.reset();
+    s.pDb.reset();
+}
+
 std::u16string Text(const char16_t* p) { return p ? std::u16string(p) : std::u16string(); }
 
 int64_t UnixNow() {
@@ -51,7 +65,7 @@ extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, c
     try {
         DbCtrlState& s = State();
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.pDb.reset();
+        CloseDatabases(s);
         s.pLog = std::make_unique<CDbFailureLog>(Text(szLogDir));
         if (nVersion != kDBCtrlVersion) {
             s.pLog->Write("DBCtrl_Init: version " + std::to_string(nVersion) + " refused (expected " +
@@ -64,11 +78,13 @@ extern "C" QV_EXPORT int DBCtrl_Init(int nVersion, const char16_t* szDbcRoot1, c
             return 0;
         }
         std::string strError, strOpened;
-        s.pDb = OpenDatabases(strRoot1, strRoot2, strError, {}, &strOpened);
+        DbCommitMode eMode = DbCommitMode::Command;
+        s.pDb = OpenDatabases(strRoot1, strRoot2, strError, {}, &strOpened, &eMode);
         if (!s.pDb) {
             s.pLog->Write("DBCtrl_Init: " + strError);
             return 0;
         }
+        s.pRunner = std::make_unique<CDbCommandRunner>(*s.pDb, eMode);
         // Which database the server runs on is the first thing an operator
         // checks after a changed dbctrl.ini.
         s.pLog->Write("DBCtrl_Init: opened " + strOpened);
@@ -87,7 +103,7 @@ extern "C" QV_EXPORT int DBCtrl_ExecuteCmd(int nCmd, void* pRecord, int nSize) {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.pDb) return 0;
         std::string strWhy;
-        const int bOk = ExecuteDbCommand(*s.pDb, nCmd, pRecord, nSize, UnixNow(), strWhy);
+        const int bOk = s.pRunner->Execute(nCmd, pRecord, nSize, UnixNow(), strWhy);
         LogNewNotes(s, ("command " + std::to_string(nCmd) + ": ").c_str());
         if (bOk) return 1;
         s.pLog->Write("command " + std::to_string(nCmd) + ": " + strWhy);
@@ -101,7 +117,7 @@ extern "C" QV_EXPORT void DBCtrl_Destroy() {
     try {
         DbCtrlState& s = State();
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.pDb.reset();
+        CloseDatabases(s);
         s.pLog.reset();
     } catch (...) {
     }

@@ -46,6 +46,19 @@ void ReadKeys(CIniFile& ini, DbSettings& settings, int bAdd) {
         ini.GetString(kSection, u"GameSchema", d.strGameSchema, u"schema of this game's tables (postgres)", bAdd);
     settings.nBusyTimeoutMs =
         ini.GetInt(kSection, u"BusyTimeoutMs", d.nBusyTimeoutMs, u"wait for another writer's lock (sqlite)", bAdd);
+    settings.strCommitMode = ini.GetString(kSection, u"CommitMode", d.strCommitMode,
+                                           u"command (each command durable) or group (one commit per poll)", bAdd);
+}
+
+// The CommitMode value; false with strError for anything else.
+bool ParseCommitMode(std::u16string_view strValue, DbCommitMode& eMode, std::string& strError) {
+    const std::u16string s = WideToLower(strValue);
+    if (s == u"command" || s == u"group") {
+        eMode = s == u"group" ? DbCommitMode::Group : DbCommitMode::Command;
+        return true;
+    }
+    strError = "unknown CommitMode \"" + WideToUtf8(strValue) + "\" in dbctrl.ini (command or group)";
+    return false;
 }
 
 // Opens dbctrl.ini into ini; 0 with strError when it is there but unusable.
@@ -93,13 +106,17 @@ int LoadDbSettings(std::u16string_view strRoot1, DbSettings& settings, bool& bFi
 
 std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16string_view strRoot2,
                                           std::string& strError, const DbOpenOptions& options,
-                                          std::string* pstrOpened) {
+                                          std::string* pstrOpened, DbCommitMode* peCommitMode) {
     if (!MakeDirectories(strRoot1, strError)) return nullptr;
     CIniFile ini;
     bool bFirstStart = false;
     if (!OpenSettingsFile(strRoot1, ini, bFirstStart, strError)) return nullptr;
     DbSettings s;
     ReadKeys(ini, s, 1);
+    // Checked before anything is opened or written: a mistyped mode must not
+    // run the server with a durability it was not configured for.
+    DbCommitMode eMode = DbCommitMode::Command;
+    if (!ParseCommitMode(s.strCommitMode, eMode, strError)) return nullptr;
 
     std::unique_ptr<IDbBackend> pDb;
     std::string strOpened;
@@ -131,6 +148,7 @@ std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16
         strError = "cannot write " + plat::ToOsPath(DbJoinPath(strRoot1, kIniName));
         return nullptr;
     }
-    if (pstrOpened) *pstrOpened = std::move(strOpened);
+    if (pstrOpened) *pstrOpened = strOpened + (eMode == DbCommitMode::Group ? " CommitMode=group" : " CommitMode=command");
+    if (peCommitMode) *peCommitMode = eMode;
     return pDb;
 }

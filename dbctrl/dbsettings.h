@@ -7,6 +7,10 @@
 //   Conninfo=dbname=quorvel   libpq connection string (postgres only)
 //   GameSchema=game      PostgreSQL schema of this game's tables (postgres only)
 //   BusyTimeoutMs=5000   how long a SQLite writer waits for another's lock
+//   CommitMode=command   command (every command its own durable transaction)
+//                        or group (one transaction per host poll, committed by
+//                        DBCMD_COMMIT_GROUP; see dbgroup.h). Any other value
+//                        refuses the open, and the file is left as it is.
 //
 // A missing key is written back with its default once the backend opened,
 // so the first initialisation leaves a complete file to edit. The file is
@@ -31,12 +35,14 @@
 #include <string_view>
 
 #include "dbctrl/dbbackend.h"
+#include "dbctrl/dbgroup.h"
 
 struct DbSettings {
     std::u16string strBackend = u"sqlite";
     std::u16string strConninfo = u"dbname=quorvel";
     std::u16string strGameSchema = u"game";
     int nBusyTimeoutMs = 5000;
+    std::u16string strCommitMode = u"command";
 };
 
 struct DbOpenOptions {
@@ -55,7 +61,8 @@ int LoadDbSettings(std::u16string_view strRoot1, DbSettings& settings, bool& bFi
 // Loads the settings, opens the backend they select (the SQLite files'
 // directories are created when missing) and then writes missing keys back.
 // *pstrOpened, when given, gets a line that names the backend and its files
-// or schema. Null with strError on failure.
+// or schema (and the commit mode), *peCommitMode the CommitMode. Null with
+// strError on failure.
 std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16string_view strRoot2,
                                           std::string& strError, const DbOpenOptions& options = {},
-                                          std::string* pstrOpened = nullptr);
+                                          std::string* pstrOpened = nullptr, DbCommitMode* peCommitMode = nullptr);

@@ -17,6 +17,12 @@ namespace {
 
 using pgsql::Stmt;
 
+// One savepoint name for a command's step of a group and an exchange's
+// transaction nested in it: both act on the innermost of that name.
+constexpr const char* kSavepoint = "SAVEPOINT qv_step";
+constexpr const char* kRelease = "RELEASE qv_step";
+constexpr const char* kRollbackTo = "ROLLBACK TO qv_step";
+
 // Owns one PGresult.
 class PgRes {
 public:
@@ -326,12 +332,74 @@ public:
     // One snapshot of the whole database: the platform and game tables live
     // in one database there, and an exchange commits as one transaction.
     DbResult BeginReadView() override {
+        if (m_bGroupOpen) {
+            m_strError = "begin read view: a group is open on this connection";
+            return DbResult::Failed;
+        }
         if (!BeginTxn()) return DbResult::Failed;
         if (Simple("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")) return DbResult::Ok;
         EndTxn(false);
         return DbResult::Failed;
     }
     void EndReadView() override { EndTxn(false); }
+
+    DbResult BeginGroup() override {
+        if (!BeginTxn()) return DbResult::Failed;
+        m_bGroupOpen = true;
+        m_bGroupLost = false;
+        return DbResult::Ok;
+    }
+
+    DbResult BeginGroupStep() override {
+        if (!GroupAlive()) return GroupLost();
+        if (Simple(kSavepoint)) return DbResult::Ok;
+        LoseGroup();
+        return GroupLost();
+    }
+
+    // A statement that failed inside the step left the transaction aborted;
+    // only rolling back to the step's savepoint makes it usable again.
+    DbResult EndGroupStep(bool bKeep) override {
+        if (!GroupAlive()) return GroupLost();
+        const bool bAborted = PQtransactionStatus(m_pConn) == PQTRANS_INERROR;
+        const std::string strKeep = m_strError;
+        const bool bDone = bKeep && !bAborted ? Simple(kRelease) : Simple(kRollbackTo) && Simple(kRelease);
+        if (!bDone) {
+            LoseGroup();
+            return GroupLost();
+        }
+        m_strError = strKeep;
+        if (bKeep && bAborted) {
+            m_strError = "a statement of the command failed; the command was undone";
+            return DbResult::Failed;
+        }
+        return DbResult::Ok;
+    }
+
+    // COMMIT of an aborted transaction "succeeds" with the tag ROLLBACK: only
+    // the tag COMMIT means durable.
+    DbResult CommitGroup() override {
+        m_bGroupOpen = false;
+        if (!GroupAlive()) {
+            m_bGroupLost = false;
+            EndTxn(false);
+            m_strError = "the group was rolled back before its commit: " + m_strGroupLoss;
+            return DbResult::Failed;
+        }
+        m_bInTxn = false;
+        PgRes res(PQexec(m_pConn, "COMMIT"));
+        if (res.Status() == PGRES_COMMAND_OK && std::strcmp(PQcmdStatus(res.Get()), "COMMIT") == 0)
+            return DbResult::Ok;
+        if (res.Status() == PGRES_COMMAND_OK) {
+            m_strError = "commit group: the transaction had failed and was rolled back";
+        } else {
+            Failed(res, "commit group");
+            if (PQtransactionStatus(m_pConn) != PQTRANS_IDLE) EndTxn(false);
+        }
+        return DbResult::Failed;
+    }
+
+    bool IsGroupOpen() const override { return m_bGroupOpen; }
 
     const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
 
@@ -380,8 +448,19 @@ private:
     }
 
     // BEGIN / COMMIT or ROLLBACK of a multi-statement change. A broken
-    // connection is reset first, as Exec does for a single statement.
+    // connection is reset first, as Exec does for a single statement. While
+    // a group is open they are a savepoint of the group, released or rolled
+    // back to; the group's commit makes the change durable.
     bool BeginTxn() {
+        if (m_bGroupOpen) {
+            if (!GroupAlive()) {
+                GroupLost();
+                return false;
+            }
+            if (Simple(kSavepoint)) return true;
+            LoseGroup();
+            return false;
+        }
         if (PQstatus(m_pConn) != CONNECTION_OK) {
             PQreset(m_pConn);
             if (PQstatus(m_pConn) != CONNECTION_OK || PQsetClientEncoding(m_pConn, "UTF8") != 0 || !Prepare())
@@ -391,12 +470,41 @@ private:
         return m_bInTxn;
     }
     bool EndTxn(bool bCommit) {
+        if (m_bGroupOpen) {
+            if (!GroupAlive()) return false;
+            if (bCommit && Simple(kRelease)) return true;
+            std::string strKeep = m_strError;
+            if (!(Simple(kRollbackTo) && Simple(kRelease))) LoseGroup();
+            m_strError = strKeep;
+            return !bCommit;
+        }
         m_bInTxn = false;
         if (bCommit) return Simple("COMMIT");
         std::string strKeep = m_strError;
         Simple("ROLLBACK");
         m_strError = strKeep;
         return true;
+    }
+
+    // False once the open group's transaction is gone (the connection broke
+    // or the server ended the transaction); an aborted transaction is still
+    // there and is repaired by rolling back to the step's savepoint.
+    bool GroupAlive() {
+        if (!m_bGroupLost) {
+            const PGTransactionStatusType t = PQtransactionStatus(m_pConn);
+            if (PQstatus(m_pConn) != CONNECTION_OK || (t != PQTRANS_INTRANS && t != PQTRANS_INERROR)) LoseGroup();
+        }
+        return !m_bGroupLost;
+    }
+    void LoseGroup() {
+        if (m_bGroupLost) return;
+        m_bGroupLost = true;
+        m_strGroupLoss = m_strError.empty() ? "the connection lost its transaction" : m_strError;
+    }
+    DbResult GroupLost() {
+        m_strError = "the group's transaction was lost (" + m_strGroupLoss +
+                     "); nothing runs until the group is committed";
+        return DbResult::Failed;
     }
 
     bool Simple(const std::string& sql) {
@@ -468,7 +576,10 @@ private:
     PGconn* m_pConn = nullptr;
     std::string m_strGame;
     std::array<std::string, pgsql::P_COUNT> m_astrName;
-    bool m_bInTxn = false;
+    bool m_bInTxn = false;      // a transaction or a group is open: a broken connection is not reset
+    bool m_bGroupOpen = false;  // BeginGroup ran and CommitGroup not yet
+    bool m_bGroupLost = false;  // the open group's transaction is gone; see GroupAlive
+    std::string m_strGroupLoss;  // why it was lost
     std::vector<std::string> m_aNotes;
     std::string m_strError;
 };

@@ -14,6 +14,15 @@
 // A connection found broken is reset before the next command; a command that
 // fails mid-way is not retried (its outcome may be unknown to us).
 //
+// Group commit: BeginGroup is a BEGIN, each command of the group runs in a
+// savepoint (a refusing constraint aborts only back to it), the exchange's
+// own transaction nests as a savepoint, and CommitGroup's COMMIT makes the
+// whole group durable at once — both schemas are one database, so a failed
+// or interrupted commit leaves none of the group. Row locks taken by a group
+// are held until its commit, so other servers changing the same accounts
+// wait for it; a broken connection loses the group (it is not reset inside
+// one) and the commit then fails.
+//
 // Ownership: owns the connection. One thread at a time.
 #pragma once
 

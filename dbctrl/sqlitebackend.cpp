@@ -21,7 +21,7 @@ namespace {
 
 // Statements kept for the connection's lifetime, by purpose.
 enum StmtId : int {
-    S_BEGIN, S_COMMIT, S_ROLLBACK,
+    S_BEGIN, S_COMMIT, S_ROLLBACK, S_SAVEPOINT, S_RELEASE, S_ROLLBACK_TO,
     S_LOGIN_KEY, S_USER_BY_GUID, S_USER_BY_NAME, S_GOLD, S_COINS, S_USER_EXISTS, S_INSERT_GAME_USER,
     S_ADD_GOLD, S_ADD_COINS, S_ADD_BANKER, S_ADD_TAX_TOTAL, S_INSERT_TAX, S_PLATFORM_LEDGER, S_GAME_LEDGER,
     S_INSERT_USER, S_SET_KEY, S_LIST_USERS, S_LIST_COINS, S_LIST_BANKERS, S_LIST_TAX_TOTALS, S_LIST_TAXES,
@@ -34,7 +34,8 @@ enum StmtId : int {
 };
 
 constexpr std::array<const char*, S_COUNT> kStmtText = {
-    sqlitesql::kBegin, sqlitesql::kCommit, sqlitesql::kRollback,
+    sqlitesql::kBegin, sqlitesql::kCommit, sqlitesql::kRollback, sqlitesql::kSavepoint, sqlitesql::kRelease,
+    sqlitesql::kRollbackTo,
     sqlitesql::kLoginKey, sqlitesql::kUserByGuid, sqlitesql::kUserByName, sqlitesql::kGold,
     sqlitesql::kCoins, sqlitesql::kUserExists, sqlitesql::kInsertGameUser,
     sqlitesql::kAddGold, sqlitesql::kAddCoins, sqlitesql::kAddBanker, sqlitesql::kAddTaxTotal,
@@ -471,6 +472,10 @@ public:
     // of the view then see that moment, and writers wait only for its start,
     // not for the whole audit.
     DbResult BeginReadView() override {
+        if (m_bGroupOpen) {
+            m_strError = "begin read view: a group is open on this connection";
+            return DbResult::Failed;
+        }
         sqlite3* pLock = nullptr;
         auto close = [&pLock] {
             sqlite3_close(pLock);
@@ -505,6 +510,55 @@ public:
     }
     void EndReadView() override { Run(S_ROLLBACK); }
 
+    DbResult BeginGroup() override {
+        if (!Run(S_BEGIN)) return Failed("begin group");
+        m_bGroupOpen = true;
+        m_bGroupLost = false;
+        return DbResult::Ok;
+    }
+
+    DbResult BeginGroupStep() override {
+        if (!GroupAlive()) return GroupLost();
+        return Run(S_SAVEPOINT) ? DbResult::Ok : Failed("savepoint");
+    }
+
+    DbResult EndGroupStep(bool bKeep) override {
+        if (!GroupAlive()) return GroupLost();
+        const std::string strKeep = m_strError;  // the command's own failure, if any
+        if (bKeep ? Run(S_RELEASE) : Run(S_ROLLBACK_TO) && Run(S_RELEASE)) {
+            m_strError = strKeep;
+            return DbResult::Ok;
+        }
+        // The step is in an unknown state: the group can no longer be committed.
+        Failed(bKeep ? "release savepoint" : "roll back savepoint");
+        m_bGroupLost = true;
+        m_strGroupLoss = m_strError;
+        return GroupLost();
+    }
+
+    // After a failed commit SQLite may have committed the platform file and
+    // not the game file, as for a single exchange (see sqlitebackend.h); a
+    // group lost before its commit may have held a resolution of such a half.
+    // So either failure lets the next balance command check for halves.
+    DbResult CommitGroup() override {
+        m_bGroupOpen = false;
+        if (!GroupAliveAtCommit()) {
+            m_bGroupLost = false;
+            m_bHalfPossible = true;
+            m_strError = "the group was rolled back before its commit: " + m_strGroupLoss;
+            return DbResult::Failed;
+        }
+        if (Run(S_COMMIT)) return DbResult::Ok;
+        Failed("commit group");
+        const std::string strKeep = m_strError;
+        if (!sqlite3_get_autocommit(m_pDb)) Run(S_ROLLBACK);
+        m_strError = strKeep;
+        m_bHalfPossible = true;
+        return DbResult::Failed;
+    }
+
+    bool IsGroupOpen() const override { return m_bGroupOpen; }
+
     const std::vector<std::string>& OpenNotes() const override { return m_aNotes; }
 
     const std::string& LastError() const override { return m_strError; }
@@ -524,26 +578,60 @@ private:
     }
 
     // A write transaction (BEGIN IMMEDIATE: the write lock is taken up front,
-    // waiting up to the busy timeout), rolled back unless committed.
+    // waiting up to the busy timeout), rolled back unless committed. While a
+    // group is open it is a savepoint of the group instead (the group holds
+    // the write lock already): Commit releases it, and the group's commit
+    // makes it durable. A group the database rolled back begins nothing, so
+    // no statement of it runs on its own outside the group.
     class Txn {
     public:
-        explicit Txn(CSqliteBackend& b) : m_b(b) { m_bOpen = m_b.Run(S_BEGIN); }
+        explicit Txn(CSqliteBackend& b) : m_b(b), m_bNested(b.m_bGroupOpen) {
+            m_bOpen = m_bNested ? m_b.GroupAlive() && m_b.Run(S_SAVEPOINT) : m_b.Run(S_BEGIN);
+        }
         ~Txn() {
-            if (m_bOpen) m_b.Run(S_ROLLBACK);
+            if (!m_bOpen) return;
+            if (!m_bNested) {
+                m_b.Run(S_ROLLBACK);
+            } else if (m_b.GroupAlive()) {
+                m_b.Run(S_ROLLBACK_TO);
+                m_b.Run(S_RELEASE);
+            }
         }
         Txn(const Txn&) = delete;
         Txn& operator=(const Txn&) = delete;
         bool Begun() const { return m_bOpen; }
         bool Commit() {
-            if (!m_b.Run(S_COMMIT)) return false;  // the destructor rolls back
+            if (!m_b.Run(m_bNested ? S_RELEASE : S_COMMIT)) return false;  // the destructor rolls back
             m_bOpen = false;
             return true;
         }
 
     private:
         CSqliteBackend& m_b;
+        const bool m_bNested;
         bool m_bOpen;
     };
+
+    // False once the open group's transaction is gone: SQLite rolls a
+    // transaction back by itself after some storage errors (a full disk, an
+    // I/O error), and the connection is then back in autocommit.
+    bool GroupAlive() {
+        if (!m_bGroupLost && sqlite3_get_autocommit(m_pDb)) {
+            m_bGroupLost = true;
+            m_strGroupLoss = m_strError.empty() ? "rolled back by the database" : m_strError;
+        }
+        return !m_bGroupLost;
+    }
+    bool GroupAliveAtCommit() {
+        const bool bAlive = GroupAlive();
+        if (!bAlive && !sqlite3_get_autocommit(m_pDb)) Run(S_ROLLBACK);
+        return bAlive;
+    }
+    DbResult GroupLost() {
+        m_strError = "the group's transaction was lost (" + m_strGroupLoss +
+                     "); nothing runs until the group is committed";
+        return DbResult::Failed;
+    }
 
     bool Run(StmtId id) {
         StmtUse q(m_apStmt[id]);
@@ -944,6 +1032,9 @@ private:
     std::string m_strPlatformFile;  // as opened, for the read view's second connection
     std::string m_strGameFile;
     bool m_bHalfPossible = false;  // an exchange's commit failed; see ResolveAfterFailedCommit
+    bool m_bGroupOpen = false;     // BeginGroup ran and CommitGroup not yet
+    bool m_bGroupLost = false;     // the open group's transaction is gone; see GroupAlive
+    std::string m_strGroupLoss;    // why it was lost
 };
 
 }  // namespace

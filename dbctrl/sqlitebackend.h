@@ -42,6 +42,18 @@
 // fails, so no balance is served or changed off by a half exchange; what was
 // resolved is appended to OpenNotes().
 //
+// Group commit: BeginGroup is the same BEGIN IMMEDIATE over both files, held
+// until CommitGroup; every command of the group and every write transaction
+// inside it is a savepoint (qv_step), so the journal rows of each exchange
+// are written exactly as by a single exchange and the recovery above treats
+// a group's many exchanges like many single ones. A group commit that fails
+// between the two files leaves halves of any number of its exchanges (each
+// single command of it touches one file and is whole or absent); they are
+// resolved as after a failed exchange commit — live before the next balance
+// is served, or at the next open after a crash. A group SQLite rolled back
+// by itself (after some storage errors) is noticed at the next step: nothing
+// runs outside it, and its commit fails.
+//
 // Ownership: owns the connection and its statements. One thread at a time.
 #pragma once
 

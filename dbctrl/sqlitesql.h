@@ -70,6 +70,12 @@ inline constexpr const char* kPlatformSchemaV3 =
 inline constexpr const char* kBegin = "BEGIN IMMEDIATE";
 inline constexpr const char* kCommit = "COMMIT";
 inline constexpr const char* kRollback = "ROLLBACK";
+// One savepoint name for every level: a command's step of a group and the
+// operation's own transaction inside it nest, and RELEASE / ROLLBACK TO act on
+// the innermost of that name.
+inline constexpr const char* kSavepoint = "SAVEPOINT qv_step";
+inline constexpr const char* kRelease = "RELEASE qv_step";
+inline constexpr const char* kRollbackTo = "ROLLBACK TO qv_step";
 
 inline constexpr const char* kLoginKey = "SELECT login_key FROM users WHERE name = ?1";
 inline constexpr const char* kUserByGuid = "SELECT guid, name, extra FROM users WHERE guid = ?1";

@@ -10,6 +10,8 @@
 #     -d SECONDS  measured seconds of the ping and chat phases (default 5)
 #     -W SECONDS  warm-up before each measured window (default 1)
 #     -i SECONDS  idle hold (default 10)
+#     -c MODE     the database's CommitMode (dbctrl.ini): command (default: one
+#                 durable commit per command) or group (one per host poll)
 #     -k          keep the staged tree (printed) instead of deleting it
 #     -h          this text
 #   env: PORT (default 17600: the host listens on PORT, the raw server on PORT+1..),
@@ -39,10 +41,11 @@
 #          before the first connection to the end of the hold, per seated user.
 # The host has two connections per user (lobby and game), the raw servers one.
 set -euo pipefail
-N=100 W=16 DUR=5 WARM=1 IDLE=10 KEEP=0
+N=100 W=16 DUR=5 WARM=1 IDLE=10 KEEP=0 COMMIT=command
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
-while getopts "n:w:d:W:i:kh" o; do
+while getopts "n:w:d:W:i:c:kh" o; do
   case $o in
+    c) COMMIT=$OPTARG ;;
     n) N=$OPTARG ;; w) W=$OPTARG ;; d) DUR=$OPTARG ;; W) WARM=$OPTARG ;; i) IDLE=$OPTARG ;; k) KEEP=1 ;;
     h) usage; exit 0 ;; *) usage >&2; exit 2 ;;
   esac
@@ -51,6 +54,7 @@ shift $((OPTIND - 1))
 BUILD=${1:-build}
 for v in N W; do [[ ${!v} =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: -${v,,} wants a positive number" >&2; exit 2; }; done
 for v in DUR WARM IDLE; do [[ ${!v} =~ ^[0-9]+([.][0-9]+)?$ ]] || { echo "run.sh: bad seconds '${!v}'" >&2; exit 2; }; done
+[[ $COMMIT == command || $COMMIT == group ]] || { echo "run.sh: -c wants command or group, not '$COMMIT'" >&2; exit 2; }
 (( N % 4 == 0 )) || { echo "run.sh: -n $N is not a multiple of 4 (the raw relay seats rooms of 4)" >&2; exit 2; }
 STAGE=$BUILD/stage
 ANCH=$BUILD/bench/anchors
@@ -97,13 +101,21 @@ EOF
 ADMIN=("$TMP/bin/qvadmin" --dbc "$TMP/Binaries/dbc" --game-db "$TMP/Binaries/GS/ExampleGame/DB")
 "${ADMIN[@]}" user add --prefix bot --count "$N" --key "$KEY" --gold 1000000 >"$TMP/users.log" ||
   { echo "run.sh: qvadmin user add failed:" >&2; tail -5 "$TMP/users.log" >&2; exit 1; }
+# qvadmin wrote dbctrl.ini with every key at its default.
+INI=$TMP/Binaries/dbc/dbctrl.ini
+sed -i "s/^CommitMode=.*/CommitMode=$COMMIT/" "$INI"
+grep -q "^CommitMode=$COMMIT" "$INI" || printf 'CommitMode=%s\n' "$COMMIT" >>"$INI"
 
 start_host() {
   (cd "$TMP/Server" && exec $PIN0 "$TMP/bin/quorvel-host" --config QuorvelS.ini --no-console ${HOST_ARGS:-}) \
     >"$TMP/host.log" 2>&1 &
   HOSTPID=$!
   for ((t = 0; t < 200; t++)); do
-    grep -q "服务启动 完成" "$TMP/host.log" 2>/dev/null && return 0
+    if grep -q "服务启动 完成" "$TMP/host.log" 2>/dev/null; then
+      [[ $COMMIT == command ]] || grep -q "数据库分组提交" "$TMP/host.log" ||
+        { echo "run.sh: the host does not commit in groups:" >&2; grep -a "数据库" "$TMP/host.log" >&2; exit 1; }
+      return 0
+    fi
     kill -0 "$HOSTPID" 2>/dev/null || break
     sleep 0.1
   done
@@ -131,7 +143,7 @@ raw() {     # mode n w -> loadgen JSON line
   echo "$j"
 }
 
-echo "# full stack vs raw: $N users, $W in flight, 18-byte packets, ${DUR}s measured after ${WARM}s, idle ${IDLE}s"
+echo "# full stack vs raw: $N users, $W in flight, 18-byte packets, ${DUR}s measured after ${WARM}s, idle ${IDLE}s, CommitMode=$COMMIT"
 echo "# $(date -u +%FT%TZ) $(nproc) cores, load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # ---- the framework ----

@@ -464,6 +464,52 @@ TEST(E2eStorageFaultHalfTest, AHalfWrittenExchangeIsCompletedBeforeBalancesAreSe
     ExpectBooksWhole(tree, host, opt, nValue);
 }
 
+// With CommitMode=group a purchase is durable only at the end of its poll,
+// and its answer waits for that. When the commit fails (the whole disk full,
+// or only the game file, so that the platform file's half is committed) the
+// host logs it and exits with 5 before any answer of the poll leaves; after a
+// restart the purchase is whole or absent, the audit passes and the value is
+// unchanged.
+TEST(E2eGroupCommitFaultTest, AFailedGroupCommitEndsTheHostBeforeItsAnswersLeave) {
+    for (const char* szFault : {"full", "full game.db"}) {
+        SCOPED_TRACE(szFault);
+        ShimFault fault(szFault, "disk full");
+        StagedTree tree;
+        ASSERT_EQ(tree.Create(), "");
+        ASSERT_EQ(fault.Prepare(tree), "");
+        for (const std::string& strName : kUsers) ASSERT_EQ(tree.AddUser(strName, kGold), "");
+        SetIniValue(tree.DbcDir() / "dbctrl.ini", "DBCtrl", "CommitMode", "group");
+        std::string strWhy;
+        const int64_t nValue = TotalValue(tree, strWhy);
+        HostOptions opt;
+        fault.AddHostEnv(opt.aEnv);
+        HostProcess host;
+        ASSERT_EQ(host.Start(tree, opt), "");
+        ASSERT_TRUE(host.WaitFor("数据库分组提交")) << host.Output();
+        TestUser alice;
+        ASSERT_NO_FATAL_FAILURE(LogIn(tree, host.Port(), "alice", kGold, alice));
+
+        const size_t nFrom = host.Output().size();
+        ASSERT_EQ(fault.Inject(), "");
+        const qvc::Reply r = alice.S().BuyCoins();
+        EXPECT_FALSE(r.bAnswered) << "an answer left before its commit: " << WideToUtf8(r.strText);
+        ExpectHostLine(host, "数据库提交失败", nFrom);
+        EXPECT_EQ(host.Process().WaitExit(std::chrono::milliseconds(kWaitMs)), 5) << host.Output();
+        EXPECT_TRUE(WaitClosed(alice.S().Lobby(), kWaitMs));
+        ASSERT_EQ(fault.Remove(), "");
+
+        HostProcess again;
+        ASSERT_EQ(again.Start(tree, opt), "");
+        EXPECT_EQ(again.Quit(), 0) << again.Output();
+        const AuditFigures audit = Audit(tree);
+        EXPECT_EQ(audit.nExit, 0) << audit.strOutput;
+        EXPECT_EQ(TotalValue(tree, strWhy), nValue) << strWhy;
+        const AdminUser shown = ShowUser(tree, "alice");
+        EXPECT_TRUE(shown.nCoins == 0 || shown.nCoins == kRoomMinCoin) << shown.nCoins;
+        EXPECT_EQ(shown.nGold + shown.nCoins * kGoldToCoin, kGold) << "the purchase is whole or absent";
+    }
+}
+
 // A start whose game module cannot be used is refused before it serves:
 // exit 4 with the load line, nothing listening, the databases as they were.
 TEST(E2eGameModuleTest, AStartWithoutAUsableGameModuleIsRefusedAndWritesNothing) {

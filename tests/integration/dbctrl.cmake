@@ -53,3 +53,8 @@ qv_dbctrl_test(qvadmin_test SOURCES ${QV_DBT_DIR}/qvadmin_test.cpp)
 add_dependencies(qvadmin_test qvadmin)
 qv_dbctrl_test(dbctrl_exchange_test SOURCES ${QV_DBT_DIR}/dbctrl_exchange_test.cpp)
 qv_dbctrl_test(dbctrl_lease_test SOURCES ${QV_DBT_DIR}/dbctrl_lease_test.cpp)
+qv_dbctrl_test(dbctrl_group_test SOURCES ${QV_DBT_DIR}/dbctrl_group_test.cpp)
+# The failed-commit cases load the fault-injecting SQLite VFS into the test.
+add_dependencies(dbctrl_group_test qv_faultvfs)
+target_compile_definitions(dbctrl_group_test PRIVATE QV_FAULT_VFS_LIB="$<TARGET_FILE:qv_faultvfs>")
+target_link_libraries(dbctrl_group_test PRIVATE ${CMAKE_DL_LIBS})

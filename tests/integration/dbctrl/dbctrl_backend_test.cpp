@@ -51,7 +51,7 @@ TEST(DbCtrlSettings, FirstInitWritesCompleteDbctrlIniAndTheSqliteFiles) {
     DBCtrl_Destroy();
     const std::string ini = ReadFileText(dbs.Root1Os() + "/dbctrl.ini");
     for (const char* key : {"[DBCtrl]", "Backend=sqlite", "Conninfo=dbname=quorvel", "GameSchema=game",
-                            "BusyTimeoutMs=5000"}) {
+                            "BusyTimeoutMs=5000", "CommitMode=command"}) {
         EXPECT_NE(ini.find(key), std::string::npos) << key << " in\n" << ini;
     }
     EXPECT_TRUE(std::filesystem::exists(dbs.Root1Os() + "/platform.db"));
@@ -82,6 +82,65 @@ int Init(const TestDatabases& dbs) {
     const int n = DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn);
     DBCtrl_Destroy();
     return n;
+}
+
+// CommitMode selects what command 19 offers and whether a change waits for
+// command 27; a value that is neither mode refuses the open and leaves the
+// file and the databases as they were.
+TEST(DbCtrlSettings, CommitModeIsHonouredAndAnUnknownOneRefusesInitLeavingAllAsItWas) {
+    TestDatabases dbs;
+    QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
+    const std::string strIni = dbs.Root1Os() + "/dbctrl.ini";
+    struct Case {
+        const char* szMode;  // nullptr: no dbctrl.ini yet (the first start writes it)
+        int32_t dwGroupCap;
+        bool bVisibleBeforeCommit;
+    };
+    for (const Case& c : {Case{nullptr, 0, true}, Case{"command", 0, true}, Case{"Group", DBC_CAP_GROUP_COMMIT, false}}) {
+        // No wait for the library's lock: in group mode it is held until the commit.
+        if (c.szMode)
+            std::ofstream(strIni, std::ios::binary | std::ios::trunc)
+                << "[DBCtrl]\r\nBackend=sqlite\r\nBusyTimeoutMs=0\r\nCommitMode=" << c.szMode << "\r\n";
+        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1)
+            << AllLogs(dbs.LogDirOs());
+        DbcCapsRecord caps{};
+        ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_CAPS, &caps, sizeof(caps)), 1);
+        EXPECT_EQ(caps.dwCaps & DBC_CAP_GROUP_COMMIT, c.dwGroupCap) << c.szMode;
+        std::string strErr;
+        {
+            auto pDb = dbs.Open(strErr);  // a second server's connection
+            ASSERT_TRUE(pDb) << strErr;
+            DbcLeaseReleaseRecord rel{};  // a change command that needs no user
+            WideCopyBounded(rel.szServer, 39, u"server-1");
+            ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_RELEASE_LEASE, &rel, sizeof(rel)), 1);
+            DbLeaseClaim claim;
+            EXPECT_EQ(pDb->ClaimLease(u"server-2", kGuid, 60, false, 0, claim) == DbResult::Ok,
+                      c.bVisibleBeforeCommit)
+                << c.szMode;
+            int64_t nReleased = 0;
+            if (c.bVisibleBeforeCommit) {
+                ASSERT_EQ(pDb->ReleaseLeases(u"server-2", u"", nReleased), DbResult::Ok);
+            }
+        }
+        DbcGroupCommitRecord commit{};
+        commit.nCommands = -1;
+        ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_COMMIT_GROUP, &commit, sizeof(commit)), 1);
+        EXPECT_EQ(commit.nCommands, c.dwGroupCap ? 1 : 0) << c.szMode;
+        DBCtrl_Destroy();
+        if (!c.szMode) {
+            EXPECT_NE(ReadFileText(strIni).find("CommitMode=command"), std::string::npos);
+        }
+    }
+    const std::string strBad = "[DBCtrl]\r\nBackend=sqlite\r\nCommitMode=batch\r\n";
+    std::ofstream(strIni, std::ios::binary | std::ios::trunc) << strBad;
+    const std::string strPlatform = ReadFileText(dbs.Root1Os() + "/platform.db");
+    EXPECT_EQ(Init(dbs), 0);
+    EXPECT_EQ(ReadFileText(strIni), strBad);
+    EXPECT_EQ(ReadFileText(dbs.Root1Os() + "/platform.db"), strPlatform);
+    const std::string strLog = AllLogs(dbs.LogDirOs());
+    EXPECT_NE(strLog.find("DBCtrl_Init: unknown CommitMode \"batch\" in dbctrl.ini (command or group)"),
+              std::string::npos)
+        << strLog;
 }
 
 // dbctrl.ini written with LF alone selects its backend like any other, and

@@ -6,6 +6,9 @@
 //   dbctrl_worker ROOT1 ROOT2 LOGDIR GUID exchange   exchanges (command 20) at GoldToCoin 100,
 //       forever: buy 10 coins, lose 3 to the banker, win 2, sell all back at 90
 //       (the rest is tax) — each keeps gold + 100 * coins + banker + tax
+//   dbctrl_worker ROOT1 ROOT2 LOGDIR GUID group      the same exchanges in group-commit mode
+//       (dbctrl.ini CommitMode=group): one group of four per commit (command 27),
+//       the count printed only once its group committed
 // Exit 0 when every command succeeded, 1 at the first failure.
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +48,12 @@ int Exchange(int32_t nKind, const std::u16string& strGUID, int32_t nGold, int32_
     return ok;
 }
 
+// Command 27; false when it failed.
+bool CommitGroup() {
+    DbcGroupCommitRecord r{};
+    return DBCtrl_ExecuteCmd(DBCMD_COMMIT_GROUP, &r, sizeof(r)) != 0;
+}
+
 int ExchangeStep(long i, const std::u16string& strGUID, int32_t& nCoins) {
     switch (i % 4) {
     case 0: return Exchange(DBC_EXCHANGE_BUY, strGUID, -1000, 10, 0, 0, nCoins);
@@ -58,7 +67,7 @@ int ExchangeStep(long i, const std::u16string& strGUID, int32_t& nCoins) {
 
 int main(int argc, char** argv) {
     if (argc < 6) {
-        std::fprintf(stderr, "usage: dbctrl_worker ROOT1 ROOT2 LOGDIR GUID pm COUNT | mix | exchange\n");
+        std::fprintf(stderr, "usage: dbctrl_worker ROOT1 ROOT2 LOGDIR GUID pm COUNT | mix | exchange | group\n");
         return 2;
     }
     const int32_t aDsn[4] = {1, 1, 1, 1};
@@ -69,7 +78,15 @@ int main(int argc, char** argv) {
     }
     const std::u16string strGUID = Utf8ToWide(argv[4]);
     const bool bMix = std::strcmp(argv[5], "mix") == 0;
-    const bool bExchange = std::strcmp(argv[5], "exchange") == 0;
+    const bool bGroup = std::strcmp(argv[5], "group") == 0;
+    const bool bExchange = bGroup || std::strcmp(argv[5], "exchange") == 0;
+    if (bGroup) {
+        DbcCapsRecord caps{};
+        if (!DBCtrl_ExecuteCmd(DBCMD_GET_CAPS, &caps, sizeof(caps)) || !(caps.dwCaps & DBC_CAP_GROUP_COMMIT)) {
+            std::printf("FAIL not in group mode\n");
+            return 1;
+        }
+    }
     const long nCount = bMix || bExchange ? -1 : (argc > 6 ? std::atol(argv[6]) : 0);
     int32_t nCoins = 0;
     if (bMix || bExchange) {
@@ -86,10 +103,15 @@ int main(int argc, char** argv) {
         std::printf("FAIL first refund\n");
         return 1;
     }
+    if (bGroup && !CommitGroup()) {
+        std::printf("FAIL first commit\n");
+        return 1;
+    }
     for (long i = 0; nCount < 0 || i < nCount; ++i) {
         int ok;
         if (bExchange) {
             ok = ExchangeStep(i, strGUID, nCoins);
+            if (bGroup && ok && i % 4 == 3) ok = CommitGroup();
         } else if (bMix) {
             static const int kCmds[4] = {DBCMD_ADD_GOLD, DBCMD_ADD_GAME_COIN, DBCMD_ADD_BANKER_GOLD, DBCMD_WRITE_TAX};
             const int nCmd = kCmds[i % 4];
@@ -102,6 +124,7 @@ int main(int argc, char** argv) {
             DBCtrl_Destroy();
             return 1;
         }
+        if (bGroup && i % 4 != 3) continue;  // not acknowledged before its commit
         std::printf("%ld\n", i + 1);
         std::fflush(stdout);
     }
