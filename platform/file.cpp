@@ -164,6 +164,35 @@ int File::Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead) {
     return 1;
 }
 
+int File::Peek(const uint8_t** ppData, uint32_t* pnSize) {
+    *ppData = nullptr;
+    *pnSize = 0;
+    if (m_fd < 0) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    if (m_nAheadPos == m_nAheadEnd) {
+        if (!m_pAhead) m_pAhead = std::make_unique<uint8_t[]>(kReadAheadBytes);
+        ssize_t n;
+        do {
+            n = ::read(m_fd, m_pAhead.get(), kReadAheadBytes);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            SetErrnoError();
+            return 0;
+        }
+        m_nAheadPos = 0;
+        m_nAheadEnd = static_cast<uint32_t>(n);
+    }
+    *ppData = m_pAhead.get() + m_nAheadPos;
+    *pnSize = m_nAheadEnd - m_nAheadPos;
+    return 1;
+}
+
+void File::Skip(uint32_t nBytes) {
+    m_nAheadPos += std::min(nBytes, m_nAheadEnd - m_nAheadPos);
+}
+
 int File::Write(const void* pData, uint32_t nSize, uint32_t* pnWritten) {
     *pnWritten = 0;
     if (m_fd < 0) {

@@ -63,6 +63,13 @@ public:
     // text file unit by unit costs one system call per block, not per byte;
     // every other operation sees the position the reads reached.
     int Read(void* pBuffer, uint32_t nSize, uint32_t* pnRead);
+    // The bytes a Read would deliver next from the read-ahead block, refilled
+    // first when it is empty: *pnSize is 0 only at the end of the file.
+    // Nothing is taken until Skip(n) takes the first n of them, as a Read of
+    // n bytes would. Lets a caller scan for a delimiter without one call per
+    // byte. Returns 1, or 0 on a read error.
+    int Peek(const uint8_t** ppData, uint32_t* pnSize);
+    void Skip(uint32_t nBytes);
     // Writes the bytes at the current position; *pnWritten gets the count, which
     // is short only together with a result of 0.
     int Write(const void* pData, uint32_t nSize, uint32_t* pnWritten);

@@ -1,4 +1,5 @@
 // Line reading and text writing of textfile.h.
+#include <algorithm>
 #include <string>
 
 #include "projcommon/qvassert.h"
@@ -88,26 +89,31 @@ int ReadLineAnsi(plat::File& file, std::u16string& strLine, TextLineFault* pFaul
     bool bAscii = true;
     TextLineFault eFault = kTextLineOk;
     bool bEnded = false;
+    bool bCr = false;
+    // The line is scanned in the file's read-ahead block, a run of bytes at a
+    // time: configuration files are read at every start, and a call per byte
+    // was most of the cost of reading one.
     for (;;) {
-        char c;
-        uint32_t nRead = 0;
-        if (!file.Read(&c, 1, &nRead) || nRead == 0) break;
-        if (c == '\n') {
+        const uint8_t* p = nullptr;
+        uint32_t n = 0;
+        if (!file.Peek(&p, &n) || n == 0) break;
+        uint32_t i = 0;
+        for (; i < n && p[i] != '\n' && p[i] != '\r'; ++i) {
+            if (eFault == kTextLineOk) eFault = UnitFault(p[i]);
+            bAscii = bAscii && p[i] < 0x80;
+        }
+        const size_t nRoom = kLineBufferSize - 1 - bytes.size();
+        if (i > nRoom) bCut = true;
+        bytes.append(reinterpret_cast<const char*>(p), std::min<size_t>(i, nRoom));
+        if (i < n) {
+            bCr = p[i] == '\r';
+            file.Skip(i + 1);
             bEnded = true;
             break;
         }
-        if (c == '\r') {
-            SkipLfAfterCr(file, 1);
-            bEnded = true;
-            break;
-        }
-        if (eFault == kTextLineOk) eFault = UnitFault(static_cast<unsigned char>(c));
-        bAscii = bAscii && static_cast<unsigned char>(c) < 0x80;
-        if (bytes.size() < kLineBufferSize - 1)
-            bytes.push_back(c);
-        else
-            bCut = true;
+        file.Skip(n);
     }
+    if (bCr) SkipLfAfterCr(file, 1);
     // An ASCII line in UTF-8 is its own conversion and converts back to
     // itself; most configuration lines are such, and the two conversions (each
     // with its code set look-up) were much of the cost of reading one.

@@ -45,6 +45,48 @@ TEST_F(TextFileTest, AnsiLinesEndAtLfCrLfOrCrAndDeliverALastLineWithoutEnd) {
     }
 }
 
+// The reader scans the file's 4 KiB read-ahead block: a line end or a line
+// that straddles two blocks reads as anywhere else, and a plain Read after a
+// line goes on right after that line's end.
+TEST_F(TextFileTest, AnsiLinesAcrossTheReadAheadBlockReadAlike) {
+    // Seven lines of 511 'a' and LF, then 511 'b': the tail starts at byte
+    // 4095, the first block's last one.
+    std::string head;
+    for (int i = 0; i < 7; ++i) head += std::string(511, 'a') + "\n";
+    head += std::string(511, 'b');
+    ASSERT_EQ(head.size(), 4095u);
+    const std::u16string b511(511, u'b');
+    const std::pair<std::string, Lines> cases[] = {
+        {"\r\nc", {{1, b511}, {1, u"c"}, {0, u""}}},      // CR LF split by the block end
+        {"\rc\n", {{1, b511}, {1, u"c"}, {0, u""}}},      // a lone CR as the block's last byte
+        {"xyz\n", {{1, b511 + u"xyz"}, {0, u""}}},         // a line begun in the first block
+    };
+    for (const auto& [tail, lines] : cases) {
+        Put(u"t", head + tail);
+        plat::File f = plat::File::OpenRead(P(u"t"));
+        std::u16string line;
+        for (int i = 0; i < 7; ++i) ASSERT_EQ(ReadLineAnsi(f, line), 1);
+        EXPECT_EQ(line, std::u16string(511, u'a'));
+        Lines got;
+        for (int r = 1; r;) {
+            r = ReadLineAnsi(f, line);
+            got.emplace_back(r, line);
+        }
+        EXPECT_EQ(got, lines) << tail;
+    }
+    Put(u"mixed", "one\r\ntwo\rthree");
+    plat::File f = plat::File::OpenRead(P(u"mixed"));
+    std::u16string line;
+    ASSERT_EQ(ReadLineAnsi(f, line), 1);
+    ASSERT_EQ(ReadLineAnsi(f, line), 1);
+    EXPECT_EQ(line, u"two");
+    EXPECT_EQ(f.Tell(), 9u);
+    char rest[8] = {};
+    uint32_t nRead = 0;
+    ASSERT_EQ(f.Read(rest, sizeof rest, &nRead), 1);
+    EXPECT_EQ(std::string(rest, nRead), "three");
+}
+
 TEST_F(TextFileTest, LongLinesAreCutAt1023CharactersAndTheRestSkipped) {
     Put(u"long", std::string(2000, 'x') + "\r\nnext\r\n");
     Lines lines = ReadAll(u"long", false);
