@@ -12,6 +12,8 @@
 #     -i SECONDS  idle hold (default 10)
 #     -c MODE     the database's CommitMode (dbctrl.ini): command (default: one
 #                 durable commit per command) or group (one per host poll)
+#     -o KEY=VAL  a line for the [QuorvelS] section of QuorvelS.ini (repeatable),
+#                 e.g. -o CoalesceRoomState=1
 #     -k          keep the staged tree (printed) instead of deleting it
 #     -h          this text
 #   env: PORT (default 17600: the host listens on PORT, the raw server on PORT+1..),
@@ -41,10 +43,11 @@
 #          before the first connection to the end of the hold, per seated user.
 # The host has two connections per user (lobby and game), the raw servers one.
 set -euo pipefail
-N=100 W=16 DUR=5 WARM=1 IDLE=10 KEEP=0 COMMIT=command
+N=100 W=16 DUR=5 WARM=1 IDLE=10 KEEP=0 COMMIT=command FRAME_LINES=
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
-while getopts "n:w:d:W:i:c:kh" o; do
+while getopts "n:w:d:W:i:c:o:kh" o; do
   case $o in
+    o) [[ $OPTARG == *=* ]] || { echo "run.sh: -o wants KEY=VALUE" >&2; exit 2; }; FRAME_LINES+="$OPTARG"$'\n' ;;
     c) COMMIT=$OPTARG ;;
     n) N=$OPTARG ;; w) W=$OPTARG ;; d) DUR=$OPTARG ;; W) WARM=$OPTARG ;; i) IDLE=$OPTARG ;; k) KEEP=1 ;;
     h) usage; exit 0 ;; *) usage >&2; exit 2 ;;
@@ -92,6 +95,7 @@ MaxUser=$((N + 256))
 MaxConnection=$((2 * N + 512))
 [QuorvelS]
 RoomCount=$ROOMS
+${FRAME_LINES%$'\n'}
 EOF
 cat >"$TMP/Binaries/ServerBaseConfig.ini" <<EOF
 [ServerCore]
@@ -143,7 +147,7 @@ raw() {     # mode n w -> loadgen JSON line
   echo "$j"
 }
 
-echo "# full stack vs raw: $N users, $W in flight, 18-byte packets, ${DUR}s measured after ${WARM}s, idle ${IDLE}s, CommitMode=$COMMIT"
+echo "# full stack vs raw: $N users, $W in flight, 18-byte packets, ${DUR}s measured after ${WARM}s, idle ${IDLE}s, CommitMode=$COMMIT $(tr '\n' ' ' <<<"$FRAME_LINES")"
 echo "# $(date -u +%FT%TZ) $(nproc) cores, load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # ---- the framework ----
