@@ -30,13 +30,6 @@ int Value(int nCmd, const std::u16string& strName, int32_t nValue) {
     return DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
 }
 
-std::string AllLogs(const std::string& strDir) {
-    std::string s;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
-    return s;
-}
-
 bool Mentions(const DbAuditReport& rep, const std::string& strPart) {
     for (const std::string& s : rep.aDifferences) {
         if (s.find(strPart) != std::string::npos) return true;

@@ -268,8 +268,7 @@ TEST_P(DbCtrlCommands, UnknownCommandsAndWrongSizesChangeNothing) {
     EXPECT_EQ(LedgerRows('G'), 1u);
     EXPECT_TRUE(Accounts('C').empty());
     // Each refusal is in today's failure log.
-    std::string strLog;
-    for (const auto& e : std::filesystem::directory_iterator(m_dbs.LogDirOs())) strLog += ReadFileText(e.path());
+    const std::string strLog = AllLogs(m_dbs.LogDirOs());
     EXPECT_NE(strLog.find("command 11: unknown command"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find("command 9: record of 81 bytes, expected 82"), std::string::npos) << strLog;
 }

@@ -64,13 +64,6 @@ std::unique_ptr<DbcExchangeRecord> Record(const Exchange& x) {
 
 int Execute(DbcExchangeRecord& r) { return DBCtrl_ExecuteCmd(DBCMD_EXCHANGE, &r, sizeof(r)); }
 
-std::string AllLogs(const std::string& strDir) {
-    std::string s;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
-    return s;
-}
-
 class DbExchangeCmd : public DbBackendTest {
 protected:
     void SetUp() override {

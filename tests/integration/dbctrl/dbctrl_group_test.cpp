@@ -91,13 +91,6 @@ int32_t Caps() {
     return c.dwCaps;
 }
 
-std::string AllLogs(const std::string& strDir) {
-    std::string s;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
-    return s;
-}
-
 size_t Count(const std::string& s, const std::string& strPart) {
     size_t n = 0;
     for (size_t i = s.find(strPart); i != std::string::npos; i = s.find(strPart, i + 1)) ++n;

@@ -185,6 +185,13 @@ std::string ReadFileText(const std::string& strPath) {
     return s.str();
 }
 
+std::string AllLogs(const std::string& strDir) {
+    std::string s;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
+    return s;
+}
+
 std::string BinaryDir() {
     if (const char* p = std::getenv("QV_BUILD_DIR"); p && *p) return std::string(p) + "/bin";
     return QV_BINARY_DIR_DEFAULT;

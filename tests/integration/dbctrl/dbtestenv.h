@@ -72,6 +72,8 @@ int StartProgram(const std::vector<std::string>& args, const std::string& strOut
 // Waits for a started program; its exit status as RunProgram gives it.
 int WaitProgram(int pid);
 std::string ReadFileText(const std::string& strPath);
+// Every file of a directory (the library's dated logs) in one text.
+std::string AllLogs(const std::string& strDir);
 // Directory of the build's programs (QV_BUILD_DIR/bin when set).
 std::string BinaryDir();
 // Runs SQL on the database of a postgres TestDatabases; "" or the error.
