@@ -52,12 +52,14 @@ struct Options {
     int64_t nRssToleranceKiB = 2048;
     int nTamperAfterS = 0;  // 0: never
     bool bKeep = false;
+    std::string strCommitMode = "command";  // dbctrl.ini CommitMode
 };
 
 void Usage(FILE* f) {
     std::fprintf(f,
         "usage: qv_soak [--duration S] [--users N] [--seed N] [--warmup S] [--audit-every S]\n"
-        "               [--progress-every S] [--rss-tolerance-kib K] [--tamper-after S] [--keep]\n"
+        "               [--progress-every S] [--rss-tolerance-kib K] [--tamper-after S]\n"
+        "               [--commit-mode command|group] [--keep]\n"
         "\n"
         "Chaos soak of quorvel-host in a private copy of the staged tree: N bots (default 16,\n"
         "4 to 64, four to a table) play the example game for S seconds (default 60) while a\n"
@@ -69,6 +71,8 @@ void Usage(FILE* f) {
         "descriptors (back to the count before the first client), and exit 0 on quit.\n"
         "--tamper-after S changes a chaos user's gold behind the ledger's back after S s,\n"
         "to show that the live audit catches it (the soak must then fail).\n"
+        "--commit-mode group runs the database library with one commit per host poll\n"
+        "(default command: one per database command).\n"
         "--keep leaves the temporary tree in place and prints its path.\n"
         "Exit code 0 when every check held, 1 when one failed, 2 on bad arguments.\n");
 }
@@ -101,6 +105,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (a == "--rss-tolerance-kib" && number(0, 1 << 30, n)) o.nRssToleranceKiB = n;
         else if (a == "--tamper-after" && number(1, 86400, n)) o.nTamperAfterS = static_cast<int>(n);
         else if (a == "--keep") o.bKeep = true;
+        else if (a == "--commit-mode" && i + 1 < argc &&
+                 (std::string(argv[i + 1]) == "command" || std::string(argv[i + 1]) == "group"))
+            o.strCommitMode = argv[++i];
         else {
             std::fprintf(stderr, "qv_soak: bad or incomplete argument '%s' (see --help)\n", a.c_str());
             return false;
@@ -226,8 +233,8 @@ int RunSoak(const Options& o) {
     std::vector<std::string> aFailures;
     e2e::StagedTree tree;
     if (std::string e = tree.Create(); !e.empty()) return Fail("staging: " + e);
-    std::printf("qv_soak: tree %s, %d bots, %d s (warm-up %d s), seed %u\n", tree.Root().c_str(), o.nBots,
-                o.nDurationS, o.nWarmupS, o.nSeed);
+    std::printf("qv_soak: tree %s, %d bots, %d s (warm-up %d s), seed %u, CommitMode=%s\n", tree.Root().c_str(),
+                o.nBots, o.nDurationS, o.nWarmupS, o.nSeed, o.strCommitMode.c_str());
     for (int i = 0; i < o.nBots; ++i)
         if (std::string e = tree.AddUser(BotName(i), kUserGold, std::to_string(BotKey(i))); !e.empty()) return Fail(e);
     for (int i = 0; i < kChaosUsers; ++i)
@@ -236,6 +243,8 @@ int RunSoak(const Options& o) {
     const TotalValue before = ReadTotalValue(tree, o.nBots);
     if (!before.bRead) return Fail("could not read the books before the start");
 
+    // dbctrl.ini exists once the users made the databases.
+    e2e::SetIniValue(tree.DbcDir() / "dbctrl.ini", "DBCtrl", "CommitMode", o.strCommitMode);
     const std::filesystem::path ini = tree.ConfigFile();
     e2e::SetIniValue(ini, "QuorvelS", "CheckLoginKey", "1");
     e2e::SetIniValue(ini, "QuorvelS", "GoldToCoin", std::to_string(kGoldToCoin));
@@ -247,6 +256,8 @@ int RunSoak(const Options& o) {
     hopt.aEnv = {"QV_EXAMPLE_SEED=" + std::to_string(o.nSeed), "QV_EXAMPLE_COUNTDOWN_MS=150",
                  "QV_EXAMPLE_RESULT_MS=50"};
     if (std::string e = host.Start(tree, hopt); !e.empty()) return Fail("host start: " + e);
+    if ((host.Output().find("数据库分组提交") != std::string::npos) != (o.strCommitMode == "group"))
+        return Fail("the host does not run in CommitMode=" + o.strCommitMode + ":\n" + host.Output());
     const pid_t pid = host.Process().Pid();
     SoakTarget target;
     target.wPort = host.Port();
