@@ -6,6 +6,7 @@
 #include "QuorvelS/qvserver.h"
 #include "common/hostlog.h"
 #include "common/packets.h"
+#include "platform/byteorder.h"
 #include "projcommon/qvassert.h"
 
 namespace {
@@ -64,7 +65,7 @@ void CQVSession::OnRecvPacket(const uint8_t* pPacket, uint32_t nLength, int16_t 
                 pServer->SendResult(nConnectionIndex, CS_JOIN_ROOM);
             } else {
                 LogOutput(u"Connection(%d) 加入房间(%d) : %s", nConnectionIndex,
-                          LoadLE16(pPacket + kJoinRoomIndexOffset), strError);
+                          plat::LoadLe16(pPacket + kJoinRoomIndexOffset), strError);
                 pServer->SendError(nConnectionIndex, CS_JOIN_ROOM, strError);
             }
             if (GetLobbyConnectionIndex() != nConnectionIndex &&
@@ -89,7 +90,7 @@ void CQVSession::OnRecvPacket(const uint8_t* pPacket, uint32_t nLength, int16_t 
             return;
         case CS_GET_ROOM_USERS:
             if (nLength < kGetRoomUsersMinSize) break;
-            SendRoomUsers(nConnectionIndex, LoadLE16(pPacket + kRoomUsersIndexOffset));
+            SendRoomUsers(nConnectionIndex, plat::LoadLe16(pPacket + kRoomUsersIndexOffset));
             return;
         case CS_BUY_GAME_COIN: {
             std::u16string strText;
@@ -129,7 +130,7 @@ int CQVSession::JoinRoom(const uint8_t* pPacket, int16_t nConnectionIndex, uint1
     (void)wSignal;
     CQVServer* pServer = GetServer();
     if (!pServer) return 0;
-    const uint16_t wRoomIndex = LoadLE16(pPacket + kJoinRoomIndexOffset);
+    const uint16_t wRoomIndex = plat::LoadLe16(pPacket + kJoinRoomIndexOffset);
     const uint8_t nJoinMode = pPacket[kJoinModeOffset];
     LogOutput(u"Connection(%d) 用户(%s) 加入房间(%d)", nConnectionIndex, GetUserName(), wRoomIndex);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/byteorder.h"
 #include "projcommon/qvassert.h"
 
 bool CPacketReader::ReadU8(size_t nOffset, uint8_t& v) const {
@@ -12,7 +13,7 @@ bool CPacketReader::ReadU8(size_t nOffset, uint8_t& v) const {
 
 bool CPacketReader::ReadU16(size_t nOffset, uint16_t& v) const {
     if (!Has(nOffset, 2)) return false;
-    v = LoadLE16(m_p + nOffset);
+    v = plat::LoadLe16(m_p + nOffset);
     return true;
 }
 
@@ -25,7 +26,7 @@ bool CPacketReader::ReadI16(size_t nOffset, int16_t& v) const {
 
 bool CPacketReader::ReadU32(size_t nOffset, uint32_t& v) const {
     if (!Has(nOffset, 4)) return false;
-    v = LoadLE32(m_p + nOffset);
+    v = plat::LoadLe32(m_p + nOffset);
     return true;
 }
 
@@ -40,7 +41,7 @@ bool CPacketReader::ReadText(size_t nOffset, size_t nUnits, std::u16string& str)
     if (nUnits > SIZE_MAX / 2 || !Has(nOffset, 2 * nUnits)) return false;
     std::u16string out;
     for (size_t i = 0; i < nUnits; ++i) {
-        char16_t c = static_cast<char16_t>(LoadLE16(m_p + nOffset + 2 * i));
+        char16_t c = static_cast<char16_t>(plat::LoadLe16(m_p + nOffset + 2 * i));
         if (c == 0) break;
         out.push_back(c);
     }
@@ -51,7 +52,7 @@ bool CPacketReader::ReadText(size_t nOffset, size_t nUnits, std::u16string& str)
 bool CPacketReader::ReadUnits(size_t nOffset, char16_t* pDst, size_t nUnits) const {
     if (nUnits > SIZE_MAX / 2 || !Has(nOffset, 2 * nUnits)) return false;
     for (size_t i = 0; i < nUnits; ++i)
-        pDst[i] = static_cast<char16_t>(LoadLE16(m_p + nOffset + 2 * i));
+        pDst[i] = static_cast<char16_t>(plat::LoadLe16(m_p + nOffset + 2 * i));
     return true;
 }
 
@@ -74,13 +75,13 @@ bool CPacketWriter::WriteU8(size_t nOffset, uint8_t v) {
 
 bool CPacketWriter::WriteU16(size_t nOffset, uint16_t v) {
     if (!Fits(nOffset, 2)) return false;
-    StoreLE16(m_p + nOffset, v);
+    plat::StoreLe16(m_p + nOffset, v);
     return true;
 }
 
 bool CPacketWriter::WriteU32(size_t nOffset, uint32_t v) {
     if (!Fits(nOffset, 4)) return false;
-    StoreLE32(m_p + nOffset, v);
+    plat::StoreLe32(m_p + nOffset, v);
     return true;
 }
 
@@ -88,14 +89,14 @@ bool CPacketWriter::WriteText(size_t nOffset, size_t nUnits, std::u16string_view
     if (nUnits == 0 || nUnits > SIZE_MAX / 2 || !Fits(nOffset, 2 * nUnits)) return false;
     size_t i = 0;
     for (; i + 1 < nUnits && i < str.size() && str[i] != 0; ++i)
-        StoreLE16(m_p + nOffset + 2 * i, str[i]);
+        plat::StoreLe16(m_p + nOffset + 2 * i, str[i]);
     std::memset(m_p + nOffset + 2 * i, 0, 2 * (nUnits - i));
     return true;
 }
 
 bool CPacketWriter::WriteUnits(size_t nOffset, const char16_t* pSrc, size_t nUnits) {
     if (nUnits > SIZE_MAX / 2 || !Fits(nOffset, 2 * nUnits)) return false;
-    for (size_t i = 0; i < nUnits; ++i) StoreLE16(m_p + nOffset + 2 * i, pSrc[i]);
+    for (size_t i = 0; i < nUnits; ++i) plat::StoreLe16(m_p + nOffset + 2 * i, pSrc[i]);
     return true;
 }
 

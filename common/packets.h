@@ -1,7 +1,8 @@
 // Client wire protocol: the signal table, the sizes and offsets of the packets
-// the server core builds and reads, bounded little-endian readers and writers,
-// and the builders/parsers of the generic replies (result, error, notice), the
-// user-information packet and the version and login requests.
+// the server core builds and reads (common/protocol.h), bounded little-endian
+// readers and writers, and the builders/parsers of the generic replies
+// (result, error, notice), the user-information packet and the version and
+// login requests.
 //
 // A packet is a 16-bit little-endian signal followed by a packed little-endian
 // body; the network driver delivers and takes whole packets with their length.
@@ -19,82 +20,13 @@
 #include <string>
 #include <string_view>
 
+#include "common/protocol.h"
 #include "common/signals.h"
 #include "common/userinfo.h"
 
 constexpr uint16_t kFirstGameSignal = 1000;
 
-// Every packet starts with its signal.
-constexpr size_t kSignalSize = 2;
-
-// SC_CORE_RESULT: signal, request signal.
-constexpr size_t kCoreResultSize = 4;
-constexpr size_t kCoreResultRequestOffset = 2;
-// SC_CORE_ERROR: signal, request signal, reason text (at most 29 characters arrive).
-constexpr size_t kCoreErrorSize = 64;
-constexpr size_t kCoreErrorRequestOffset = 2;
-constexpr size_t kCoreErrorTextOffset = 4;
-constexpr size_t kCoreErrorTextUnits = 30;
-// SC_CORE_NOTICE: signal, text (at most 99 characters arrive).
-constexpr size_t kCoreNoticeSize = 202;
-constexpr size_t kCoreNoticeTextOffset = 2;
-constexpr size_t kCoreNoticeTextUnits = 100;
-// SC_CORE_USER_INFO: signal, the user record, 4 reserved zero bytes.
-constexpr size_t kCoreUserInfoSize = 156;
-constexpr size_t kCoreUserInfoRecordOffset = 2;
-constexpr size_t kUserInfoWireSize = 150;
-
-// Sizes of the lobby messages built by the frame session and the rooms.
-constexpr size_t kRoomUserInfoSize = 154;   // SC_ROOM_USER_INFO: signal, u16 place, user record
-constexpr size_t kRoomCountSize = 6;        // SC_ROOM_COUNT: signal, i32 room count
-constexpr size_t kRoomStateSize = 20;       // SC_ROOM_STATE: signal, u16 room index, 16-byte state
-constexpr size_t kGameClientReadySize = 2;  // SC_GAME_CLIENT_READY: signal only
-constexpr size_t kCoinParamsSize = 14;      // SC_COIN_PARAMS: signal, 3 x i32
-
-// CS_CORE_VERSION: signal, signed 32-bit game version. Minimum length.
-constexpr size_t kVersionPacketSize = 6;
-constexpr size_t kVersionValueOffset = 2;
-// Minimum lengths of the lobby requests the frame session parses.
-constexpr size_t kJoinRoomMinSize = 5;      // u16 room index at 2, u8 join mode at 4
-constexpr size_t kGetRoomUsersMinSize = 4;  // u16 room index at 2
-
-// CS_LOBBY_CLIENT_LOGIN / CS_GAME_CLIENT_LOGIN: the first 200 bytes count.
-constexpr size_t kLoginPacketSize = 200;
-constexpr size_t kLoginUserNameOffset = 2;
-constexpr size_t kLoginUserNameUnits = 17;  // the unit at byte 34 is forced to zero: 16 characters
-constexpr size_t kLoginUnreadOffset = 36;   // 66 bytes the server does not read
-constexpr size_t kLoginStringOffset = 102;
-constexpr size_t kLoginStringUnits = 49;  // the unit at byte 198 is forced to zero: 48 characters
-
-static_assert(kCoreErrorTextOffset + 2 * kCoreErrorTextUnits == kCoreErrorSize);
-static_assert(kCoreNoticeTextOffset + 2 * kCoreNoticeTextUnits == kCoreNoticeSize);
-static_assert(kCoreUserInfoRecordOffset + kUserInfoWireSize + 4 == kCoreUserInfoSize);
 static_assert(kUserInfoWireSize == sizeof(UserInfo));
-static_assert(kRoomUserInfoSize == kSignalSize + 2 + kUserInfoWireSize);
-static_assert(kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1) == 34);
-static_assert(kLoginUserNameOffset + 2 * kLoginUserNameUnits == kLoginUnreadOffset);
-static_assert(kLoginUnreadOffset + 66 == kLoginStringOffset);
-static_assert(kLoginStringOffset + 2 * (kLoginStringUnits - 1) == 198);
-static_assert(kLoginStringOffset + 2 * kLoginStringUnits == kLoginPacketSize);
-
-// Raw little-endian access; the caller has checked the bounds.
-inline uint16_t LoadLE16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LoadLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void StoreLE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void StoreLE32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // Read-only view of one received packet. Each read names its byte offset and
 // returns false, leaving the out value untouched, when the field does not lie

@@ -8,6 +8,7 @@
 #include "common/hostlog.h"
 #include "common/netdrvbinding.h"
 #include "common/packets.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "projcommon/inifile.h"
@@ -608,8 +609,8 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
     }
     std::array<uint8_t, kLoginPacketSize> copy{};
     std::memcpy(copy.data(), pPacket, copy.size());
-    StoreLE16(copy.data() + kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1), 0);
-    StoreLE16(copy.data() + kLoginStringOffset + 2 * (kLoginStringUnits - 1), 0);
+    plat::StoreLe16(copy.data() + kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1), 0);
+    plat::StoreLe16(copy.data() + kLoginStringOffset + 2 * (kLoginStringUnits - 1), 0);
     LoginRequest request;
     ParseLoginPacket(copy.data(), copy.size(), request);
 

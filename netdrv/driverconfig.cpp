@@ -16,7 +16,8 @@ DriverConfig DecodeDriverParam(uint32_t dwDriverParam) {
     if (dwPacketKiB != 0) cfg.dwMaxPacketBytes = dwPacketKiB * 1024;
     if (dwCapMiB != 0) cfg.dwSendQueueCapBytes = dwCapMiB * 1024 * 1024;
     // A queue cap below one packet would refuse every packet of maximum size.
-    cfg.dwSendQueueCapBytes = std::max(cfg.dwSendQueueCapBytes, cfg.dwMaxPacketBytes + 4);
+    cfg.dwSendQueueCapBytes =
+        std::max(cfg.dwSendQueueCapBytes, cfg.dwMaxPacketBytes + kFrameHeaderSize);
     return cfg;
 }
 

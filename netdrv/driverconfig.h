@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/wireformat.h"
+
 namespace q7net {
 
 constexpr uint32_t kDefaultIoThreads = 1;
 constexpr uint32_t kMaxIoThreads = 16;
-constexpr uint32_t kDefaultMaxPacketBytes = 64u * 1024;          // 65536: largest packet accepted
+constexpr uint32_t kDefaultMaxPacketBytes = kDefaultMaxPacketSize;  // largest packet accepted
 constexpr uint32_t kDefaultSendQueueCapBytes = 4u * 1024 * 1024;  // unsent bytes per connection
 // Memory the events waiting for the host hold (the packet chunks of the
 // queued batches) before the driver stops reading from its sockets, so that a host that falls behind cannot make the

@@ -18,6 +18,7 @@
 
 #include "netdrv/wakesignal.h"
 #include "netdrv/wireframe.h"
+#include "platform/byteorder.h"
 
 namespace q7net {
 
@@ -556,7 +557,7 @@ void CInlineServer::Append(Conn& c, const uint8_t* p, uint32_t nLength) {
 // call; only what the socket does not take is buffered.
 void CInlineServer::SendNow(Conn& c, const uint8_t* p, uint32_t nLength) {
     uint8_t aHeader[kFrameHeaderSize];
-    WriteLe32(aHeader, nLength);
+    plat::StoreLe32(aHeader, nLength);
     iovec aIov[2] = {{aHeader, kFrameHeaderSize}, {const_cast<uint8_t*>(p), nLength}};
     msghdr msg{};
     msg.msg_iov = aIov;

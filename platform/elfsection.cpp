@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "platform/byteorder.h"
+
 namespace plat {
 namespace {
 
@@ -22,10 +24,6 @@ constexpr uint64_t kMaxSectionCount = 65536;        // sections in the header ta
 constexpr uint64_t kMaxTableSize = 16u << 20;       // bytes of the section-header table
 constexpr uint64_t kMaxNameTableSize = 16u << 20;   // bytes of the section-name table
 
-uint16_t Rd16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Rd32(const uint8_t* p) { return static_cast<uint32_t>(Rd16(p)) | (static_cast<uint32_t>(Rd16(p + 2)) << 16); }
-uint64_t Rd64(const uint8_t* p) { return static_cast<uint64_t>(Rd32(p)) | (static_cast<uint64_t>(Rd32(p + 4)) << 32); }
-
 struct SectionHeader {
     uint32_t dwName;
     uint32_t dwType;
@@ -35,7 +33,8 @@ struct SectionHeader {
 };
 
 SectionHeader DecodeSectionHeader(const uint8_t* p) {
-    return SectionHeader{Rd32(p), Rd32(p + 4), Rd64(p + 0x18), Rd64(p + 0x20), Rd32(p + 0x28)};
+    return SectionHeader{LoadLe32(p), LoadLe32(p + 4), LoadLe64(p + 0x18), LoadLe64(p + 0x20),
+                         LoadLe32(p + 0x28)};
 }
 
 // An open file with its size, closed on scope exit.
@@ -83,10 +82,10 @@ bool ReadSectionTable(const ElfReader& file, std::vector<uint8_t>* pTable, uint6
     const uint8_t* h = aHeader.data();
     if (h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' || h[3] != 'F') return false;
     if (h[4] != kElfClass64 || h[5] != kElfDataLittle) return false;
-    uint64_t nTableOffset = Rd64(h + 0x28);
-    uint64_t nEntrySize = Rd16(h + 0x3A);
-    uint64_t nCount = Rd16(h + 0x3C);
-    uint64_t nNames = Rd16(h + 0x3E);
+    uint64_t nTableOffset = LoadLe64(h + 0x28);
+    uint64_t nEntrySize = LoadLe16(h + 0x3A);
+    uint64_t nCount = LoadLe16(h + 0x3C);
+    uint64_t nNames = LoadLe16(h + 0x3E);
     if (nTableOffset == 0 || nEntrySize < kSectionHeaderSize) return false;
     if (nCount == 0 || nNames == kShnXIndex) {
         // Section 0 carries the real count (sh_size) and name index (sh_link).

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/byteorder.h"
 #include "platform/file.h"
 #include "projcommon/widestring.h"
 
@@ -31,18 +32,6 @@ constexpr size_t kFileChunkBytes = 1024;
 
 uint32_t RotateLeft(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
-uint32_t LoadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 CMD5Context::CMD5Context() : m_aState{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476}, m_nBitCount(0), m_aBuffer{} {}
@@ -55,7 +44,7 @@ CMD5Context::~CMD5Context() {
 
 void CMD5Context::Transform(const uint8_t* pBlock) {
     uint32_t x[16];
-    for (int i = 0; i < 16; ++i) x[i] = LoadLe32(pBlock + 4 * i);
+    for (int i = 0; i < 16; ++i) x[i] = plat::LoadLe32(pBlock + 4 * i);
     uint32_t a = m_aState[0], b = m_aState[1], c = m_aState[2], d = m_aState[3];
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
@@ -107,7 +96,7 @@ void CMD5Context::Update(const void* pData, size_t nLength) {
 
 MD5Digest CMD5Context::Final() {
     uint8_t aCount[8];
-    for (int i = 0; i < 8; ++i) aCount[i] = static_cast<uint8_t>(m_nBitCount >> (8 * i));
+    plat::StoreLe64(aCount, m_nBitCount);
     // Pad with 0x80 and zeros to 56 bytes modulo 64, then the 64-bit bit count.
     static const uint8_t kPadding[64] = {0x80};
     size_t nUsed = static_cast<size_t>((m_nBitCount >> 3) & 63);
@@ -115,7 +104,7 @@ MD5Digest CMD5Context::Final() {
     Update(kPadding, nPad);
     Update(aCount, sizeof(aCount));
     MD5Digest digest;
-    for (int i = 0; i < 4; ++i) StoreLe32(digest.aBytes + 4 * i, m_aState[i]);
+    for (int i = 0; i < 4; ++i) plat::StoreLe32(digest.aBytes + 4 * i, m_aState[i]);
     std::memset(m_aState, 0, sizeof(m_aState));
     std::memset(m_aBuffer, 0, sizeof(m_aBuffer));
     m_nBitCount = 0;
@@ -167,12 +156,9 @@ std::u16string MD5Hex(const void* pData, size_t nLength) { return MD5HexText(MD5
 
 std::u16string MD5HexOfString(std::u16string strText) {
     // The code units exactly as a little-endian machine stores them.
-    std::string bytes;
-    bytes.reserve(strText.size() * 2);
-    for (char16_t c : strText) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
+    std::string bytes(strText.size() * 2, '\0');
+    uint8_t* p = reinterpret_cast<uint8_t*>(bytes.data());
+    for (size_t i = 0; i < strText.size(); ++i) plat::StoreLe16(p + 2 * i, strText[i]);
     return MD5Hex(bytes.data(), bytes.size());
 }
 

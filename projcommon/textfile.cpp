@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/byteorder.h"
 #include "projcommon/qvassert.h"
 #include "projcommon/textfile.h"
 #include "projcommon/widestring.h"
@@ -145,7 +146,7 @@ int ReadLineUnicode(plat::File& file, std::u16string& strLine, TextLineFault* pF
             if (nRead == 1 && eFault == kTextLineOk) eFault = kTextLineEncoding;
             break;
         }
-        const char16_t u = static_cast<char16_t>(b[0] | (b[1] << 8));
+        const char16_t u = static_cast<char16_t>(plat::LoadLe16(b));
         if (u == 0x000A || u == 0x000D) {
             if (u == 0x000D) SkipLfAfterCr(file, 2);
             bEnded = true;
@@ -178,12 +179,9 @@ uint32_t WriteTextAnsi(plat::File& file, std::u16string_view text) {
 }
 
 uint32_t WriteTextUnicode(plat::File& file, std::u16string_view text) {
-    std::string bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t u : text) {
-        bytes.push_back(static_cast<char>(u & 0xFF));
-        bytes.push_back(static_cast<char>(u >> 8));
-    }
+    std::string bytes(text.size() * 2, '\0');
+    uint8_t* p = reinterpret_cast<uint8_t*>(bytes.data());
+    for (size_t i = 0; i < text.size(); ++i) plat::StoreLe16(p + 2 * i, text[i]);
     uint32_t nWrite = 0;
     file.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &nWrite);
     return nWrite;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -39,13 +40,6 @@ ProcessTraceFile& TheTraceFile() {
     alignas(ProcessTraceFile) static unsigned char s_aStorage[sizeof(ProcessTraceFile)];
     static ProcessTraceFile* s_p = new (s_aStorage) ProcessTraceFile();
     return *s_p;
-}
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 // "%04d-%02d-%02d %02d:%02d:%02d.%03d" of the current local time.
@@ -138,10 +132,10 @@ void CTraceLog2::TraceText(uint8_t nLevel, std::u16string_view text) {
     TraceViewerRecord rec;
     std::memset(&rec, 0, sizeof(rec));
     rec.nLevel = nLevel;
-    StoreLe32(rec.aThreadId, nThread);
+    plat::StoreLe32(rec.aThreadId, nThread);
     FormatNow(rec.szTime);
     std::memcpy(rec.szText, strText.data(), std::min(strText.size(), sizeof(rec.szText) - 1));
-    StoreLe32(rec.aProcessId, plat::GetCurrentProcessId());
+    plat::StoreLe32(rec.aProcessId, plat::GetCurrentProcessId());
     const std::string strName = WideToNarrow(m_strTraceWindowName);
     std::memcpy(rec.szName, strName.data(), std::min(strName.size(), sizeof(rec.szName)));
     plat::SendToTraceViewer(&rec, sizeof(rec));

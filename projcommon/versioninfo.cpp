@@ -1,5 +1,6 @@
 #include "projcommon/versioninfo.h"
 
+#include "platform/byteorder.h"
 #include "platform/path.h"
 #include "projcommon/qvassert.h"
 #include "projcommon/wformat.h"
@@ -7,8 +8,6 @@
 namespace {
 constexpr uint16_t kDefaultLanguage = 0;
 constexpr uint16_t kDefaultCodePage = 1252;
-
-uint16_t Rd16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // The running executable's bare file name (its directory is searched first).
 std::u16string ExeFileName() {
@@ -104,7 +103,7 @@ std::u16string CVersionInfo::GetString(std::u16string_view strName) const {
     size_t nAvail = (m_dwVerDataSize - static_cast<size_t>(p - m_pVerData.get())) / 2;
     std::u16string strValue;
     for (uint32_t i = 0; i < uLen && i < nAvail; ++i) {
-        char16_t c = static_cast<char16_t>(Rd16(p + 2 * i));
+        char16_t c = static_cast<char16_t>(plat::LoadLe16(p + 2 * i));
         if (c == 0) break;
         strValue.push_back(c);
     }
@@ -135,7 +134,7 @@ VersionTranslation CVersionInfo::GetTranslation(int nIndex) const {
     QV_ASSERT(nIndex >= 0 && nIndex < m_nTranslations);
     if (!m_pTranslations || nIndex < 0 || nIndex >= m_nTranslations) return VersionTranslation{0, 0};
     const uint8_t* p = m_pTranslations + 4 * static_cast<size_t>(nIndex);
-    return VersionTranslation{Rd16(p), Rd16(p + 2)};
+    return VersionTranslation{plat::LoadLe16(p), plat::LoadLe16(p + 2)};
 }
 
 void CVersionInfo::SelectTranslation(int nIndex) {

@@ -114,7 +114,7 @@ bool Connection::SendRaw(std::span<const uint8_t> bytes) {
 
 bool Connection::Send(std::span<const uint8_t> packet) {
     std::vector<uint8_t> frame;
-    frame.reserve(packet.size() + 4);
+    frame.reserve(kFrameHeaderSize + packet.size());
     AppendFrame(frame, packet);
     return SendRaw(frame);
 }

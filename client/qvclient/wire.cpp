@@ -3,26 +3,26 @@
 namespace qvc {
 
 void AppendFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet) {
-    uint32_t n = static_cast<uint32_t>(packet.size());
-    const uint8_t len[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                            static_cast<uint8_t>(n >> 24)};
-    out.insert(out.end(), len, len + 4);
+    uint8_t aHeader[kFrameHeaderSize];
+    plat::StoreLe32(aHeader, static_cast<uint32_t>(packet.size()));
+    out.insert(out.end(), aHeader, aHeader + kFrameHeaderSize);
     out.insert(out.end(), packet.begin(), packet.end());
 }
 
 FrameDecoder::Result FrameDecoder::Next(std::vector<uint8_t>& packet) {
     if (m_bBad) return Result::Bad;
-    size_t avail = m_aBuf.size() - m_nPos;
-    if (avail < 4) return Result::NeedMore;
     const uint8_t* p = m_aBuf.data() + m_nPos;
-    uint32_t n = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    if (n < kMinPacketSize || n > m_nMaxPacket) {
-        m_bBad = true;
-        return Result::Bad;
+    uint32_t n = 0;
+    switch (ParseFrame(p, m_aBuf.size() - m_nPos, m_nMaxPacket, &n)) {
+        case FrameStatus::NeedMore: return Result::NeedMore;
+        case FrameStatus::Bad:
+            m_bBad = true;
+            return Result::Bad;
+        case FrameStatus::Complete: break;
     }
-    if (avail < 4 + static_cast<size_t>(n)) return Result::NeedMore;
-    packet.assign(p + 4, p + 4 + n);
-    m_nPos += 4 + n;
+    const uint8_t* pPacket = p + kFrameHeaderSize;
+    packet.assign(pPacket, pPacket + n);
+    m_nPos += kFrameHeaderSize + n;
     // Compact once the consumed prefix dominates the buffer.
     if (m_nPos > 4096 && m_nPos * 2 > m_aBuf.size()) {
         m_aBuf.erase(m_aBuf.begin(), m_aBuf.begin() + static_cast<std::ptrdiff_t>(m_nPos));

@@ -1,20 +1,24 @@
 // Wire framing for clients: every packet travels behind its length as an
 // unsigned 32-bit little-endian number that counts the packet (16-bit signal
-// and body), not the length field itself. FrameDecoder is the three-state
-// parser (complete / need more / bad) a client feeds with received bytes.
-// Not thread-safe.
+// and body), not the length field itself (common/wireformat.h). FrameDecoder
+// buffers received bytes and hands them to the protocol's three-state frame
+// parser (complete / need more / bad). Not thread-safe.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/protocol.h"
+#include "common/wireformat.h"
+#include "platform/byteorder.h"
+
 namespace qvc {
 
-constexpr uint32_t kMaxPacketSize = 64 * 1024;  // the server's default limit, bytes
-constexpr uint32_t kMinPacketSize = 2;          // a signal
+constexpr uint32_t kMaxPacketSize = kDefaultMaxPacketSize;  // the server's default limit, bytes
 
 // Appends the length prefix and the packet to out.
 void AppendFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet);
@@ -42,9 +46,9 @@ public:
     explicit PacketReader(std::span<const uint8_t> p) : m_p(p) {}
     size_t Size() const { return m_p.size(); }
     uint8_t U8(size_t off) const { return off < m_p.size() ? m_p[off] : 0; }
-    uint16_t U16(size_t off) const { return static_cast<uint16_t>(U8(off) | (U8(off + 1) << 8)); }
+    uint16_t U16(size_t off) const { return plat::LoadLe16(Field<2>(off).data()); }
     int16_t I16(size_t off) const { return static_cast<int16_t>(U16(off)); }
-    uint32_t U32(size_t off) const { return U16(off) | (static_cast<uint32_t>(U16(off + 2)) << 16); }
+    uint32_t U32(size_t off) const { return plat::LoadLe32(Field<4>(off).data()); }
     int32_t I32(size_t off) const { return static_cast<int32_t>(U32(off)); }
     // A zero-terminated UTF-16LE text field of nUnits units.
     std::u16string Text(size_t off, size_t nUnits) const;
@@ -53,6 +57,13 @@ public:
     }
 
 private:
+    // The N bytes at off, those beyond the end as 0.
+    template <size_t N>
+    std::array<uint8_t, N> Field(size_t off) const {
+        std::array<uint8_t, N> a{};
+        for (size_t i = 0; i < N; ++i) a[i] = U8(off + i);
+        return a;
+    }
     std::span<const uint8_t> m_p;
 };
 
@@ -60,9 +71,9 @@ class PacketWriter {
 public:
     explicit PacketWriter(uint16_t wSignal) { U16(wSignal); }
     PacketWriter& U8(uint8_t v) { m_a.push_back(v); return *this; }
-    PacketWriter& U16(uint16_t v) { U8(static_cast<uint8_t>(v)); return U8(static_cast<uint8_t>(v >> 8)); }
+    PacketWriter& U16(uint16_t v) { plat::StoreLe16(Grow(2), v); return *this; }
     PacketWriter& I16(int16_t v) { return U16(static_cast<uint16_t>(v)); }
-    PacketWriter& U32(uint32_t v) { U16(static_cast<uint16_t>(v)); return U16(static_cast<uint16_t>(v >> 16)); }
+    PacketWriter& U32(uint32_t v) { plat::StoreLe32(Grow(4), v); return *this; }
     PacketWriter& I32(int32_t v) { return U32(static_cast<uint32_t>(v)); }
     // A text field of nUnits units: at most nUnits - 1 characters, zero-filled.
     PacketWriter& Text(std::u16string_view s, size_t nUnits);
@@ -72,11 +83,16 @@ public:
     const std::vector<uint8_t>& Data() const { return m_a; }
 
 private:
+    // n more bytes at the end; the first of them.
+    uint8_t* Grow(size_t n) {
+        m_a.resize(m_a.size() + n);
+        return m_a.data() + m_a.size() - n;
+    }
     std::vector<uint8_t> m_a;
 };
 
 inline uint16_t SignalOf(std::span<const uint8_t> p) {
-    return p.size() >= 2 ? static_cast<uint16_t>(p[0] | (p[1] << 8)) : 0;
+    return p.size() >= kSignalSize ? plat::LoadLe16(p.data()) : 0;
 }
 
 }  // namespace qvc

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "games/example/diceprotocol.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -11,13 +12,18 @@ class Packet {
 public:
     explicit Packet(uint16_t wSignal) { U16(wSignal); }
     Packet& U8(uint8_t v) { m_a.push_back(v); return *this; }
-    Packet& U16(uint16_t v) { return U8(static_cast<uint8_t>(v)).U8(static_cast<uint8_t>(v >> 8)); }
-    Packet& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
+    Packet& U16(uint16_t v) { plat::StoreLe16(Grow(2), v); return *this; }
+    Packet& U32(uint32_t v) { plat::StoreLe32(Grow(4), v); return *this; }
     Packet& I32(int32_t v) { return U32(static_cast<uint32_t>(v)); }
     Packet& Bytes(std::span<const uint8_t> b) { m_a.insert(m_a.end(), b.begin(), b.end()); return *this; }
     const std::vector<uint8_t>& Data() const { return m_a; }
 
 private:
+    // n more bytes at the end; the first of them.
+    uint8_t* Grow(size_t n) {
+        m_a.resize(m_a.size() + n);
+        return m_a.data() + m_a.size() - n;
+    }
     std::vector<uint8_t> m_a;
 };
 
@@ -67,7 +73,7 @@ void DiceTable::Broadcast(const std::vector<uint8_t>& packet) {
 
 void DiceTable::OnPacket(int nPlace, std::span<const uint8_t> packet, uint32_t nNowMs) {
     if (!ValidPlace(nPlace) || !m_aSeats[static_cast<size_t>(nPlace)].bSeated || packet.size() < 2) return;
-    uint16_t wSignal = static_cast<uint16_t>(packet[0] | (packet[1] << 8));
+    uint16_t wSignal = plat::LoadLe16(packet.data());
     std::span<const uint8_t> body = packet.subspan(2);
     switch (wSignal) {
         case DICE_CS_READY:

@@ -42,6 +42,7 @@
 #include "common/hostlog.h"
 #include "common/packets.h"
 #include "games/example/diceprotocol.h"
+#include "platform/byteorder.h"
 #include "projcommon/qvassert.h"
 #include "projcommon/widestring.h"
 #include "tests/support/fakedbc.h"
@@ -409,8 +410,8 @@ private:
             if (w == DICE_SC_READY) {
                 Require(send.aBytes.size() == 8, "ready answer size");
                 Require(nPlace >= 0, "ready answer to a user without a place", send.nConnectionIndex);
-                const int nSaid = LoadLE16(&send.aBytes[2]);
-                const int32_t nStatus = static_cast<int32_t>(LoadLE32(&send.aBytes[4]));
+                const int nSaid = plat::LoadLe16(&send.aBytes[2]);
+                const int32_t nStatus = static_cast<int32_t>(plat::LoadLe32(&send.aBytes[4]));
                 Require(nSaid == nPlace, "the game and the frame disagree on the place", nSaid, nPlace);
                 Require((nStatus == DICE_READY_OBSERVER) == (nPlace >= pRoom->GetObserverBeginIndex()),
                         "the game and the frame disagree on observer places", nPlace, nStatus);

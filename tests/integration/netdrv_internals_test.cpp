@@ -11,6 +11,7 @@
 #include "netdrv/tcpserver.h"
 #include "netdrv/wireframe.h"
 #include "netdrv_testutil.h"
+#include "platform/byteorder.h"
 
 namespace netdrv_test {
 namespace {
@@ -37,10 +38,10 @@ TEST(NetDrvWireFrame, ThreeStatesAndLimits) {
     const uint8_t huge[] = {0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(ParseFrame(huge, 4, 65536, &dwLen), FrameStatus::Bad);
     uint8_t le[4];
-    q7net::WriteLe32(le, 0x01020304);
+    plat::StoreLe32(le, 0x01020304);
     EXPECT_EQ(le[0], 4);
     EXPECT_EQ(le[3], 1);
-    EXPECT_EQ(q7net::ReadLe32(le), 0x01020304u);
+    EXPECT_EQ(plat::LoadLe32(le), 0x01020304u);
 }
 
 TEST(NetDrvParam, ZeroMeansDefaultsAndFieldsDecode) {

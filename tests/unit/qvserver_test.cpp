@@ -2,6 +2,7 @@
 // stop and poll, the version check, login verification and the game user.
 #include <filesystem>
 
+#include "platform/byteorder.h"
 #include "projcommon/inifile.h"
 #include "tests/unit/qvframe_fixture.h"
 
@@ -250,7 +251,7 @@ TEST_F(QvServerTest, RoomsTickWhenTheHostValuesReachTheRoomTickInterval) {
         std::vector<uint32_t> aTicked;
         for (const TestGameRecord& r : FrameCommands(FRAME_CMD_TICK)) {
             ASSERT_EQ(r.aData.size(), 4u);
-            aTicked.push_back(LoadLE32(r.aData.data()));
+            aTicked.push_back(plat::LoadLe32(r.aData.data()));
         }
         EXPECT_EQ(aTicked, c.aTicks);
         m_server.Stop();

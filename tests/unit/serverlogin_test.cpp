@@ -2,6 +2,8 @@
 // the takeover of a user's existing session.
 #include "tests/unit/serverbase_fixture.h"
 
+#include "platform/byteorder.h"
+
 namespace {
 
 class ServerLoginTest : public ServerBaseTest {
@@ -95,9 +97,9 @@ TEST_F(ServerLoginTest, AccountNameIsCutTo16CharactersAndCaseMatters) {
     Connect(0);
     // Twenty characters written straight into the packet, over the forced terminator.
     std::vector<uint8_t> packet(kLoginPacketSize, 0);
-    StoreLE16(packet.data(), CS_LOBBY_CLIENT_LOGIN);
+    plat::StoreLe16(packet.data(), CS_LOBBY_CLIENT_LOGIN);
     std::u16string strLong = u"abcdefghijklmnopqrst";
-    for (size_t i = 0; i < strLong.size(); ++i) StoreLE16(packet.data() + 2 + 2 * i, strLong[i]);
+    for (size_t i = 0; i < strLong.size(); ++i) plat::StoreLe16(packet.data() + 2 + 2 * i, strLong[i]);
     Receive(0, packet);
     EXPECT_EQ(m_server.Session(0)->GetUserName(), u"abcdefghijklmnop");
     EXPECT_TRUE(m_host.HasLog(u"Connection(0) 用户请求登录. 用户='abcdefghijklmnop', GUID=."));

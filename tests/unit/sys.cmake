@@ -1,5 +1,6 @@
 # Tests of the system services: MD5, registry/GUID/process helpers and their
-# platform layers, the trace log and its viewer, the stream buffer.
+# platform layers, the trace log and its viewer, the stream buffer, byte order.
+qv_add_test(byteorder_test SOURCES byteorder_test.cpp LIBS qv_platform)
 qv_add_test(md5_test SOURCES md5_test.cpp LIBS qv_projcommon_sys)
 qv_add_test(streambuf_test SOURCES streambuf_test.cpp LIBS qv_projcommon_sys)
 qv_add_test(tracelog2_test SOURCES tracelog2_test.cpp LIBS qv_projcommon_sys)

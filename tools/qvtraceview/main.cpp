@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
 #include "platform/traceviewer.h"
@@ -31,11 +32,6 @@ void PrintUsage(FILE* out) {
                  plat::kTraceViewerClass);
 }
 
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
 // A NUL-terminated narrow field (or the whole field when it is full), as UTF-8.
 std::string FieldText(const char* p, size_t nField) {
     return WideToUtf8(NarrowToWide(std::string_view(p, strnlen(p, nField))));
@@ -44,10 +40,11 @@ std::string FieldText(const char* p, size_t nField) {
 void PrintRecord(const TraceViewerRecord& rec) {
     std::string line = "[" + std::to_string(rec.nLevel) + ".";
     char szThread[16];
-    std::snprintf(szThread, sizeof(szThread), "%08x", Le32(rec.aThreadId));
+    std::snprintf(szThread, sizeof(szThread), "%08x", plat::LoadLe32(rec.aThreadId));
     line += szThread;
-    line += "] " + FieldText(rec.szTime, sizeof(rec.szTime)) + " " + std::to_string(Le32(rec.aProcessId)) + " " +
-            FieldText(rec.szName, sizeof(rec.szName)) + " > " + FieldText(rec.szText, sizeof(rec.szText)) + "\n";
+    line += "] " + FieldText(rec.szTime, sizeof(rec.szTime)) + " " +
+            std::to_string(plat::LoadLe32(rec.aProcessId)) + " " + FieldText(rec.szName, sizeof(rec.szName)) +
+            " > " + FieldText(rec.szText, sizeof(rec.szText)) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
