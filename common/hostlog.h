@@ -15,7 +15,7 @@
 #include <span>
 #include <string_view>
 
-#include "QuorvelS/quorvels.h"
+#include "common/hostapi.h"
 #include "projcommon/wformat.h"
 
 // Installs the callback (null: output is dropped).

@@ -35,8 +35,8 @@
 #include <string_view>
 #include <vector>
 
-#include "QuorvelS/quorvels.h"
 #include "common/freeindexset.h"
+#include "common/hostapi.h"
 #include "common/netdrv.h"
 #include "common/sessionbase.h"
 #include "common/sessionlease.h"

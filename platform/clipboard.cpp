@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "platform/replacefile.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 

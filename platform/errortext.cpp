@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/lasterror.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 

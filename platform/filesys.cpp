@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/path.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 

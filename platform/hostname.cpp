@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 

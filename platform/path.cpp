@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 

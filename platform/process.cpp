@@ -11,7 +11,7 @@
 
 #include "platform/lasterror.h"
 #include "platform/path.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 extern char** environ;
 

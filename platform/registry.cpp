@@ -10,7 +10,7 @@
 
 #include "platform/lasterror.h"
 #include "platform/replacefile.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "platform/path.h"
 #include "platform/process.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 namespace {

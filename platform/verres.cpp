@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
 #include "platform/elfsection.h"
 #include "platform/path.h"
-#include "projcommon/widestring.h"
+#include "platform/textconv.h"
 
 namespace plat {
 namespace {
@@ -24,12 +25,6 @@ constexpr uint32_t kNodeHeaderSize = 6;
 // .ico layout: ICONDIR (reserved, type 1, count) and 16-byte entries.
 constexpr size_t kIconDirSize = 6;
 constexpr size_t kIconEntrySize = 16;
-
-uint16_t Rd16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Rd32(const uint8_t* p) { return static_cast<uint32_t>(Rd16(p)) | (static_cast<uint32_t>(Rd16(p + 2)) << 16); }
-void Wr32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 uint32_t Align4(uint32_t n) { return (n + 3u) & ~3u; }
 
@@ -50,7 +45,7 @@ bool ReadVersionBlock(std::u16string_view path, std::vector<uint8_t>* pBlock) {
     std::string osPath = ResolveFilePath(path);
     if (!ReadElfSection(osPath.c_str(), kVersionSection, kMaxVersionSectionSize, pBlock)) return false;
     if (pBlock->size() < kNodeHeaderSize) return false;
-    uint16_t wLength = Rd16(pBlock->data());
+    uint16_t wLength = LoadLe16(pBlock->data());
     if (wLength < kNodeHeaderSize || wLength > pBlock->size()) return false;
     pBlock->resize(wLength);
     return true;
@@ -69,17 +64,17 @@ struct VersionNode {
 
 bool ParseNode(const uint8_t* p, uint32_t nOffset, uint32_t nLimit, VersionNode* pNode) {
     if (nOffset > nLimit || nLimit - nOffset < kNodeHeaderSize) return false;
-    uint16_t wLength = Rd16(p + nOffset);
+    uint16_t wLength = LoadLe16(p + nOffset);
     if (wLength < kNodeHeaderSize || wLength > nLimit - nOffset) return false;
     VersionNode node{};
     node.nEnd = nOffset + wLength;
-    node.wValueLength = Rd16(p + nOffset + 2);
-    uint16_t wType = Rd16(p + nOffset + 4);
+    node.wValueLength = LoadLe16(p + nOffset + 2);
+    uint16_t wType = LoadLe16(p + nOffset + 4);
     node.nKey = nOffset + kNodeHeaderSize;
     uint32_t nPos = node.nKey;
     for (;;) {  // the key must end inside the node
         if (node.nEnd - nPos < 2) return false;
-        if (Rd16(p + nPos) == 0) break;
+        if (LoadLe16(p + nPos) == 0) break;
         nPos += 2;
     }
     node.nKeyUnits = (nPos - node.nKey) / 2;
@@ -94,7 +89,7 @@ bool ParseNode(const uint8_t* p, uint32_t nOffset, uint32_t nLimit, VersionNode*
 bool KeyEquals(const uint8_t* p, const VersionNode& node, std::u16string_view strKey) {
     if (node.nKeyUnits != strKey.size()) return false;
     for (uint32_t i = 0; i < node.nKeyUnits; ++i) {
-        char16_t c = static_cast<char16_t>(Rd16(p + node.nKey + 2 * i));
+        char16_t c = static_cast<char16_t>(LoadLe16(p + node.nKey + 2 * i));
         if (WideCharToLower(c) != WideCharToLower(strKey[i])) return false;
     }
     return true;
@@ -131,7 +126,7 @@ VS_FIXEDFILEINFO DecodeFixedFileInfo(const uint8_t* p) {
                            &info.dwFileFlagsMask, &info.dwFileFlags,        &info.dwFileOS,
                            &info.dwFileType,      &info.dwFileSubtype,      &info.dwFileDateMS,
                            &info.dwFileDateLS};
-    for (size_t i = 0; i < std::size(aFields); ++i) *aFields[i] = Rd32(p + 4 * i);
+    for (size_t i = 0; i < std::size(aFields); ++i) *aFields[i] = LoadLe32(p + 4 * i);
     return info;
 }
 
@@ -141,7 +136,7 @@ void EncodeFixedFileInfo(const VS_FIXEDFILEINFO& info, uint8_t* p) {
                                 info.dwFileFlagsMask, info.dwFileFlags,        info.dwFileOS,
                                 info.dwFileType,      info.dwFileSubtype,      info.dwFileDateMS,
                                 info.dwFileDateLS};
-    for (size_t i = 0; i < std::size(aFields); ++i) Wr32(p + 4 * i, aFields[i]);
+    for (size_t i = 0; i < std::size(aFields); ++i) StoreLe32(p + 4 * i, aFields[i]);
 }
 
 uint32_t GetFileVersionInfoSize(std::u16string_view path, uint32_t* pdwHandle) {
@@ -189,14 +184,15 @@ uint32_t ExtractIcon(uint32_t /*hInstance*/, std::u16string_view path, int32_t n
     std::vector<uint8_t> aIco;
     std::string osPath = ResolveFilePath(path);
     if (!ReadElfSection(osPath.c_str(), kIconSection, kMaxIconSectionSize, &aIco)) return 0;
-    if (aIco.size() < kIconDirSize || Rd16(aIco.data()) != 0 || Rd16(aIco.data() + 2) != 1) return 0;
-    size_t nCount = Rd16(aIco.data() + 4);
+    if (aIco.size() < kIconDirSize || LoadLe16(aIco.data()) != 0 || LoadLe16(aIco.data() + 2) != 1)
+        return 0;
+    size_t nCount = LoadLe16(aIco.data() + 4);
     if (aIco.size() < kIconDirSize + nCount * kIconEntrySize) return 0;
     if (nIconIndex == -1) return static_cast<uint32_t>(nCount);
     if (nIconIndex < 0 || static_cast<size_t>(nIconIndex) >= nCount) return 0;
     const uint8_t* pEntry = aIco.data() + kIconDirSize + static_cast<size_t>(nIconIndex) * kIconEntrySize;
-    size_t nBytes = Rd32(pEntry + 8);
-    size_t nOffset = Rd32(pEntry + 12);
+    size_t nBytes = LoadLe32(pEntry + 8);
+    size_t nOffset = LoadLe32(pEntry + 12);
     if (nBytes == 0 || nOffset > aIco.size() || nBytes > aIco.size() - nOffset) return 0;
     uint32_t hIcon = HashBytes(aIco.data() + nOffset, nBytes);
     return hIcon != 0 ? hIcon : 1;

@@ -1,13 +1,24 @@
 #include "platform/verresbuild.h"
 
 #include <cstddef>
+#include <string>
 
-#include "projcommon/wformat.h"
+#include "platform/byteorder.h"
 
 namespace plat {
 namespace {
 
 constexpr size_t kMaxBlockSize = 0xFFFF;
+
+// The key of a string table: language then code page, each as four upper-case
+// hexadecimal digits ("080404B0"), the way resource compilers write it.
+std::u16string TableKey(uint16_t wLanguage, uint16_t wCodePage) {
+    static constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
+    uint32_t dwKey = static_cast<uint32_t>(wLanguage) << 16 | wCodePage;
+    std::u16string strKey(8, u'0');
+    for (size_t i = strKey.size(); i-- > 0; dwKey >>= 4) strKey[i] = kHexDigits[dwKey & 0xF];
+    return strKey;
+}
 
 // Appends nodes with 32-bit alignment and patches each node's wLength when it
 // is closed. Offsets are relative to the start of the block.
@@ -27,14 +38,13 @@ public:
     }
     void PutBytes(const uint8_t* p, size_t n) { m_aBytes.insert(m_aBytes.end(), p, p + n); }
     void Put16(uint16_t v) {
-        m_aBytes.push_back(static_cast<uint8_t>(v));
-        m_aBytes.push_back(static_cast<uint8_t>(v >> 8));
+        m_aBytes.resize(m_aBytes.size() + 2);
+        StoreLe16(m_aBytes.data() + m_aBytes.size() - 2, v);
     }
     void Close(size_t nStart) {
         size_t nLength = m_aBytes.size() - nStart;
         if (nLength > kMaxBlockSize) m_bOverflow = true;
-        m_aBytes[nStart] = static_cast<uint8_t>(nLength);
-        m_aBytes[nStart + 1] = static_cast<uint8_t>(nLength >> 8);
+        StoreLe16(m_aBytes.data() + nStart, static_cast<uint16_t>(nLength));
     }
     std::vector<uint8_t> Take() {
         if (m_bOverflow || m_aBytes.size() > kMaxBlockSize) return {};
@@ -63,7 +73,7 @@ std::vector<uint8_t> BuildVersionResource(const VersionResourceDesc& desc) {
         size_t nFileInfo = w.Open(u"StringFileInfo", 0, kVersionValueText);
         for (const VersionStringTable& t : desc.aTables) {
             // Resource compilers write the table key in upper case; readers compare without case.
-            size_t nTable = w.Open(WFormat(u"%04X%04X", t.wLanguage, t.wCodePage), 0, kVersionValueText);
+            size_t nTable = w.Open(TableKey(t.wLanguage, t.wCodePage), 0, kVersionValueText);
             for (const VersionStringEntry& e : t.aStrings) {
                 if (e.strValue.size() + 1 > 0xFFFF) return {};
                 size_t nString = w.Open(e.strName, static_cast<uint16_t>(e.strValue.size() + 1), kVersionValueText);

@@ -6,4 +6,4 @@ add_library(qv_platform_version STATIC
   ${CMAKE_CURRENT_LIST_DIR}/verres.cpp
   ${CMAKE_CURRENT_LIST_DIR}/verresbuild.cpp
 )
-target_link_libraries(qv_platform_version PUBLIC qv_platform qv_projcommon_text)
+target_link_libraries(qv_platform_version PUBLIC qv_platform)

@@ -1,6 +1,7 @@
 // Wide (UTF-16) text helpers used everywhere in the framework: conversion to and
-// from UTF-8 and the narrow "ANSI" code page, lower-casing for the
-// case-insensitive comparisons, and bounded copies into fixed-size text fields.
+// from UTF-8 and the narrow "ANSI" code page and lower-casing for the
+// case-insensitive comparisons (platform/textconv.h, included here), bounded
+// copies into fixed-size text fields and number parsing.
 // Stateless; safe to call from any thread.
 #pragma once
 
@@ -9,28 +10,7 @@
 #include <string>
 #include <string_view>
 
-// UTF-8 <-> UTF-16. Malformed input is replaced by U+FFFD, never rejected.
-std::u16string Utf8ToWide(std::string_view s);
-std::string WideToUtf8(std::u16string_view s);
-
-// Narrow text in the code page of the process locale (the system stands in for
-// the Windows "ANSI code page" with it): UTF-8 when the locale's codeset is
-// UTF-8, ASCII or the "C" locale, any other codeset through iconv. Characters
-// the code page cannot hold become '?'.
-std::string WideToNarrow(std::u16string_view s);
-std::u16string NarrowToWide(std::string_view s);
-// The codeset the two functions above use, e.g. "UTF-8" or "GBK".
-std::string NarrowCodeset();
-// Whether they treat narrow text as UTF-8 (so ASCII bytes are the same
-// characters in both forms).
-bool NarrowIsUtf8();
-
-// Lower-cases ASCII letters and the Latin-1/Latin Extended/Greek/Cyrillic ranges
-// as towlower does; other characters are unchanged. Used for the
-// case-insensitive section/key/command comparisons.
-char16_t WideCharToLower(char16_t c);
-std::u16string WideToLower(std::u16string_view s);
-bool WideEqualsNoCase(std::u16string_view a, std::u16string_view b);
+#include "platform/textconv.h"
 
 // Length of a zero-terminated wide text held in an array of at most nMax units.
 size_t WideLength(const char16_t* p, size_t nMax = SIZE_MAX);

@@ -17,8 +17,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "QuorvelS/loginstring.h"
 #include "games/example/diceprotocol.h"
+#include "projcommon/loginstring.h"
 #include "projcommon/widestring.h"
 
 namespace qvbot {

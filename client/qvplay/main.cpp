@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "QuorvelS/loginstring.h"
 #include "client/qvclient/gloss.h"
 #include "client/qvclient/messages.h"
 #include "client/qvclient/session.h"
 #include "games/example/diceprotocol.h"
+#include "projcommon/loginstring.h"
 #include "projcommon/widestring.h"
 
 namespace {

@@ -20,7 +20,7 @@ add_library(qv_e2e_support STATIC
   ${QV_E2E_DIR}/playflow.cpp
 )
 target_include_directories(qv_e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qv_e2e_support PUBLIC qvclient qv_projcommon_text GTest::gtest Threads::Threads)
+target_link_libraries(qv_e2e_support PUBLIC qvclient qv_example_protocol qv_projcommon_text GTest::gtest Threads::Threads)
 # Compiled in, so the tests find the tree however they are run.
 target_compile_definitions(qv_e2e_support PRIVATE QV_E2E_STAGE_DIR="${CMAKE_BINARY_DIR}/stage")
 
@@ -46,6 +46,7 @@ qv_e2e_test(e2e_crash_test SOURCES ${QV_E2E_DIR}/e2e_crash_test.cpp)
 # A game module configured and built out of tree against the staged package.
 qv_e2e_test(e2e_sdk_test SOURCES ${QV_E2E_DIR}/e2e_sdk_test.cpp)
 target_compile_definitions(e2e_sdk_test PRIVATE QV_CMAKE_COMMAND="${CMAKE_COMMAND}"
+                           QV_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
                            QV_SDK_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/sdk/coinflip")
 qv_e2e_test(e2e_limits_test SOURCES ${QV_E2E_DIR}/e2e_limits_test.cpp)
 if(TARGET qv_dbtestenv)

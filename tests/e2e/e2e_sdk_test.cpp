@@ -3,7 +3,8 @@
 // (find_package(QuorvelS) and quorvels_add_game_module), built, deployed into
 // a tree of its own with its own game database, loaded by quorvel-host, and
 // played: its settlement must land under its own banker name, which only
-// the embedded version information gives it.
+// the embedded version information gives it. The installed host header is
+// compiled on its own as well.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,6 +26,17 @@ constexpr auto kToolTimeout = std::chrono::seconds(30);
 constexpr int32_t kCoinFlipVersion = 7;
 constexpr uint16_t kStake = 0x5001;
 constexpr uint16_t kStakeAnswer = 0x5002;
+
+// A host is built against the installed headers alone: the host header and
+// everything it includes must be in the tree.
+TEST(E2eSdkTest, TheInstalledHostHeaderCompilesOnItsOwn) {
+    const std::string strInclude = (StageDir() / "include").string();
+    ToolResult r = RunTool(QV_CXX_COMPILER,
+                           {"-std=c++17", "-fsyntax-only", "-Wall", "-Wextra", "-Werror", "-I", strInclude,
+                            "-include", "QuorvelS/quorvels.h", "-x", "c++", "/dev/null"},
+                           kBuildTimeout);
+    EXPECT_EQ(r.nExit, 0) << r.strOutput;
+}
 
 TEST(E2eSdkTest, AModuleBuiltOutOfTreeLoadsAndSettlesUnderItsOwnName) {
     StagedTree tree;

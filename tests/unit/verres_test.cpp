@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/elfsection.h"
@@ -209,6 +210,24 @@ TEST(BuildVersionResource, RefusesBlocksBeyondSixteenBitsAndKeepsTableOrder) {
     uint32_t uLen = 0;
     ASSERT_EQ(VerQueryValue(b.data(), b.size(), u"\\VarFileInfo\\Translation", &pValue, &uLen), 1);
     EXPECT_EQ(uLen, 8u);
+}
+
+TEST(BuildVersionResource, WritesTableKeysAsEightUpperCaseHexDigits) {
+    // Readers compare keys without case, so only the bytes show the case and the padding.
+    struct Case {
+        uint16_t wLanguage, wCodePage;
+        std::u16string_view strKey;
+    };
+    for (const Case& c : {Case{0x0804, 1200, u"080404B0"}, Case{0xABCD, 0x0EF1, u"ABCD0EF1"},
+                          Case{0, 0, u"00000000"}}) {
+        VersionResourceDesc d;
+        d.aTables.push_back({c.wLanguage, c.wCodePage, {{u"K", u"v"}}});
+        std::vector<uint8_t> b = BuildVersionResource(d);
+        std::vector<uint8_t> aKey;
+        for (char16_t ch : c.strKey) aKey.insert(aKey.end(), {static_cast<uint8_t>(ch), static_cast<uint8_t>(ch >> 8)});
+        EXPECT_NE(std::search(b.begin(), b.end(), aKey.begin(), aKey.end()), b.end()) << c.wLanguage;
+        EXPECT_EQ(QueryText(b, u"\\StringFileInfo\\" + std::u16string(c.strKey) + u"\\K"), u"v");
+    }
 }
 
 TEST(ParseVersionNumber, AcceptsOneToFourSixteenBitParts) {

@@ -8,9 +8,8 @@
 #include <random>
 
 #include "dbctrl/dbaudit.h"
-#include "projcommon/md5.h"
+#include "projcommon/loginstring.h"
 #include "projcommon/syshelpers.h"
-#include "projcommon/wformat.h"
 #include "projcommon/widestring.h"
 
 namespace {
@@ -226,9 +225,8 @@ int LoginString(Context& c, const std::vector<std::string>& a) {
     case DbResult::Refused: c.err << "qvadmin: no such user \"" << a[0] << "\"\n"; return kExitRefused;
     case DbResult::Failed: return DbFailed(c, "login key");
     }
-    // The digest of "key/TIME" (signed decimal, upper-case hex), then the time.
-    const std::u16string strDigest = MD5HexOfString(WFormat(u"%d/%I64X", nKey, nTime));
-    c.out << U8(strDigest + WFormat(u"%I64X", nTime)) << "\n";
+    // The same maker the server's login check recomputes with.
+    c.out << U8(MakeLoginString(nKey, nTime)) << "\n";
     return kExitOk;
 }
 
