@@ -12,7 +12,8 @@ qv_install_missing_deps
 
 BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)"
+# Only the runtime tree (server, libraries, game, tools), not the tests.
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target stage
 
 STAGE=$(cd "$BUILD_DIR/stage" && pwd)
 ADMIN="$STAGE/bin/qvadmin"
