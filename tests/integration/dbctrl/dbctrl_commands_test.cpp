@@ -45,11 +45,6 @@ protected:
         if (pOut) *pOut = r.nValue;
         return rc;
     }
-    int64_t Gold(const std::u16string& strGUID) {
-        int64_t n = -1;
-        EXPECT_EQ(m_pDb->GetGold(strGUID, n), DbResult::Ok);
-        return n;
-    }
     size_t LedgerRows(char cBook) {
         std::vector<DbLedgerRow> rows;
         EXPECT_EQ(m_pDb->ListLedger(cBook, rows), DbResult::Ok);

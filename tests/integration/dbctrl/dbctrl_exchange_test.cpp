@@ -85,16 +85,6 @@ protected:
                   1);
     }
 
-    int64_t Gold(const std::u16string& s) {
-        int64_t n = -1;
-        EXPECT_EQ(m_pDb->GetGold(s, n), DbResult::Ok);
-        return n;
-    }
-    int64_t Coins(const std::u16string& s) {
-        int64_t n = -1;
-        EXPECT_EQ(m_pDb->GetGameCoin(s, -1, 0, n), DbResult::Ok);
-        return n;
-    }
     std::vector<DbLedgerRow> Rows(char cBook) {
         std::vector<DbLedgerRow> a;
         EXPECT_EQ(m_pDb->ListLedger(cBook, a), DbResult::Ok);

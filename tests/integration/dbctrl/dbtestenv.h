@@ -90,6 +90,18 @@ protected:
         m_pDb = m_dbs.Open(strErr);
         ASSERT_TRUE(m_pDb) << strErr;
     }
+    // A user's gold and game coins as the test's own connection reads them;
+    // -1 (and a failed expectation) when the read fails.
+    int64_t Gold(const std::u16string& strGUID) {
+        int64_t n = -1;
+        EXPECT_EQ(m_pDb->GetGold(strGUID, n), DbResult::Ok);
+        return n;
+    }
+    int64_t Coins(const std::u16string& strGUID) {
+        int64_t n = -1;
+        EXPECT_EQ(m_pDb->GetGameCoin(strGUID, -1, 0, n), DbResult::Ok);
+        return n;
+    }
 
     TestDatabases m_dbs;
     std::unique_ptr<IDbBackend> m_pDb;
