@@ -21,25 +21,8 @@ struct RoomState {
     int32_t JoinPlayerCount = 0;   // occupied player places (observers never count)
     int32_t nReserved2 = 0;        // always 0
 };
-constexpr size_t kRoomStateRecordSize = 16;  // bytes of RoomState on the wire
 
-// SC_ROOM_COUNT: signal, i32 room count.
-constexpr size_t kRoomCountValueOffset = 2;
-// SC_ROOM_STATE: signal, u16 room index, the four state values.
-constexpr size_t kRoomStateIndexOffset = 2;
-constexpr size_t kRoomStateRecordOffset = 4;
-// SC_ROOM_USER_INFO: signal, u16 place, the user record (login key zeroed).
-constexpr size_t kRoomUserPlaceOffset = 2;
-constexpr size_t kRoomUserRecordOffset = 4;
-// SC_COIN_PARAMS: signal, i32 GoldToCoin, i32 CoinToGold, i32 minimum coins.
-constexpr size_t kCoinParamsGoldToCoinOffset = 2;
-constexpr size_t kCoinParamsCoinToGoldOffset = 6;
-constexpr size_t kCoinParamsMinCoinOffset = 10;
-
-static_assert(kRoomCountValueOffset + 4 == kRoomCountSize);
-static_assert(kRoomStateRecordOffset + kRoomStateRecordSize == kRoomStateSize);
-static_assert(kRoomUserRecordOffset + kUserInfoWireSize == kRoomUserInfoSize);
-static_assert(kCoinParamsMinCoinOffset + 4 == kCoinParamsSize);
+// The offsets and sizes of these messages are public: common/protocol.h.
 
 using RoomCountPacket = std::array<uint8_t, kRoomCountSize>;
 using RoomStatePacket = std::array<uint8_t, kRoomStateSize>;

@@ -104,29 +104,27 @@ bool ReadSignal(const void* pPacket, size_t nLength, uint16_t& wSignal) {
     return CPacketReader(pPacket, nLength).ReadU16(0, wSignal);
 }
 
-// Offsets of the user record's fields inside its wire form (the same as in memory).
-namespace {
-constexpr size_t kUiGuid = offsetof(UserInfo, szGUID);
-constexpr size_t kUiUserName = offsetof(UserInfo, szUserName);
-constexpr size_t kUiExtra = offsetof(UserInfo, szExtra);
-constexpr size_t kUiLoginKey = offsetof(UserInfo, nLoginKey);
-constexpr size_t kUiGold = offsetof(UserInfo, nGold);
-constexpr size_t kUiGameCoin = offsetof(UserInfo, nGameCoin);
-constexpr size_t kUiReserved = offsetof(UserInfo, nReserved);
-}  // namespace
+// The record's wire form is its in-process layout.
+static_assert(kUserRecordGuidOffset == offsetof(UserInfo, szGUID) && kUserRecordGuidUnits == kGuidUnits);
+static_assert(kUserRecordNameOffset == offsetof(UserInfo, szUserName) && kUserRecordNameUnits == kUserNameUnits);
+static_assert(kUserRecordExtraOffset == offsetof(UserInfo, szExtra) && kUserRecordExtraUnits == kUserExtraUnits);
+static_assert(kUserRecordLoginKeyOffset == offsetof(UserInfo, nLoginKey));
+static_assert(kUserRecordGoldOffset == offsetof(UserInfo, nGold));
+static_assert(kUserRecordGameCoinOffset == offsetof(UserInfo, nGameCoin));
+static_assert(kUserRecordReservedOffset == offsetof(UserInfo, nReserved));
 
 bool WriteUserInfoForClient(CPacketWriter& w, size_t nOffset, const UserInfo& info) {
     if (nOffset > w.Size() || w.Size() - nOffset < kUserInfoWireSize) {
         QV_ASSERT_TEXT("WriteUserInfoForClient: record does not fit");
         return false;
     }
-    w.WriteUnits(nOffset + kUiGuid, info.szGUID, kGuidUnits);
-    w.WriteUnits(nOffset + kUiUserName, info.szUserName, kUserNameUnits);
-    w.WriteUnits(nOffset + kUiExtra, info.szExtra, kUserExtraUnits);
-    w.WriteI32(nOffset + kUiLoginKey, 0);
-    w.WriteI32(nOffset + kUiGold, info.nGold);
-    w.WriteI32(nOffset + kUiGameCoin, info.nGameCoin);
-    w.WriteI32(nOffset + kUiReserved, info.nReserved);
+    w.WriteUnits(nOffset + kUserRecordGuidOffset, info.szGUID, kGuidUnits);
+    w.WriteUnits(nOffset + kUserRecordNameOffset, info.szUserName, kUserNameUnits);
+    w.WriteUnits(nOffset + kUserRecordExtraOffset, info.szExtra, kUserExtraUnits);
+    w.WriteI32(nOffset + kUserRecordLoginKeyOffset, 0);
+    w.WriteI32(nOffset + kUserRecordGoldOffset, info.nGold);
+    w.WriteI32(nOffset + kUserRecordGameCoinOffset, info.nGameCoin);
+    w.WriteI32(nOffset + kUserRecordReservedOffset, info.nReserved);
     return true;
 }
 
@@ -136,14 +134,14 @@ bool ReadUserInfo(const CPacketReader& r, size_t nOffset, UserInfo& info) {
     // read into locals, never through references to the fields (the text
     // arrays are 2-byte aligned like the record).
     UserInfo u{};
-    r.ReadUnits(nOffset + kUiGuid, u.szGUID, kGuidUnits);
-    r.ReadUnits(nOffset + kUiUserName, u.szUserName, kUserNameUnits);
-    r.ReadUnits(nOffset + kUiExtra, u.szExtra, kUserExtraUnits);
+    r.ReadUnits(nOffset + kUserRecordGuidOffset, u.szGUID, kGuidUnits);
+    r.ReadUnits(nOffset + kUserRecordNameOffset, u.szUserName, kUserNameUnits);
+    r.ReadUnits(nOffset + kUserRecordExtraOffset, u.szExtra, kUserExtraUnits);
     int32_t nLoginKey = 0, nGold = 0, nGameCoin = 0, nReserved = 0;
-    r.ReadI32(nOffset + kUiLoginKey, nLoginKey);
-    r.ReadI32(nOffset + kUiGold, nGold);
-    r.ReadI32(nOffset + kUiGameCoin, nGameCoin);
-    r.ReadI32(nOffset + kUiReserved, nReserved);
+    r.ReadI32(nOffset + kUserRecordLoginKeyOffset, nLoginKey);
+    r.ReadI32(nOffset + kUserRecordGoldOffset, nGold);
+    r.ReadI32(nOffset + kUserRecordGameCoinOffset, nGameCoin);
+    r.ReadI32(nOffset + kUserRecordReservedOffset, nReserved);
     u.nLoginKey = nLoginKey;
     u.nGold = nGold;
     u.nGameCoin = nGameCoin;

@@ -30,12 +30,43 @@ constexpr size_t kCoreUserInfoSize = 156;
 constexpr size_t kCoreUserInfoRecordOffset = 2;
 constexpr size_t kUserInfoWireSize = 150;
 
-// Sizes of the lobby messages built by the frame session and the rooms.
-constexpr size_t kRoomUserInfoSize = 154;   // SC_ROOM_USER_INFO: signal, u16 place, user record
-constexpr size_t kRoomCountSize = 6;        // SC_ROOM_COUNT: signal, i32 room count
-constexpr size_t kRoomStateSize = 20;       // SC_ROOM_STATE: signal, u16 room index, 16-byte state
-constexpr size_t kGameClientReadySize = 2;  // SC_GAME_CLIENT_READY: signal only
-constexpr size_t kCoinParamsSize = 14;      // SC_COIN_PARAMS: signal, 3 x i32
+// The user record inside a packet, offsets from the record's start (the
+// in-process UserInfo of common/userinfo.h has the same layout). The login key
+// always goes out as 0.
+constexpr size_t kUserRecordGuidOffset = 0;
+constexpr size_t kUserRecordGuidUnits = 39;
+constexpr size_t kUserRecordNameOffset = 78;
+constexpr size_t kUserRecordNameUnits = 17;
+constexpr size_t kUserRecordExtraOffset = 112;
+constexpr size_t kUserRecordExtraUnits = 11;
+constexpr size_t kUserRecordLoginKeyOffset = 134;
+constexpr size_t kUserRecordGoldOffset = 138;
+constexpr size_t kUserRecordGameCoinOffset = 142;
+constexpr size_t kUserRecordReservedOffset = 146;
+
+// The lobby messages built by the frame session and the rooms.
+// SC_ROOM_USER_INFO: signal, u16 place, the user record.
+constexpr size_t kRoomUserInfoSize = 154;
+constexpr size_t kRoomUserPlaceOffset = 2;
+constexpr size_t kRoomUserRecordOffset = 4;
+// SC_ROOM_COUNT: signal, i32 room count.
+constexpr size_t kRoomCountSize = 6;
+constexpr size_t kRoomCountValueOffset = 2;
+// SC_ROOM_STATE: signal, u16 room index, the room's 16-byte state: i32 zero,
+// i32 player places, i32 occupied player places, i32 zero.
+constexpr size_t kRoomStateSize = 20;
+constexpr size_t kRoomStateIndexOffset = 2;
+constexpr size_t kRoomStateRecordOffset = 4;
+constexpr size_t kRoomStateRecordSize = 16;
+constexpr size_t kRoomStatePlacesOffset = kRoomStateRecordOffset + 4;
+constexpr size_t kRoomStateJoinedOffset = kRoomStateRecordOffset + 8;
+// SC_GAME_CLIENT_READY: signal only.
+constexpr size_t kGameClientReadySize = 2;
+// SC_COIN_PARAMS: signal, i32 GoldToCoin, i32 CoinToGold, i32 minimum coins.
+constexpr size_t kCoinParamsSize = 14;
+constexpr size_t kCoinParamsGoldToCoinOffset = 2;
+constexpr size_t kCoinParamsCoinToGoldOffset = 6;
+constexpr size_t kCoinParamsMinCoinOffset = 10;
 
 // CS_CORE_VERSION: signal, signed 32-bit game version. Minimum length.
 constexpr size_t kVersionPacketSize = 6;
@@ -55,7 +86,15 @@ constexpr size_t kLoginStringUnits = 49;  // the unit at byte 198 is forced to z
 static_assert(kCoreErrorTextOffset + 2 * kCoreErrorTextUnits == kCoreErrorSize);
 static_assert(kCoreNoticeTextOffset + 2 * kCoreNoticeTextUnits == kCoreNoticeSize);
 static_assert(kCoreUserInfoRecordOffset + kUserInfoWireSize + 4 == kCoreUserInfoSize);
+static_assert(kUserRecordReservedOffset + 4 == kUserInfoWireSize);
+static_assert(kUserRecordNameOffset == kUserRecordGuidOffset + 2 * kUserRecordGuidUnits);
+static_assert(kUserRecordExtraOffset == kUserRecordNameOffset + 2 * kUserRecordNameUnits);
+static_assert(kUserRecordLoginKeyOffset == kUserRecordExtraOffset + 2 * kUserRecordExtraUnits);
 static_assert(kRoomUserInfoSize == kSignalSize + 2 + kUserInfoWireSize);
+static_assert(kRoomUserRecordOffset + kUserInfoWireSize == kRoomUserInfoSize);
+static_assert(kRoomCountValueOffset + 4 == kRoomCountSize);
+static_assert(kRoomStateRecordOffset + kRoomStateRecordSize == kRoomStateSize);
+static_assert(kCoinParamsMinCoinOffset + 4 == kCoinParamsSize);
 static_assert(kLoginUserNameOffset + 2 * (kLoginUserNameUnits - 1) == 34);
 static_assert(kLoginUserNameOffset + 2 * kLoginUserNameUnits == kLoginUnreadOffset);
 static_assert(kLoginUnreadOffset + 66 == kLoginStringOffset);

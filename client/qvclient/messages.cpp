@@ -9,22 +9,17 @@
 
 namespace qvc {
 
-namespace {
-constexpr size_t kUserRecordSize = 150;
-constexpr size_t kLoginSize = 200;
-}  // namespace
-
 std::vector<uint8_t> MakeVersion(int32_t nVersion) { return PacketWriter(CS_CORE_VERSION).I32(nVersion).Take(); }
 
 std::vector<uint8_t> MakeKeepAlive() { return PacketWriter(CS_CORE_KEEPALIVE).Take(); }
 
 std::vector<uint8_t> MakeLogin(uint16_t wSignal, std::u16string_view name, std::u16string_view loginString) {
     PacketWriter w(wSignal);
-    w.Text(name, 17);          // 2..35
-    w.Zeros(66);               // 36..101, not read by the server
-    w.Text(loginString, 49);   // 102..199: 48 characters and the terminator at 198
+    w.Text(name, kLoginUserNameUnits);
+    w.Zeros(kLoginStringOffset - kLoginUnreadOffset);  // not read by the server
+    w.Text(loginString, kLoginStringUnits);
     std::vector<uint8_t> p = w.Take();
-    p.resize(kLoginSize);
+    p.resize(kLoginPacketSize);
     return p;
 }
 
@@ -41,69 +36,70 @@ std::vector<uint8_t> MakeGetRoomUsers(uint16_t wRoomIndex) {
 UserRecord ReadUserRecord(std::span<const uint8_t> p, size_t off) {
     PacketReader r(p);
     UserRecord u;
-    u.strGUID = r.Text(off + 0, 39);
-    u.strUserName = r.Text(off + 78, 17);
-    u.strExtra = r.Text(off + 112, 11);
-    u.nLoginKey = r.I32(off + 134);
-    u.nGold = r.I32(off + 138);
-    u.nGameCoin = r.I32(off + 142);
+    u.strGUID = r.Text(off + kUserRecordGuidOffset, kUserRecordGuidUnits);
+    u.strUserName = r.Text(off + kUserRecordNameOffset, kUserRecordNameUnits);
+    u.strExtra = r.Text(off + kUserRecordExtraOffset, kUserRecordExtraUnits);
+    u.nLoginKey = r.I32(off + kUserRecordLoginKeyOffset);
+    u.nGold = r.I32(off + kUserRecordGoldOffset);
+    u.nGameCoin = r.I32(off + kUserRecordGameCoinOffset);
     return u;
 }
 
 bool ParseResult(std::span<const uint8_t> p, uint16_t& wRequest) {
-    if (p.size() < 4 || SignalOf(p) != SC_CORE_RESULT) return false;
-    wRequest = PacketReader(p).U16(2);
+    if (p.size() < kCoreResultSize || SignalOf(p) != SC_CORE_RESULT) return false;
+    wRequest = PacketReader(p).U16(kCoreResultRequestOffset);
     return true;
 }
 
 bool ParseError(std::span<const uint8_t> p, uint16_t& wRequest, std::u16string& strText) {
-    if (p.size() < 64 || SignalOf(p) != SC_CORE_ERROR) return false;
+    if (p.size() < kCoreErrorSize || SignalOf(p) != SC_CORE_ERROR) return false;
     PacketReader r(p);
-    wRequest = r.U16(2);
-    strText = r.Text(4, 30);
+    wRequest = r.U16(kCoreErrorRequestOffset);
+    strText = r.Text(kCoreErrorTextOffset, kCoreErrorTextUnits);
     return true;
 }
 
 bool ParseUserInfo(std::span<const uint8_t> p, UserRecord& rec) {
-    if (p.size() < 2 + kUserRecordSize || SignalOf(p) != SC_CORE_USER_INFO) return false;
-    rec = ReadUserRecord(p, 2);
+    // The record is enough; the reserved tail of the packet is not needed.
+    if (p.size() < kCoreUserInfoRecordOffset + kUserInfoWireSize || SignalOf(p) != SC_CORE_USER_INFO) return false;
+    rec = ReadUserRecord(p, kCoreUserInfoRecordOffset);
     return true;
 }
 
 bool ParseRoomUserInfo(std::span<const uint8_t> p, uint16_t& wPlace, UserRecord& rec) {
-    if (p.size() < 4 + kUserRecordSize || SignalOf(p) != SC_ROOM_USER_INFO) return false;
-    wPlace = PacketReader(p).U16(2);
-    rec = ReadUserRecord(p, 4);
+    if (p.size() < kRoomUserInfoSize || SignalOf(p) != SC_ROOM_USER_INFO) return false;
+    wPlace = PacketReader(p).U16(kRoomUserPlaceOffset);
+    rec = ReadUserRecord(p, kRoomUserRecordOffset);
     return true;
 }
 
 bool ParseRoomCount(std::span<const uint8_t> p, int32_t& nCount) {
-    if (p.size() < 6 || SignalOf(p) != SC_ROOM_COUNT) return false;
-    nCount = PacketReader(p).I32(2);
+    if (p.size() < kRoomCountSize || SignalOf(p) != SC_ROOM_COUNT) return false;
+    nCount = PacketReader(p).I32(kRoomCountValueOffset);
     return true;
 }
 
 bool ParseRoomState(std::span<const uint8_t> p, RoomStateMsg& st) {
-    if (p.size() < 20 || SignalOf(p) != SC_ROOM_STATE) return false;
+    if (p.size() < kRoomStateSize || SignalOf(p) != SC_ROOM_STATE) return false;
     PacketReader r(p);
-    st.wRoomIndex = r.U16(2);
-    st.nPlayerPlaces = r.I32(8);
-    st.nJoinPlayerCount = r.I32(12);
+    st.wRoomIndex = r.U16(kRoomStateIndexOffset);
+    st.nPlayerPlaces = r.I32(kRoomStatePlacesOffset);
+    st.nJoinPlayerCount = r.I32(kRoomStateJoinedOffset);
     return true;
 }
 
 bool ParseNotice(std::span<const uint8_t> p, std::u16string& strText) {
-    if (p.size() < 202 || SignalOf(p) != SC_CORE_NOTICE) return false;
-    strText = PacketReader(p).Text(2, 100);
+    if (p.size() < kCoreNoticeSize || SignalOf(p) != SC_CORE_NOTICE) return false;
+    strText = PacketReader(p).Text(kCoreNoticeTextOffset, kCoreNoticeTextUnits);
     return true;
 }
 
 bool ParseCoinParams(std::span<const uint8_t> p, CoinParamsMsg& cp) {
-    if (p.size() < 14 || SignalOf(p) != SC_COIN_PARAMS) return false;
+    if (p.size() < kCoinParamsSize || SignalOf(p) != SC_COIN_PARAMS) return false;
     PacketReader r(p);
-    cp.nGoldToCoin = r.I32(2);
-    cp.nCoinToGold = r.I32(6);
-    cp.nRoomMinCoin = r.I32(10);
+    cp.nGoldToCoin = r.I32(kCoinParamsGoldToCoinOffset);
+    cp.nCoinToGold = r.I32(kCoinParamsCoinToGoldOffset);
+    cp.nRoomMinCoin = r.I32(kCoinParamsMinCoinOffset);
     return true;
 }
 
