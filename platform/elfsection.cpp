@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/byteorder.h"
+#include "platform/uniquefd.h"
 
 namespace plat {
 namespace {
@@ -40,19 +41,13 @@ SectionHeader DecodeSectionHeader(const uint8_t* p) {
 // An open file with its size, closed on scope exit.
 class ElfReader {
 public:
-    explicit ElfReader(const char* osPath) {
-        // O_NONBLOCK keeps a FIFO or device named by the path from blocking the open.
-        m_fd = open(osPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // O_NONBLOCK keeps a FIFO or device named by the path from blocking the open.
+    explicit ElfReader(const char* osPath) : m_fd(open(osPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
         struct stat st {};
-        if (m_fd >= 0 && fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) m_nSize = static_cast<uint64_t>(st.st_size);
+        if (m_fd && fstat(m_fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) m_nSize = static_cast<uint64_t>(st.st_size);
     }
-    ~ElfReader() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    ElfReader(const ElfReader&) = delete;
-    ElfReader& operator=(const ElfReader&) = delete;
 
-    bool IsUsable() const { return m_fd >= 0 && m_nSize > 0; }
+    bool IsUsable() const { return m_fd && m_nSize > 0; }
     // True when [nOffset, nOffset + nLength) lies inside the file.
     bool Contains(uint64_t nOffset, uint64_t nLength) const {
         return nOffset <= m_nSize && nLength <= m_nSize - nOffset;
@@ -62,7 +57,7 @@ public:
         pOut->assign(static_cast<size_t>(nLength), 0);
         size_t nDone = 0;
         while (nDone < nLength) {
-            ssize_t n = pread(m_fd, pOut->data() + nDone, nLength - nDone, static_cast<off_t>(nOffset + nDone));
+            ssize_t n = pread(m_fd.Get(), pOut->data() + nDone, nLength - nDone, static_cast<off_t>(nOffset + nDone));
             if (n <= 0) return false;  // error, or the file shrank under us
             nDone += static_cast<size_t>(n);
         }
@@ -70,7 +65,7 @@ public:
     }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
     uint64_t m_nSize = 0;
 };
 

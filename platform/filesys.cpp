@@ -12,6 +12,7 @@
 
 #include "platform/path.h"
 #include "platform/textconv.h"
+#include "platform/uniquefd.h"
 
 namespace plat {
 
@@ -30,18 +31,6 @@ int FailWith(uint32_t dwError) {
 }
 
 bool IsReadOnlyFile(const struct stat& st) { return S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR); }
-
-// Closes the descriptor on every path out of a function.
-struct FdGuard {
-    int fd = -1;
-    FdGuard() = default;
-    explicit FdGuard(int f) : fd(f) {}
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-};
 
 bool LockNoWait(int fd, int nLock) {
     int r;
@@ -162,37 +151,35 @@ int CopyFile(std::u16string_view source, std::u16string_view destination) {
     const std::string osDst = ToOsPath(destination);
     if (source.empty() || destination.empty()) return FailWith(kErrorPathNotFound);
 
-    FdGuard src(::open(osSrc.c_str(), O_RDONLY | O_CLOEXEC));
-    if (src.fd < 0) return FailErrno();
+    UniqueFd src(::open(osSrc.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!src) return FailErrno();
     struct stat stSrc {};
-    if (::fstat(src.fd, &stSrc) != 0) return FailErrno();
+    if (::fstat(src.Get(), &stSrc) != 0) return FailErrno();
     if (S_ISDIR(stSrc.st_mode)) return FailWith(kErrorAccessDenied);
-    if (!LockNoWait(src.fd, LOCK_SH)) return FailWith(kErrorSharingViolation);
+    if (!LockNoWait(src.Get(), LOCK_SH)) return FailWith(kErrorSharingViolation);
 
     // An existing destination must be writable and not held by anyone; the
     // exclusive lock is kept until the copy has replaced it.
-    FdGuard dstLock;
+    UniqueFd dstLock;
     struct stat stDst {};
     if (::stat(osDst.c_str(), &stDst) == 0) {
         if (S_ISDIR(stDst.st_mode) || IsReadOnlyFile(stDst)) return FailWith(kErrorAccessDenied);
-        dstLock.fd = ::open(osDst.c_str(), O_RDONLY | O_CLOEXEC);
-        if (dstLock.fd < 0) return FailErrno();
-        if (!LockNoWait(dstLock.fd, LOCK_EX)) return FailWith(kErrorSharingViolation);
+        dstLock.Reset(::open(osDst.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!dstLock) return FailErrno();
+        if (!LockNoWait(dstLock.Get(), LOCK_EX)) return FailWith(kErrorSharingViolation);
     }
 
     std::string tmpName = osDst + ".qvcopy.XXXXXX";
-    FdGuard tmp(::mkostemp(tmpName.data(), O_CLOEXEC));
-    if (tmp.fd < 0) return FailErrno();
+    UniqueFd tmp(::mkostemp(tmpName.data(), O_CLOEXEC));
+    if (!tmp) return FailErrno();
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1] = stSrc.st_mtim;
-    bool bOk = CopyContents(src.fd, tmp.fd) && ::fchmod(tmp.fd, stSrc.st_mode & 07777) == 0 &&
-               ::futimens(tmp.fd, times) == 0;
+    bool bOk = CopyContents(src.Get(), tmp.Get()) && ::fchmod(tmp.Get(), stSrc.st_mode & 07777) == 0 &&
+               ::futimens(tmp.Get(), times) == 0;
     const int nErrno = errno;
-    const int fdTmp = tmp.fd;
-    tmp.fd = -1;
-    if (::close(fdTmp) != 0 && bOk) bOk = false;
+    if (tmp.Close() != 0 && bOk) bOk = false;
     if (bOk && ::rename(tmpName.c_str(), osDst.c_str()) == 0) return 1;
     const int nFail = bOk ? errno : nErrno;
     ::unlink(tmpName.c_str());
@@ -222,13 +209,13 @@ int ReplaceFile(std::u16string_view source, std::u16string_view destination) {
     // The exclusive lock on the old file is held until the rename, so a File
     // of this layer that holds it makes the replacement fail, as it would
     // make CreateExclusive fail.
-    FdGuard dstLock;
+    UniqueFd dstLock;
     struct stat stDst {};
     if (::lstat(osDst.c_str(), &stDst) == 0) {
         if (!S_ISREG(stDst.st_mode) || IsReadOnlyFile(stDst)) return FailWith(kErrorAccessDenied);
-        dstLock.fd = ::open(osDst.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (dstLock.fd < 0) return FailErrno();
-        if (!LockNoWait(dstLock.fd, LOCK_EX)) return FailWith(kErrorSharingViolation);
+        dstLock.Reset(::open(osDst.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!dstLock) return FailErrno();
+        if (!LockNoWait(dstLock.Get(), LOCK_EX)) return FailWith(kErrorSharingViolation);
         if (::chmod(osSrc.c_str(), stDst.st_mode & 07777) != 0) return FailErrno();
     } else if (errno != ENOENT) {
         return FailErrno();
@@ -238,8 +225,8 @@ int ReplaceFile(std::u16string_view source, std::u16string_view destination) {
     // bring the old file back.
     const size_t nSlash = osDst.rfind('/');
     const std::string osDir = nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : osDst.substr(0, nSlash));
-    FdGuard dir(::open(osDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0) ::fsync(dir.fd);
+    UniqueFd dir(::open(osDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) ::fsync(dir.Get());
     return 1;
 }
 

@@ -42,6 +42,20 @@ ModuleHandle LoadModule(std::u16string_view path, uint32_t* pError) {
     return h;
 }
 
+ModuleHandle FindLoadedModule(std::u16string_view fileName, uint32_t* pError) {
+    const std::string osName = ToOsPath(fileName);
+    dlerror();
+    void* h = osName.empty() ? nullptr : dlopen(osName.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!h) {
+        const char* e = dlerror();
+        t_strLastError = e ? e : "";
+        if (pError) *pError = ERR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    if (pError) *pError = ERR_SUCCESS;
+    return h;
+}
+
 void* GetModuleSymbol(ModuleHandle h, const char* szName, uint32_t* pError) {
     if (!h) {
         if (pError) *pError = ERR_PROC_NOT_FOUND;

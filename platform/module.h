@@ -26,6 +26,12 @@ using ModuleHandle = void*;
 // path without a separator is searched like dlopen does. On failure returns
 // null and stores the error code in *pError; on success *pError is 0.
 ModuleHandle LoadModule(std::u16string_view path, uint32_t* pError);
+// Finds a module this process has already loaded, by the file name it was
+// loaded under (or, for a shared object, its soname), without loading it: null
+// and ERR_MOD_NOT_FOUND in *pError when it is not loaded. The handle holds a
+// reference of its own; release it with FreeModule (the module stays loaded
+// for whoever loaded it).
+ModuleHandle FindLoadedModule(std::u16string_view fileName, uint32_t* pError);
 // Looks up an exported symbol; null and ERR_PROC_NOT_FOUND in *pError when absent.
 void* GetModuleSymbol(ModuleHandle h, const char* szName, uint32_t* pError);
 // Releases a module; true on success.

@@ -11,6 +11,7 @@
 #include "platform/lasterror.h"
 #include "platform/replacefile.h"
 #include "platform/textconv.h"
+#include "platform/uniquefd.h"
 
 namespace plat {
 namespace {
@@ -147,20 +148,6 @@ RegSection* EnsureSection(RegDocument& doc, const std::u16string& path) {
     }
     return FindSection(doc, path);
 }
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 std::string RootFilePath(RegRootKey hRoot, const char* szSuffix) {
     const char* szRoot = RootName(hRoot);

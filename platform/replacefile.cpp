@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/lasterror.h"
+#include "platform/uniquefd.h"
 
 namespace plat {
 namespace {
@@ -37,8 +38,8 @@ int WriteAll(int fd, std::string_view data) {
 }  // namespace
 
 int ReadWholeFile(const std::string& path, std::string* pData, bool bMissingIsEmpty) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT && bMissingIsEmpty) {
             pData->clear();
             return 1;
@@ -48,29 +49,24 @@ int ReadWholeFile(const std::string& path, std::string* pData, bool bMissingIsEm
     std::string data;
     char buf[4096];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof(buf));
+        ssize_t n = ::read(fd.Get(), buf, sizeof(buf));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int nErr = errno;
-            ::close(fd);
-            errno = nErr;
-            return Fail();
-        }
+        if (n < 0) return Fail();
         if (n == 0) break;
         data.append(buf, static_cast<size_t>(n));
     }
-    ::close(fd);
+    fd.Reset();
     *pData = std::move(data);
     return 1;
 }
 
 int ReplaceFileContents(const std::string& path, std::string_view data) {
     std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(g_nTempSerial++);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return Fail();
-    bool bOk = WriteAll(fd, data) && ::fsync(fd) == 0;
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return Fail();
+    bool bOk = WriteAll(fd.Get(), data) && ::fsync(fd.Get()) == 0;
     int nErr = errno;
-    if (::close(fd) != 0 && bOk) {
+    if (fd.Close() != 0 && bOk) {
         bOk = false;
         nErr = errno;
     }

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/lasterror.h"
+#include "platform/uniquefd.h"
 
 namespace plat {
 namespace {
@@ -66,19 +67,18 @@ TraceViewerListener::~TraceViewerListener() { Close(); }
 
 int TraceViewerListener::Open() {
     Close();
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         SetLastError(ErrorFromErrno(errno));
         return 0;
     }
     sockaddr_un addr;
     socklen_t nAddr = MakeAddress(GetTraceViewerChannel(), &addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), nAddr) != 0) {
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), nAddr) != 0) {
         SetLastError(errno == EADDRINUSE ? kErrorAlreadyExists : ErrorFromErrno(errno));
-        ::close(fd);
         return 0;
     }
-    m_fd = fd;
+    m_fd = fd.Release();
     return 1;
 }
 

@@ -20,24 +20,6 @@ int64_t MonotonicMs() {
         .count();
 }
 
-Connection::~Connection() { Close(); }
-
-Connection::Connection(Connection&& o) noexcept
-    : m_fd(o.m_fd), m_decoder(std::move(o.m_decoder)), m_strError(std::move(o.m_strError)) {
-    o.m_fd = -1;
-}
-
-Connection& Connection::operator=(Connection&& o) noexcept {
-    if (this != &o) {
-        Close();
-        m_fd = o.m_fd;
-        m_decoder = std::move(o.m_decoder);
-        m_strError = std::move(o.m_strError);
-        o.m_fd = -1;
-    }
-    return *this;
-}
-
 bool Connection::Connect(const std::string& host, uint16_t port, int nTimeoutMs) {
     Close();
     m_decoder = FrameDecoder();
@@ -51,55 +33,51 @@ bool Connection::Connect(const std::string& host, uint16_t port, int nTimeoutMs)
         return false;
     }
     for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (fd < 0) continue;
-        int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+        plat::UniqueFd fd(socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+        if (!fd) continue;
+        int rc = connect(fd.Get(), ai->ai_addr, ai->ai_addrlen);
         if (rc < 0 && errno == EINPROGRESS) {
-            pollfd pfd{fd, POLLOUT, 0};
+            pollfd pfd{fd.Get(), POLLOUT, 0};
             rc = poll(&pfd, 1, nTimeoutMs);
             int err = 0;
             socklen_t len = sizeof(err);
-            if (rc == 1) getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (rc == 1) getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len);
             rc = (rc == 1 && err == 0) ? 0 : -1;
             if (rc < 0) errno = err ? err : ETIMEDOUT;
         }
         if (rc == 0) {
             int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-            m_fd = fd;
+            setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            m_fd = std::move(fd);
             freeaddrinfo(res);
             return true;
         }
         m_strError = std::string("cannot connect to ") + host + ":" + service + ": " + std::strerror(errno);
-        ::close(fd);
     }
     freeaddrinfo(res);
     return false;
 }
 
-void Connection::Close() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
+void Connection::Close() { m_fd.Reset(); }
 
 void Connection::Abort() {
-    if (m_fd < 0) return;
+    if (!m_fd) return;
     linger lg{1, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    setsockopt(m_fd.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
     Close();
 }
 
 bool Connection::SendRaw(std::span<const uint8_t> bytes) {
     size_t off = 0;
     while (off < bytes.size()) {
-        if (m_fd < 0) return false;
-        ssize_t n = ::send(m_fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (!m_fd) return false;
+        ssize_t n = ::send(m_fd.Get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
         if (n > 0) {
             off += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            pollfd pfd{m_fd, POLLOUT, 0};
+            pollfd pfd{m_fd.Get(), POLLOUT, 0};
             if (poll(&pfd, 1, 5000) <= 0) {
                 m_strError = "send timed out";
                 return false;
@@ -127,15 +105,15 @@ Connection::ReadResult Connection::Read(std::vector<uint8_t>& packet, int nTimeo
             case FrameDecoder::Result::Bad: return ReadResult::Bad;
             case FrameDecoder::Result::NeedMore: break;
         }
-        if (m_fd < 0) return ReadResult::Closed;
+        if (!m_fd) return ReadResult::Closed;
         int64_t left = deadline - MonotonicMs();
         if (left < 0) left = 0;
-        pollfd pfd{m_fd, POLLIN, 0};
+        pollfd pfd{m_fd.Get(), POLLIN, 0};
         int rc = poll(&pfd, 1, static_cast<int>(left));
         if (rc < 0 && errno == EINTR) continue;
         if (rc <= 0) return ReadResult::Timeout;
         uint8_t buf[16384];
-        ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
+        ssize_t n = ::recv(m_fd.Get(), buf, sizeof(buf), 0);
         if (n > 0) {
             m_decoder.Feed(buf, static_cast<size_t>(n));
             continue;

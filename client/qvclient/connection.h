@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/qvclient/wire.h"
+#include "platform/uniquefd.h"
 
 namespace qvc {
 
@@ -18,16 +19,15 @@ int64_t MonotonicMs();
 class Connection {
 public:
     Connection() = default;
-    ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    Connection(Connection&& o) noexcept;
-    Connection& operator=(Connection&& o) noexcept;
+    Connection(Connection&& o) noexcept = default;
+    Connection& operator=(Connection&& o) noexcept = default;
 
     // Connects to host:port (IPv4 or IPv6 literal, or a name). False with
     // LastError() set on failure or time-out.
     bool Connect(const std::string& host, uint16_t port, int nTimeoutMs = 5000);
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.IsValid(); }
     void Close();
     // Shuts the socket down with a reset (SO_LINGER 0) instead of a FIN.
     void Abort();
@@ -45,11 +45,11 @@ public:
     bool ReadUntil(uint16_t wSignal, std::vector<uint8_t>& packet, int nTimeoutMs,
                    std::vector<std::vector<uint8_t>>* pSkipped = nullptr);
 
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_fd.Get(); }
     const std::string& LastError() const { return m_strError; }
 
 private:
-    int m_fd = -1;
+    plat::UniqueFd m_fd;
     FrameDecoder m_decoder;
     std::string m_strError;
 };

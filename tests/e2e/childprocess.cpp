@@ -1,51 +1,28 @@
 // Child programs with pipes for the end-to-end tests; see childprocess.h.
 #include "tests/e2e/childprocess.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <map>
 
-extern char** environ;
+#include "platform/errortext.h"
+#include "platform/lasterror.h"
+#include "platform/process.h"
+#include "platform/textconv.h"
 
 namespace e2e {
 
 namespace {
 
-constexpr auto kReapStep = std::chrono::milliseconds(5);
 constexpr int kReaderPollMs = 100;  // how often the reader looks at its stop flag
 
-int StatusOf(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
+std::u16string Wide(const std::string& s) { return NarrowToWide(s); }
 
-// The test's environment with the overrides applied.
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& aEnv) {
-    std::map<std::string, std::string> vars;
-    std::vector<std::string> order;
-    auto put = [&](const std::string& entry) {
-        const std::string strName = entry.substr(0, entry.find('='));
-        if (!vars.count(strName)) order.push_back(strName);
-        vars[strName] = entry;
-    };
-    for (char** p = environ; p && *p; ++p) put(*p);
-    for (const std::string& e : aEnv) put(e);
-    std::vector<std::string> out;
-    for (const std::string& n : order) out.push_back(vars[n]);
-    return out;
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+// A wait's time-out in the platform's milliseconds (never the endless wait).
+uint32_t WaitMs(std::chrono::milliseconds timeout) {
+    return static_cast<uint32_t>(std::clamp<int64_t>(timeout.count(), 0, plat::kWaitInfinite - 1));
 }
 
 }  // namespace
@@ -60,58 +37,34 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
         strError = "already started";
         return false;
     }
-    int aIn[2] = {-1, -1};
-    int aOut[2] = {-1, -1};
-    if (pipe2(aIn, O_CLOEXEC) != 0 || pipe2(aOut, O_CLOEXEC) != 0) {
-        strError = std::string("pipe: ") + std::strerror(errno);
-        CloseFd(aIn[0]);
-        CloseFd(aIn[1]);
+    plat::SpawnOptions options;
+    options.strProgram = Wide(strProgram);
+    for (const std::string& a : aArgs) options.aArgs.push_back(Wide(a));
+    options.strWorkingDirectory = Wide(strDir);
+    for (const std::string& e : aEnv) options.aEnvironment.push_back(Wide(e));
+    options.stdIn = plat::StdStream::Pipe();
+    options.stdOut = plat::StdStream::Pipe();
+    options.bMergeStdErr = true;
+    plat::SpawnedProcess child;
+    if (!plat::SpawnProcess(options, &child)) {
+        strError = "cannot start " + strProgram + ": " + WideToUtf8(plat::FormatErrorText(plat::GetLastError()));
         return false;
     }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, aIn[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, aOut[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, aOut[1], STDERR_FILENO);
-    if (!strDir.empty()) posix_spawn_file_actions_addchdir_np(&fa, strDir.c_str());
-
-    std::vector<std::string> env = MergedEnvironment(aEnv);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args;
-    args.push_back(strProgram);
-    args.insert(args.end(), aArgs.begin(), aArgs.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, strProgram.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(aIn[0]);
-    close(aOut[1]);
-    if (rc != 0) {
-        strError = "cannot start " + strProgram + ": " + std::strerror(rc);
-        close(aIn[1]);
-        close(aOut[0]);
-        return false;
-    }
-    m_pid = pid;
+    m_pid = child.pid;
     m_nExitStatus = -1;
-    m_fdStdin = aIn[1];
+    m_stdin = std::move(child.stdIn);
     {
         std::lock_guard<std::mutex> g(m_mutex);
         m_strOutput.clear();
     }
-    m_reader = std::thread(&ChildProcess::ReadLoop, this, aOut[0]);
+    m_reader = std::thread(&ChildProcess::ReadLoop, this, std::move(child.stdOut));
     return true;
 }
 
-void ChildProcess::ReadLoop(int fd) {
+void ChildProcess::ReadLoop(plat::UniqueFd fd) {
     char buf[4096];
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd.Get(), POLLIN, 0};
         const int n = poll(&p, 1, kReaderPollMs);
         if (n < 0 && errno != EINTR) break;
         if (n <= 0) {
@@ -120,25 +73,25 @@ void ChildProcess::ReadLoop(int fd) {
             if (m_nExitStatus != -1 || m_pid <= 0) break;
             continue;
         }
-        const ssize_t k = read(fd, buf, sizeof(buf));
+        const ssize_t k = read(fd.Get(), buf, sizeof(buf));
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) break;
         std::lock_guard<std::mutex> g(m_mutex);
         m_strOutput.append(buf, static_cast<size_t>(k));
         m_cv.notify_all();
     }
-    close(fd);
+    fd.Reset();
     std::lock_guard<std::mutex> g(m_mutex);
     m_cv.notify_all();
 }
 
 bool ChildProcess::WriteLine(std::string_view line) {
-    if (m_fdStdin < 0) return false;
+    if (!m_stdin) return false;
     std::string s(line);
     s.push_back('\n');
     size_t nDone = 0;
     while (nDone < s.size()) {
-        const ssize_t k = write(m_fdStdin, s.data() + nDone, s.size() - nDone);
+        const ssize_t k = write(m_stdin.Get(), s.data() + nDone, s.size() - nDone);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
         nDone += static_cast<size_t>(k);
@@ -146,9 +99,7 @@ bool ChildProcess::WriteLine(std::string_view line) {
     return true;
 }
 
-void ChildProcess::CloseStdin() {
-    CloseFd(m_fdStdin);
-}
+void ChildProcess::CloseStdin() { m_stdin.Reset(); }
 
 std::string ChildProcess::Output() const {
     std::lock_guard<std::mutex> g(m_mutex);
@@ -167,23 +118,18 @@ size_t ChildProcess::WaitForText(std::string_view text, std::chrono::millisecond
 
 int ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
     if (m_pid <= 0) return m_nExitStatus;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(m_pid, &status, WNOHANG);
-        if (r == m_pid || (r < 0 && errno != EINTR)) {
-            {
-                std::lock_guard<std::mutex> g(m_mutex);
-                m_nExitStatus = r == m_pid ? StatusOf(status) : -1;
-                m_pid = -1;
-            }
-            JoinReader();
-            CloseStdin();
-            return m_nExitStatus;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(kReapStep);
+    uint32_t nExit = 0;
+    const bool bEnded = plat::WaitProcess(m_pid, WaitMs(timeout), &nExit) != 0;
+    if (!bEnded && plat::GetLastError() == plat::kErrorWaitTimeout) return -1;
+    {
+        // Ended, or no longer a child to wait for: either way it is done with.
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_nExitStatus = bEnded ? static_cast<int>(nExit) : -1;
+        m_pid = -1;
     }
+    JoinReader();
+    CloseStdin();
+    return m_nExitStatus;
 }
 
 int ChildProcess::Stop(std::chrono::milliseconds grace) {
@@ -192,10 +138,10 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
         return m_nExitStatus;
     }
     CloseStdin();
-    kill(m_pid, SIGTERM);
+    plat::SignalProcess(m_pid, plat::ProcessSignal::Stop);
     int rc = WaitExit(grace);
     if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
+        plat::SignalProcess(m_pid, plat::ProcessSignal::Kill);
         rc = WaitExit(std::chrono::seconds(10));
     }
     return rc;

@@ -7,6 +7,7 @@
 // SIGTERM, waits a grace period, then SIGKILL, and reaps it, so no test leaves
 // a process behind whatever assertion failed on the way.
 //
+// Built on plat::SpawnProcess; this is the test-side convenience around it.
 // One test thread drives an object; the reader thread only appends output.
 #pragma once
 
@@ -19,6 +20,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "platform/uniquefd.h"
 
 namespace e2e {
 
@@ -58,12 +61,12 @@ public:
     int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
 
 private:
-    void ReadLoop(int fd);
+    void ReadLoop(plat::UniqueFd fd);
     void JoinReader();
 
     pid_t m_pid = -1;
     int m_nExitStatus = -1;  // once reaped
-    int m_fdStdin = -1;
+    plat::UniqueFd m_stdin;
     std::thread m_reader;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;

@@ -3,15 +3,7 @@
 # client library, qvadmin, qvplay and qvbot against it, on SQLite and on the
 # throwaway PostgreSQL cluster. They start real processes, so they carry the
 # labels "e2e" and "slow" (the sanitizer pass skips "slow").
-if(NOT QV_BUILD_TESTS OR NOT TARGET qvclient OR NOT TARGET quorvel-host)
-  return()
-endif()
-
 set(QV_E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
-# Both labels on every test of this folder. Passed through
-# gtest_discover_tests' PROPERTIES a two-label list would be split into
-# separate properties and "slow" lost; the directory property is not.
-set_property(DIRECTORY PROPERTY LABELS e2e slow)
 
 add_library(qv_e2e_support STATIC
   ${QV_E2E_DIR}/childprocess.cpp
@@ -20,23 +12,21 @@ add_library(qv_e2e_support STATIC
   ${QV_E2E_DIR}/playflow.cpp
 )
 target_include_directories(qv_e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qv_e2e_support PUBLIC qvclient qv_example_protocol qv_projcommon_text GTest::gtest Threads::Threads)
+target_link_libraries(qv_e2e_support PUBLIC qvclient qv_example_protocol qv_projcommon_text qv_platform_sys GTest::gtest Threads::Threads)
 # Compiled in, so the tests find the tree however they are run.
 target_compile_definitions(qv_e2e_support PRIVATE QV_E2E_STAGE_DIR="${CMAKE_BINARY_DIR}/stage")
 
 # qv_e2e_test(NAME SOURCES ... [LIBS ...] [POSTGRES]): one GoogleTest
 # executable that runs against the staged tree (built first).
 function(qv_e2e_test name)
-  cmake_parse_arguments(T "POSTGRES" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE qv_e2e_support ${T_LIBS} GTest::gtest_main)
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_dependencies(${name} stage)
-  set(props TIMEOUT 120)
+  cmake_parse_arguments(PARSE_ARGV 1 T "POSTGRES" "" "SOURCES;LIBS")
+  set(fixtures)
   if(T_POSTGRES)
-    list(APPEND props FIXTURES_REQUIRED qv_postgres)
+    set(fixtures FIXTURES_REQUIRED qv_postgres)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  qv_add_test(${name} SOURCES ${T_SOURCES} LIBS qv_e2e_support ${T_LIBS}
+    LABELS e2e slow TIMEOUT 120 ${fixtures})
+  add_dependencies(${name} stage)
 endfunction()
 
 qv_e2e_test(e2e_host_test SOURCES ${QV_E2E_DIR}/e2e_host_test.cpp)
@@ -49,13 +39,9 @@ target_compile_definitions(e2e_sdk_test PRIVATE QV_CMAKE_COMMAND="${CMAKE_COMMAN
                            QV_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
                            QV_SDK_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/sdk/coinflip")
 qv_e2e_test(e2e_limits_test SOURCES ${QV_E2E_DIR}/e2e_limits_test.cpp)
-if(TARGET qv_dbtestenv)
-  qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
-endif()
+qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
 # Storage faults under a running server come from a tmpfs where mounting is
 # allowed and always from the preloaded fault-injecting VFS.
-if(TARGET qv_faultvfs)
-  qv_e2e_test(e2e_dbfault_test SOURCES ${QV_E2E_DIR}/e2e_dbfault_test.cpp)
-  add_dependencies(e2e_dbfault_test qv_faultvfs)
-  target_compile_definitions(e2e_dbfault_test PRIVATE QV_FAULT_VFS_LIB="$<TARGET_FILE:qv_faultvfs>")
-endif()
+qv_e2e_test(e2e_dbfault_test SOURCES ${QV_E2E_DIR}/e2e_dbfault_test.cpp)
+add_dependencies(e2e_dbfault_test qv_faultvfs)
+target_compile_definitions(e2e_dbfault_test PRIVATE QV_FAULT_VFS_LIB="$<TARGET_FILE:qv_faultvfs>")

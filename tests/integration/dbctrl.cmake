@@ -2,15 +2,12 @@
 # multi-process cases and qvadmin end to end, on SQLite and on a throwaway
 # PostgreSQL cluster. CTest starts that cluster once (fixture qv_postgres) and
 # removes it after the last test; the tests find it through QV_PG_STATE_FILE.
-if(NOT QV_BUILD_TESTS OR NOT TARGET DBCtrl)
-  return()
-endif()
 
 set(QV_DBT_DIR ${CMAKE_CURRENT_LIST_DIR}/dbctrl)
 set(QV_PG_STATE ${CMAKE_BINARY_DIR}/tests/pgcluster.state)
 
 add_library(qv_dbtestenv STATIC ${QV_DBT_DIR}/dbtestenv.cpp)
-target_link_libraries(qv_dbtestenv PUBLIC qv_dbctrl_core)
+target_link_libraries(qv_dbtestenv PUBLIC qv_dbctrl_core qv_platform_sys)
 # Compiled in rather than passed through the test environment, so that the
 # test binaries find the fixture's cluster and the programs however they run.
 target_compile_definitions(qv_dbtestenv PRIVATE
@@ -21,28 +18,24 @@ target_compile_definitions(qv_dbtestenv PRIVATE
 add_executable(dbctrl_worker ${QV_DBT_DIR}/dbctrl_worker.cpp)
 target_link_libraries(dbctrl_worker PRIVATE DBCtrl qv_projcommon_text qv_platform)
 
-add_test(NAME dbctrl_pgcluster_start COMMAND /bin/sh ${QV_DBT_DIR}/pgcluster.sh start ${QV_PG_STATE} fast)
-add_test(NAME dbctrl_pgcluster_stop COMMAND /bin/sh ${QV_DBT_DIR}/pgcluster.sh stop ${QV_PG_STATE})
-set_tests_properties(dbctrl_pgcluster_start PROPERTIES FIXTURES_SETUP qv_postgres)
-set_tests_properties(dbctrl_pgcluster_stop PROPERTIES FIXTURES_CLEANUP qv_postgres)
+# Without the PostgreSQL binaries the start fails and names the package, unless
+# QV_SKIP_POSTGRES=1 is set, which skips the postgres cases (pgcluster.sh).
+qv_add_test_command(dbctrl_pgcluster_start COMMAND /bin/sh ${QV_DBT_DIR}/pgcluster.sh start ${QV_PG_STATE} fast
+  FIXTURES_SETUP qv_postgres)
+qv_add_test_command(dbctrl_pgcluster_stop COMMAND /bin/sh ${QV_DBT_DIR}/pgcluster.sh stop ${QV_PG_STATE}
+  FIXTURES_CLEANUP qv_postgres)
 
 # qv_dbctrl_test(NAME SOURCES ... [SLOW]): a GoogleTest executable against both
-# backends, with the cluster fixture.
+# backends, with the cluster fixture, labelled "dbctrl", or "slow" alone for
+# the multi-process cases.
 function(qv_dbctrl_test name)
-  cmake_parse_arguments(T "SLOW" "" "SOURCES" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE DBCtrl qv_dbtestenv GTest::gtest_main)
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  # One word: gtest_discover_tests flattens a list value into separate
-  # properties, so a test cannot carry two labels this way.
+  cmake_parse_arguments(PARSE_ARGV 1 T "SLOW" "" "SOURCES")
   set(labels dbctrl)
   if(T_SLOW)
     set(labels slow)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES
-      FIXTURES_REQUIRED qv_postgres
-      LABELS ${labels})
+  qv_add_test(${name} SOURCES ${T_SOURCES} LIBS DBCtrl qv_dbtestenv
+    LABELS ${labels} FIXTURES_REQUIRED qv_postgres)
 endfunction()
 
 qv_dbctrl_test(dbctrl_commands_test SOURCES ${QV_DBT_DIR}/dbctrl_commands_test.cpp)

@@ -15,15 +15,11 @@ qv_add_test(netdrv_internals_test
 qv_add_test(netdrv_load_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/netdrv_load_test.cpp
   LIBS qv_platform qv_projcommon_text)
-if(TARGET netdrv_load_test)
-  add_dependencies(netdrv_load_test Q7NetDrv)
-endif()
+add_dependencies(netdrv_load_test Q7NetDrv)
 
 # Load-like churn of many short connections: label "slow", so the sanitizer
 # pass of CI skips it.
-if(QV_BUILD_TESTS)
-  add_executable(netdrv_churn_test ${CMAKE_CURRENT_LIST_DIR}/netdrv_churn_test.cpp)
-  target_link_libraries(netdrv_churn_test PRIVATE Q7NetDrv GTest::gtest_main)
-  set_target_properties(netdrv_churn_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  gtest_discover_tests(netdrv_churn_test DISCOVERY_TIMEOUT 60 PROPERTIES LABELS slow TIMEOUT 120)
-endif()
+qv_add_test(netdrv_churn_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/netdrv_churn_test.cpp
+  LIBS Q7NetDrv
+  LABELS slow TIMEOUT 120)

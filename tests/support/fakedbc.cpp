@@ -77,6 +77,12 @@ int CFakeDbc::CountCalls(int nCmd) const {
                                           [&](const DbcCallRecord& c) { return c.nCmd == nCmd; }));
 }
 
+int CFakeDbc::FirstCallIndex(int nCmd) const {
+    for (size_t i = 0; i < m_aCalls.size(); ++i)
+        if (m_aCalls[i].nCmd == nCmd) return static_cast<int>(i);
+    return -1;
+}
+
 int CFakeDbc::Init(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2,
                    const char16_t* szLogDir, const int32_t* pDsnOpen) {
     ++m_nInitCalls;

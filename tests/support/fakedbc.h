@@ -144,6 +144,8 @@ public:
     const std::vector<DbcCallRecord>& Calls() const { return m_aCalls; }
     std::vector<DbcCallRecord> CallsOf(int nCmd) const;
     int CountCalls(int nCmd) const;
+    // Position of the command's first call in Calls(), or -1: for order checks.
+    int FirstCallIndex(int nCmd) const;
     void ClearCalls() { m_aCalls.clear(); }
     int InitCalls() const { return m_nInitCalls; }
     int DestroyCalls() const { return m_nDestroyCalls; }

@@ -10,6 +10,4 @@ qv_add_test(serverbase_test
   LIBS qv_common qv_test_support)
 qv_add_test(hostentry_test SOURCES hostentry_test.cpp LIBS qv_framework qv_test_support)
 qv_add_test(quorvels_library_test SOURCES quorvels_library_test.cpp LIBS qv_test_support ${CMAKE_DL_LIBS})
-if(TARGET quorvels_library_test)
-  add_dependencies(quorvels_library_test QuorvelS)
-endif()
+add_dependencies(quorvels_library_test QuorvelS)

@@ -1,7 +1,4 @@
 # Game-module loader, login strings, version resources and icons, CVersionInfo.
-if(NOT QV_BUILD_TESTS)
-  return()
-endif()
 qv_add_test(global_test SOURCES global_test.cpp LIBS qv_frame_support)
 qv_use_test_games(global_test)
 qv_add_test(loginstring_test SOURCES loginstring_test.cpp loginguard_test.cpp LIBS qv_frame_support)

@@ -6,31 +6,19 @@
 
 #include "QuorvelS/globals.h"
 #include "QuorvelS/quorvels.h"
-#include "tests/support/fakedbc.h"
-#include "tests/support/hostcapture.h"
-#include "tests/support/manualtick.h"
-#include "tests/support/scriptednetdrv.h"
-#include "tests/support/tempdir.h"
+#include "tests/unit/serverbase_fixture.h"
 
 namespace {
 
-class HostEntryTest : public ::testing::Test {
+// The server is the library's own, driven through CommandProc.
+class HostEntryTest : public ::testing::Test, protected ServerTestEnv {
 protected:
-    HostEntryTest() : m_cwd(m_dir / "Server"), m_netScope(m_drv), m_dbScope(m_db) {
+    HostEntryTest() {
         CommandProc(HOSTCMD_SET_OUTPUT, 0, reinterpret_cast<void*>(&CHostCapture::Callback));
         CommandProc(HOSTCMD_SET_CONFIG_PATH, 0, const_cast<char16_t*>(u"QuorvelS.ini"));
         WriteFileBytes(m_dir / "Server/QuorvelS.ini", "[ServerCore]\r\nMaxConnection=4\r\n");
     }
     ~HostEntryTest() override { CommandProc(HOSTCMD_STOP, 0, nullptr); }
-
-    CTempDir m_dir;
-    CScopedCwd m_cwd;
-    CManualTick m_tick;
-    CScriptedNetDrv m_drv;
-    CScopedNetDrv m_netScope;
-    CFakeDbc m_db;
-    CScopedDbcBinding m_dbScope;
-    CHostCapture m_host;
 };
 
 // A host record with recognisable bytes everywhere, inside a larger buffer.
@@ -87,12 +75,12 @@ TEST_F(HostEntryTest, SecondStartStopsTheRunningServerFirst) {
 
 TEST_F(HostEntryTest, UnknownCodesAndHooksDoNothing) {
     int nPolls = g_Server.GetPollCount();
-    for (int32_t cmd : {99, 108, 0, int32_t{HOSTCMD_HOOK1}, int32_t{HOSTCMD_HOOK2}})
+    for (int32_t cmd : {99, 109, 0, int32_t{HOSTCMD_HOOK1}, int32_t{HOSTCMD_HOOK2}})
         EXPECT_EQ(CommandProc(cmd, 1, nullptr), 0);
     ServerStartInfo info{};
     CommandProc(HOSTCMD_START, sizeof(info), &info);
     m_host.Clear();
-    for (int32_t cmd : {99, 108, 0, int32_t{HOSTCMD_HOOK1}, int32_t{HOSTCMD_HOOK2}})
+    for (int32_t cmd : {99, 109, 0, int32_t{HOSTCMD_HOOK1}, int32_t{HOSTCMD_HOOK2}})
         EXPECT_EQ(CommandProc(cmd, 1, nullptr), 0);
     EXPECT_TRUE(m_host.All().empty());
     EXPECT_EQ(g_Server.GetPollCount(), nPolls);

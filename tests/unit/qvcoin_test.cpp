@@ -20,13 +20,6 @@ protected:
     }
     const UserInfo& Record() { return *SessionOf(0)->GetUserInfo(); }
     const FakeDbcUser& Stored() { return *m_db.FindUser(u"amy"); }
-    std::u16string LastErrorText() {
-        auto sent = SentTo(0);
-        std::u16string strText;
-        uint16_t wRequest = 0;
-        if (sent.empty() || !ParseCoreError(sent.back().data(), sent.back().size(), wRequest, strText)) return u"-";
-        return strText;
-    }
     // amy's lobby connection closes her session; the refund runs.
     void CloseAmy() {
         Signal(0, CS_LOBBY_CLIENT_LOGOUT);
@@ -58,12 +51,12 @@ TEST_F(QvCoinTest, PurchaseTopsUpToTheMinimumAndReportsTheNewBalances) {
 TEST_F(QvCoinTest, PurchaseRefusalsIssueNoDatabaseCommand) {
     StartWith(59999, 400);
     Signal(0, CS_BUY_GAME_COIN);
-    EXPECT_EQ(LastErrorText(), u"金币不足");
+    EXPECT_EQ(LastErrorTo(0), u"金币不足");
     EXPECT_TRUE(m_db.Calls().empty());
 
     SessionOf(0)->AddGameCoin(600);
     Signal(0, CS_BUY_GAME_COIN);
-    EXPECT_EQ(LastErrorText(), u"游戏币已达到房间要求，无需购买。");
+    EXPECT_EQ(LastErrorTo(0), u"游戏币已达到房间要求，无需购买。");
     EXPECT_TRUE(m_db.Calls().empty());
 }
 
@@ -71,7 +64,7 @@ TEST_F(QvCoinTest, APurchaseWhoseCoinCreditFailsGivesTheGoldBack) {
     StartWith(60000, 400);
     m_db.SetCommandResult(DBCMD_ADD_GAME_COIN, 0);
     Signal(0, CS_BUY_GAME_COIN);
-    EXPECT_EQ(LastErrorText(), u"加游戏币失败");
+    EXPECT_EQ(LastErrorTo(0), u"加游戏币失败");
     auto gold = ValueRequests(m_db, DBCMD_ADD_GOLD);
     ASSERT_EQ(gold.size(), 2u);
     EXPECT_EQ(Copy(gold[1].nValue), 60000);
@@ -83,7 +76,7 @@ TEST_F(QvCoinTest, APurchaseWhoseCoinCreditFailsGivesTheGoldBack) {
     m_db.ClearCalls();
     m_db.SetCommandResult(DBCMD_ADD_GOLD, 0);
     Signal(0, CS_BUY_GAME_COIN);
-    EXPECT_EQ(LastErrorText(), u"减金币失败");
+    EXPECT_EQ(LastErrorTo(0), u"减金币失败");
     EXPECT_EQ(m_db.Calls().size(), 1u);
     EXPECT_EQ(Copy(Record().nGold), 60000);
 }

@@ -1,13 +1,10 @@
 // Shared fixture of the game-frame tests: a CQVServer of its own over the
-// scripted driver, the fake database, a manual tick, a host capture and the
-// scripted test game module, running in a temporary directory laid out like
-// the runtime tree (<tmp>/Server is the working directory).
+// server tests' environment (serverbase_fixture.h) and the scripted test game
+// module.
 //
 // Users log in with valid login strings (the key check is on by default);
 // helpers connect, log in, pass the version check, join and report ready.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -18,29 +15,8 @@
 #include "QuorvelS/qvroom.h"
 #include "QuorvelS/qvserver.h"
 #include "QuorvelS/qvsession.h"
-#include "common/packets.h"
-#include "projcommon/qvassert.h"
-#include "projcommon/widestring.h"
 #include "tests/gamemodules/testgame_module.h"
-#include "tests/support/fakedbc.h"
-#include "tests/support/hostcapture.h"
-#include "tests/support/manualtick.h"
-#include "tests/support/scriptednetdrv.h"
-#include "tests/support/tempdir.h"
-
-using Bytes = std::vector<uint8_t>;
-
-// A field of a packed record by value: the checks take their arguments by
-// reference, which a packed field cannot give.
-template <class T>
-T Copy(T v) {
-    return v;
-}
-
-template <size_t N>
-Bytes ToBytes(const std::array<uint8_t, N>& a) {
-    return Bytes(a.begin(), a.end());
-}
+#include "tests/unit/serverbase_fixture.h"
 
 inline Bytes JoinPacket(uint16_t wRoomIndex, uint8_t nJoinMode) {
     return {static_cast<uint8_t>(CS_JOIN_ROOM & 0xFF), static_cast<uint8_t>(CS_JOIN_ROOM >> 8),
@@ -80,23 +56,27 @@ inline std::u16string FieldText(const char16_t* p) {
     return std::u16string(p, WideLength(p, kGuidUnits));
 }
 
-class FrameTest : public ::testing::Test {
+// Made after the environment and before the frame server, gone between them
+// again: the test game's handle outlives the server's stop.
+struct FrameState {
+    TestGameModule m_game{Utf8ToWide(QV_TESTGAME_EXAMPLE_PATH)};
+    ServerStartInfo m_info{};
+};
+
+class FrameTest : public ServerFixture<CQVServer, FrameState> {
 protected:
     static constexpr uint64_t kLoginTime = 0x1D9A2B3C;
 
-    FrameTest() : m_cwd(m_dir / "Server"), m_netScope(m_drv), m_dbScope(m_db) {
-        m_server.SetConfigPath(u"QuorvelS.ini");
+    FrameTest() {
         std::fill(std::begin(m_info.szName), std::end(m_info.szName), u'\0');
         WideCopyBounded(m_info.szName, 50, u"host title");
     }
-    ~FrameTest() override { m_server.Stop(); }
 
     TestGameControl& Game() {
         static TestGameControl s_Missing;
         EXPECT_NE(m_game.Control(), nullptr) << "the test game module did not load";
         return m_game.Control() ? *m_game.Control() : s_Missing;
     }
-    CScriptedTcpServer& Net() { return m_drv.Server(); }
 
     // Unless the lines say otherwise, rooms are ticked at every poll, so that
     // a test's polls are its ticks whatever host values it passes.
@@ -105,66 +85,38 @@ protected:
     }
     // The configuration file: the core section and the frame section with
     // the game module and the given lines.
-    void WriteConfig(const std::string& strFrameLines, const std::string& strModule = QV_TESTGAME_EXAMPLE_PATH,
+    void WriteConfig(const std::string& strFrameLines,
+                     const std::string& strModule = QV_TESTGAME_EXAMPLE_PATH,
                      int nMaxConnection = 8, int nMaxUser = 50) {
-        WriteFileBytes(m_dir / "Server/QuorvelS.ini",
-                       "[ServerCore]\r\nMaxUser=" + std::to_string(nMaxUser) + "\r\nMaxConnection=" +
-                           std::to_string(nMaxConnection) + "\r\n[QuorvelS]\r\nGameServerDll=" +
-                           strModule + "\r\n" + RoomTickLine(strFrameLines) + strFrameLines);
+        Configure(nMaxUser, nMaxConnection,
+                  "[QuorvelS]\r\nGameServerDll=" + strModule + "\r\n" +
+                      RoomTickLine(strFrameLines) + strFrameLines);
     }
     // Starts with the lines; the records of the start are dropped unless kept.
     int StartFrame(const std::string& strFrameLines = "RoomCount=3\r\n",
-                   const std::string& strModule = QV_TESTGAME_EXAMPLE_PATH, bool bKeepRecords = false) {
+                   const std::string& strModule = QV_TESTGAME_EXAMPLE_PATH,
+                   bool bKeepRecords = false) {
         WriteConfig(strFrameLines, strModule);
         int nResult = m_server.StartFrame(m_info);
-        if (!bKeepRecords) {
-            Net().ClearRecords();
-            m_host.Clear();
-            m_db.ClearCalls();
-            if (m_game.Control()) m_game.Control()->aRecords.clear();
-        }
+        if (!bKeepRecords) ClearRecords();
         return nResult;
     }
 
-    void Poll(uint32_t dwHostValue = 0) { m_server.Poll(dwHostValue); }
-    void Connect(int c) {
-        Net().QueueConnect(c);
-        Poll();
-    }
-    void Receive(int c, Bytes aPacket) {
-        Net().QueueReceive(c, std::move(aPacket));
-        Poll();
-    }
-    void Signal(int c, uint16_t wSignal, size_t nLength = 2) {
-        Net().QueueSignal(c, wSignal, nLength);
-        Poll();
-    }
-
-    std::u16string AddUser(const std::u16string& strName, int32_t nGold, int32_t nGameCoin,
-                           int32_t nLoginKey = 4711) {
-        FakeDbcUser u;
-        u.strUserName = strName;
-        u.strExtra = u"ext-" + strName;
-        u.nLoginKey = nLoginKey;
-        u.nGold = nGold;
-        u.bHasGameUser = true;
-        u.nGameCoin = nGameCoin;
-        return m_db.AddUser(u);
-    }
     // Connects c and logs the user in on it with the right login string.
     void Login(int c, const std::u16string& strName, uint16_t wSignal = CS_LOBBY_CLIENT_LOGIN) {
         Connect(c);
         const FakeDbcUser* pUser = m_db.FindUser(strName);
-        std::u16string strLogin = MakeLoginString(pUser ? pUser->nLoginKey : 0, kLoginTime);
-        Receive(c, ToBytes(BuildLoginPacket(wSignal, strName, strLogin)));
+        SendLogin(c, strName, wSignal, MakeLoginString(pUser ? pUser->nLoginKey : 0, kLoginTime));
     }
-    void CheckVersion(int c, int32_t nVersion = 1) { Receive(c, ToBytes(BuildVersionPacket(nVersion))); }
-    void Join(int c, uint16_t wRoomIndex, uint8_t nJoinMode = 0) { Receive(c, JoinPacket(wRoomIndex, nJoinMode)); }
+    void CheckVersion(int c, int32_t nVersion = 1) { Receive(c, BuildVersionPacket(nVersion)); }
+    void Join(int c, uint16_t wRoomIndex, uint8_t nJoinMode = 0) {
+        Receive(c, JoinPacket(wRoomIndex, nJoinMode));
+    }
     // Lobby connection cLobby, game connection cLobby + 1: logged in on both,
     // the game connection version-checked, seated by a join on the lobby and
     // ready. Records are dropped afterwards unless kept.
-    void SeatUser(int cLobby, const std::u16string& strName, uint16_t wRoomIndex, uint8_t nJoinMode = 0,
-                  bool bReady = true) {
+    void SeatUser(int cLobby, const std::u16string& strName, uint16_t wRoomIndex,
+                  uint8_t nJoinMode = 0, bool bReady = true) {
         Login(cLobby, strName);
         Login(cLobby + 1, strName, CS_GAME_CLIENT_LOGIN);
         CheckVersion(cLobby + 1);
@@ -172,6 +124,7 @@ protected:
         if (bReady) Signal(cLobby + 1, CS_GAME_CLIENT_READY);
         ClearRecords();
     }
+    // What the driver, the host output, the database and the game recorded.
     void ClearRecords() {
         Net().ClearRecords();
         m_host.Clear();
@@ -179,7 +132,9 @@ protected:
         if (m_game.Control()) m_game.Control()->aRecords.clear();
     }
 
-    CQVSession* SessionOf(int c) { return static_cast<CQVSession*>(m_server.GetConnectionSession(static_cast<int16_t>(c))); }
+    CQVSession* SessionOf(int c) {
+        return static_cast<CQVSession*>(m_server.GetConnectionSession(static_cast<int16_t>(c)));
+    }
     // Sets the balances of the user logged in on c, in the database and in
     // the session alike.
     void SetBalances(int c, int32_t nGold, int32_t nGameCoin) {
@@ -205,35 +160,8 @@ protected:
             if (i.nRoomIndex == nRoomIndex && i.nDestroyCount == 0) return i.pRoomCommand;
         return nullptr;
     }
-    std::vector<Bytes> SentTo(int c) {
-        std::vector<Bytes> a;
-        for (const ScriptedSend& s : m_drv.Server().Sends())
-            if (s.nConnectionIndex == c) a.push_back(s.aBytes);
-        return a;
-    }
-    std::vector<uint16_t> SignalsTo(int c) {
-        std::vector<uint16_t> a;
-        for (const ScriptedSend& s : m_drv.Server().Sends())
-            if (s.nConnectionIndex == c) a.push_back(s.Signal());
-        return a;
-    }
-    int CountSignal(int c, uint16_t wSignal) {
-        auto a = SignalsTo(c);
-        return static_cast<int>(std::count(a.begin(), a.end(), wSignal));
-    }
     // The frame commands of one code the game received, in order.
-    std::vector<TestGameRecord> FrameCommands(int32_t nCommand) { return Game().Find(TestGameRecord::FRAME_COMMAND, nCommand); }
-
-    CTempDir m_dir;
-    CScopedCwd m_cwd;
-    CManualTick m_tick{1000};
-    CScriptedNetDrv m_drv;
-    CScopedNetDrv m_netScope;
-    CFakeDbc m_db;
-    CScopedDbcBinding m_dbScope;
-    CHostCapture m_host;
-    QvAssertCollector m_asserts;
-    TestGameModule m_game{Utf8ToWide(QV_TESTGAME_EXAMPLE_PATH)};
-    ServerStartInfo m_info{};
-    CQVServer m_server;
+    std::vector<TestGameRecord> FrameCommands(int32_t nCommand) {
+        return Game().Find(TestGameRecord::FRAME_COMMAND, nCommand);
+    }
 };

@@ -44,14 +44,10 @@ TEST_F(QvLeaseTest, TheCoinsAreSoldBackBeforeTheLeaseIsReleased) {
     Signal(0, CS_LOBBY_CLIENT_LOGOUT);
     EXPECT_EQ(m_db.Lease(strGuid), nullptr);
     EXPECT_EQ(m_db.FindUser(u"amy")->nGameCoin, 0);
-    int nRefund = -1, nRelease = -1;
-    for (size_t i = 0; i < m_db.Calls().size(); ++i) {
-        const int nCmd = m_db.Calls()[i].nCmd;
-        if (nCmd == DBCMD_EXCHANGE && nRefund < 0) nRefund = static_cast<int>(i);
-        if (nCmd == DBCMD_RELEASE_LEASE && nRelease < 0) nRelease = static_cast<int>(i);
-    }
+    const int nRefund = m_db.FirstCallIndex(DBCMD_EXCHANGE);
     ASSERT_GE(nRefund, 0);
-    EXPECT_GT(nRelease, nRefund) << "another server may load the coins only once they are gold";
+    EXPECT_GT(m_db.FirstCallIndex(DBCMD_RELEASE_LEASE), nRefund)
+        << "another server may load the coins only once they are gold";
 }
 
 TEST_F(QvLeaseTest, ASessionWhoseLeaseWentElsewhereEndsWithoutARefund) {

@@ -132,33 +132,25 @@ TEST_F(QvSessionTest, JoinRefusalsCarryTheirTexts) {
     Login(1, u"bob");
     ClearRecords();
 
-    auto LastError = [&](int c) {
-        std::u16string strText;
-        uint16_t wRequest = 0;
-        auto sent = SentTo(c);
-        if (!sent.empty()) ParseCoreError(sent.back().data(), sent.back().size(), wRequest, strText);
-        return strText;
-    };
-
     Join(1, 0);
-    EXPECT_EQ(LastError(1), u"游戏币不足，最少需要100枚。");
+    EXPECT_EQ(LastErrorTo(1), u"游戏币不足，最少需要100枚。");
     Join(1, 0, 7);
-    EXPECT_EQ(LastError(1), u"游戏币不足，最少需要100枚。") << "an unknown mode is a player request";
+    EXPECT_EQ(LastErrorTo(1), u"游戏币不足，最少需要100枚。") << "an unknown mode is a player request";
     Join(0, 0, 7);
     EXPECT_EQ(m_server.GetRoom(0)->FindRoomUserIndex(SessionOf(0)), 0) << "a player place, with the minimum met";
     Join(1, 0);
-    EXPECT_EQ(LastError(1), u"房间人数已满");
+    EXPECT_EQ(LastErrorTo(1), u"房间人数已满");
     Join(1, 0, kJoinAsObserver);
     EXPECT_EQ(SentTo(1).back(), ToBytes(BuildCoreResult(CS_JOIN_ROOM))) << "observers need no coins";
 
     Join(0, 1);
-    EXPECT_EQ(LastError(0), u"请先离开房间 ( 0 )");
+    EXPECT_EQ(LastErrorTo(0), u"请先离开房间 ( 0 )");
     Net().ClearRecords();
     Join(0, 0);
     EXPECT_EQ(SentTo(0), std::vector<Bytes>{ToBytes(BuildCoreResult(CS_JOIN_ROOM))})
         << "the same room again: success, no second seat, no broadcast";
     Join(0, 3);
-    EXPECT_EQ(LastError(0), u"用户 amy 加入无效房间 3 当前房间总数为 3");
+    EXPECT_EQ(LastErrorTo(0), u"用户 amy 加入无效房间 3 当前房间总数为 3");
     EXPECT_TRUE(m_host.HasLog(u"用户 amy 加入无效房间 3 当前房间总数为 3"));
     EXPECT_TRUE(m_host.HasLog(u"Connection(0) 加入房间(3) : 用户 amy 加入无效房间 3 当前房间总数为 3"));
 
@@ -167,10 +159,10 @@ TEST_F(QvSessionTest, JoinRefusalsCarryTheirTexts) {
     Game().strRefuseText = u"牌局进行中";
     ClearRecords();
     Join(1, 2);
-    EXPECT_EQ(LastError(1), u"请先离开房间 ( 0 )");
+    EXPECT_EQ(LastErrorTo(1), u"请先离开房间 ( 0 )");
     Signal(1, CS_LEAVE_ROOM);
     Join(1, 2, kJoinAsObserver);
-    EXPECT_EQ(LastError(1), u"牌局进行中");
+    EXPECT_EQ(LastErrorTo(1), u"牌局进行中");
     EXPECT_EQ(m_server.GetRoom(2)->GetRoomUser(1)->SessionPtr, nullptr);
     EXPECT_EQ(SessionOf(1)->GetRoomIndex(), static_cast<int16_t>(Q7_INVALID_SHORT_INDEX));
 }

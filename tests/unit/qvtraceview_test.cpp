@@ -1,6 +1,5 @@
 // Runs the qvtraceview program against records sent through the channel.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstring>
@@ -24,12 +23,15 @@ protected:
     // until it listens (the channel is then taken).
     plat::ProcessId StartTool(std::vector<std::u16string> args) {
         const char* szBuild = getenv("QV_BUILD_DIR");
-        std::vector<std::u16string> sh{u"-c", Utf8ToWide("exec \"$0\" \"$@\" > '" + m_dir / "out.txt" + "' 2>&1"),
-                                       Utf8ToWide(std::string(szBuild ? szBuild : ".") + "/bin/qvtraceview"),
-                                       u"--channel", Utf8ToWide(m_channel)};
-        sh.insert(sh.end(), args.begin(), args.end());
-        plat::ProcessId pid = 0;
-        if (!plat::StartProcess(u"/bin/sh", sh, u"", &pid)) return 0;
+        plat::SpawnOptions options;
+        options.strProgram = Utf8ToWide(std::string(szBuild ? szBuild : ".") + "/bin/qvtraceview");
+        options.aArgs = {u"--channel", Utf8ToWide(m_channel)};
+        options.aArgs.insert(options.aArgs.end(), args.begin(), args.end());
+        options.stdOut = plat::StdStream::File(Utf8ToWide(m_dir / "out.txt"));
+        options.bMergeStdErr = true;
+        plat::SpawnedProcess child;
+        if (!plat::SpawnProcess(options, &child)) return 0;
+        const plat::ProcessId pid = child.pid;
         for (int i = 0; i < 500; ++i) {
             plat::TraceViewerListener probe;
             if (!probe.Open()) return pid;
@@ -80,7 +82,7 @@ TEST_F(QvTraceViewTest, EndsCleanlyOnSigtermAndRefusesABusyChannel) {
     uint32_t nExit = 99;
     ASSERT_EQ(plat::WaitProcess(second, 5000, &nExit), 1);
     EXPECT_EQ(nExit, 1u);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_EQ(plat::SignalProcess(pid, plat::ProcessSignal::Stop), 1);
     ASSERT_EQ(plat::WaitProcess(pid, 5000, &nExit), 1);
     EXPECT_EQ(nExit, 0u);
 }

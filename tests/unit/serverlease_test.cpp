@@ -21,13 +21,6 @@ protected:
         m_db.ClearCalls();
         m_host.Clear();
     }
-    // Index of the first call of the command in the fake's record, or -1.
-    int CallIndex(int nCmd) const {
-        const auto& calls = m_db.Calls();
-        for (size_t i = 0; i < calls.size(); ++i)
-            if (calls[i].nCmd == nCmd) return static_cast<int>(i);
-        return -1;
-    }
     // One renew interval (a third of the lease) later, one poll.
     void PollAfterRenewInterval() {
         m_tick.Advance(kLease * 1000 / 3);
@@ -49,7 +42,8 @@ TEST_F(ServerLeaseTest, ALoginClaimsTheLeaseAfterThePlatformUserAndTheCloseRelea
     ASSERT_NE(pLease, nullptr);
     EXPECT_EQ(pLease->strServer, kMe);
     EXPECT_EQ(pLease->nExpires, 1000 + kLease);
-    EXPECT_GT(CallIndex(DBCMD_CLAIM_LEASE), CallIndex(DBCMD_GET_GOLD)) << "claimed after the platform user";
+    EXPECT_GT(m_db.FirstCallIndex(DBCMD_CLAIM_LEASE), m_db.FirstCallIndex(DBCMD_GET_GOLD))
+        << "claimed after the platform user";
 
     // A second login of the same user on this server is the ordinary takeover.
     Connect(1);

@@ -6,11 +6,7 @@
 
 namespace {
 
-class ServerLoginTest : public ServerBaseTest {
-protected:
-    // The sends of one connection as (signal, bytes).
-    std::vector<ScriptedSend> SendsTo(int c) { return Net().SendsTo(c); }
-};
+using ServerLoginTest = ServerBaseTest;
 
 TEST_F(ServerLoginTest, SuccessSendsTheUserRecordThenTheResult) {
     std::u16string strGuid = AddUser(u"alice", 1234);

@@ -10,11 +10,5 @@ qv_add_test(registry_test SOURCES registry_test.cpp LIBS qv_platform_sys)
 qv_add_test(traceviewer_test SOURCES traceviewer_test.cpp LIBS qv_projcommon_sys)
 
 # The viewer program in its own processes: slow.
-if(QV_BUILD_TESTS AND TARGET qvtraceview)
-  add_executable(qvtraceview_test qvtraceview_test.cpp)
-  target_link_libraries(qvtraceview_test PRIVATE qv_projcommon_sys GTest::gtest_main)
-  set_target_properties(qvtraceview_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_dependencies(qvtraceview_test qvtraceview)
-  gtest_discover_tests(qvtraceview_test DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS slow ENVIRONMENT "QV_BUILD_DIR=${CMAKE_BINARY_DIR}")
-endif()
+qv_add_test(qvtraceview_test SOURCES qvtraceview_test.cpp LIBS qv_projcommon_sys LABELS slow)
+add_dependencies(qvtraceview_test qvtraceview)

@@ -16,19 +16,6 @@
 namespace {
 
 const std::u16string kGuid = u"{1A000000-0000-4000-8000-00000000001A}";
-const int32_t kDsn[4] = {1, 1, 1, 1};
-
-int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-int Value(int nCmd, const std::u16string& strName, int32_t nValue) {
-    DbcValueRecord r{};
-    WideCopyBounded(r.szName, 39, strName);
-    r.nValue = nValue;
-    return DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
-}
 
 bool Mentions(const DbAuditReport& rep, const std::string& strPart) {
     for (const std::string& s : rep.aDifferences) {
@@ -40,7 +27,7 @@ bool Mentions(const DbAuditReport& rep, const std::string& strPart) {
 TEST(DbCtrlSettings, FirstInitWritesCompleteDbctrlIniAndTheSqliteFiles) {
     TestDatabases dbs;
     QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1);
+    ASSERT_EQ(dbs.InitLibrary(), 1);
     DBCtrl_Destroy();
     const std::string ini = ReadFileText(dbs.Root1Os() + "/dbctrl.ini");
     for (const char* key : {"[DBCtrl]", "Backend=sqlite", "Conninfo=dbname=quorvel", "GameSchema=game",
@@ -51,7 +38,7 @@ TEST(DbCtrlSettings, FirstInitWritesCompleteDbctrlIniAndTheSqliteFiles) {
     EXPECT_TRUE(std::filesystem::exists(dbs.Root2Os() + "/game.db"));
     // A second start keeps the file as the operator left it.
     std::ofstream(dbs.Root1Os() + "/dbctrl.ini", std::ios::app) << "; edited\r\n";
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1);
+    ASSERT_EQ(dbs.InitLibrary(), 1);
     DBCtrl_Destroy();
     EXPECT_NE(ReadFileText(dbs.Root1Os() + "/dbctrl.ini").find("; edited"), std::string::npos);
 }
@@ -60,11 +47,11 @@ TEST(DbCtrlSettings, UnknownBackendOrUnreachableServerRefusesInitAndLogsWhy) {
     TestDatabases dbs;
     QV_CREATE_DATABASES(dbs, TestBackend::Sqlite);
     std::ofstream(dbs.Root1Os() + "/dbctrl.ini") << "[DBCtrl]\r\nBackend=oracle\r\n";
-    EXPECT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 0);
-    EXPECT_EQ(Value(DBCMD_GET_GOLD, kGuid, 0), 0);
+    EXPECT_EQ(dbs.InitLibrary(), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuid, 0), 0);
     std::ofstream(dbs.Root1Os() + "/dbctrl.ini")
         << "[DBCtrl]\r\nBackend=postgres\r\nConninfo=host=" << dbs.Dir() << " connect_timeout=2\r\n";
-    EXPECT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 0);
+    EXPECT_EQ(dbs.InitLibrary(), 0);
     DBCtrl_Destroy();
     const std::string log = AllLogs(dbs.LogDirOs());
     EXPECT_NE(log.find("unknown Backend \"oracle\""), std::string::npos) << log;
@@ -72,7 +59,7 @@ TEST(DbCtrlSettings, UnknownBackendOrUnreachableServerRefusesInitAndLogsWhy) {
 }
 
 int Init(const TestDatabases& dbs) {
-    const int n = DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn);
+    const int n = dbs.InitLibrary();
     DBCtrl_Destroy();
     return n;
 }
@@ -94,7 +81,7 @@ TEST(DbCtrlSettings, CommitModeIsHonouredAndAnUnknownOneRefusesInitLeavingAllAsI
         if (c.szMode)
             std::ofstream(strIni, std::ios::binary | std::ios::trunc)
                 << "[DBCtrl]\r\nBackend=sqlite\r\nBusyTimeoutMs=0\r\nCommitMode=" << c.szMode << "\r\n";
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, dbs.Root1().c_str(), dbs.Root2().c_str(), dbs.LogDir().c_str(), kDsn), 1)
+        ASSERT_EQ(dbs.InitLibrary(), 1)
             << AllLogs(dbs.LogDirOs());
         DbcCapsRecord caps{};
         ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_CAPS, &caps, sizeof(caps)), 1);
@@ -206,21 +193,19 @@ protected:
     // wins 30 from the banker, and sells everything back: GoldToCoin 100,
     // CoinToGold 90. Issued through the library as the framework issues it.
     void PlayOneCycle() {
-        ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Carol", u"", 1, 100000}, Now()), DbResult::Ok);
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                              kDsn),
-                  1);
+        ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Carol", u"", 1, 100000}, NowSeconds()), DbResult::Ok);
+        ASSERT_EQ(m_dbs.InitLibrary(), 1);
         DbcGameCoinRecord c{};
         WideCopyBounded(c.szGUID, 39, kGuid);
         c.nPresentCoin = 100;
         ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, -900 * 100), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 900), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -30 * 100), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 30), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, -1030), 1);
-        ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, 1030 * 90), 1);
-        ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 1030 * 10), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuid, -900 * 100), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuid, 900), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -30 * 100), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuid, 30), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuid, -1030), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuid, 1030 * 90), 1);
+        ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 1030 * 10), 1);
     }
 
     DbAuditReport Audit(int64_t nGoldToCoin = 0, bool bValue = true) {
@@ -236,12 +221,12 @@ protected:
 
 TEST_P(DbCtrlBackend, UserNamesAreUniqueAndCaseSensitive) {
     const std::u16string kOther = u"{1B000000-0000-4000-8000-00000000001B}";
-    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Bob", u"", 1, 0}, Now()), DbResult::Ok);
-    EXPECT_EQ(m_pDb->CreateUser({kOther, u"Bob", u"", 2, 0}, Now()), DbResult::Refused);
-    EXPECT_EQ(m_pDb->CreateUser({kGuid, u"Robert", u"", 2, 0}, Now()), DbResult::Refused);
+    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Bob", u"", 1, 0}, NowSeconds()), DbResult::Ok);
+    EXPECT_EQ(m_pDb->CreateUser({kOther, u"Bob", u"", 2, 0}, NowSeconds()), DbResult::Refused);
+    EXPECT_EQ(m_pDb->CreateUser({kGuid, u"Robert", u"", 2, 0}, NowSeconds()), DbResult::Refused);
     // Gold beyond the 32-bit range is refused as a whole: no user, no row.
-    EXPECT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 3000000000LL}, Now()), DbResult::Refused);
-    ASSERT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 0}, Now()), DbResult::Ok);
+    EXPECT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 3000000000LL}, NowSeconds()), DbResult::Refused);
+    ASSERT_EQ(m_pDb->CreateUser({kOther, u"bob", u"", 3, 0}, NowSeconds()), DbResult::Ok);
     int32_t nKey = 0;
     ASSERT_EQ(m_pDb->GetLoginKey(u"bob", nKey), DbResult::Ok);
     EXPECT_EQ(nKey, 3);
@@ -259,15 +244,11 @@ TEST_P(DbCtrlBackend, UserNamesAreUniqueAndCaseSensitive) {
 }
 
 TEST_P(DbCtrlBackend, ReopeningKeepsDataAndANewerSchemaIsRefused) {
-    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Dora", u"", 1, 42}, Now()), DbResult::Ok);
+    ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Dora", u"", 1, 42}, NowSeconds()), DbResult::Ok);
+    ASSERT_NO_FATAL_FAILURE(Reopen());
+    EXPECT_EQ(Gold(kGuid), 42);
     m_pDb.reset();
     std::string strErr;
-    m_pDb = m_dbs.Open(strErr);
-    ASSERT_TRUE(m_pDb) << strErr;
-    int64_t nGold = 0;
-    ASSERT_EQ(m_pDb->GetGold(kGuid, nGold), DbResult::Ok);
-    EXPECT_EQ(nGold, 42);
-    m_pDb.reset();
     ASSERT_EQ(m_dbs.RawSql("INSERT INTO game.schema_version VALUES (99)"), "");
     EXPECT_FALSE(m_dbs.Open(strErr));
     EXPECT_NE(strErr.find("newer"), std::string::npos) << strErr;
@@ -306,13 +287,13 @@ TEST_P(DbCtrlBackend, AuditFindsBalancesChangedBehindTheLedgersBack) {
 
 TEST_P(DbCtrlBackend, AuditReportsAPurchaseThatStoppedHalfWay) {
     PlayOneCycle();
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuid, -5000), 1);  // gold taken, no coins given
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuid, -5000), 1);  // gold taken, no coins given
     EXPECT_TRUE(Mentions(Audit(100), "value:"));
     // Without the rate the books fit another one; the implied rate shows it.
     EXPECT_EQ(Audit().nImpliedGoldToCoin, 50);
     EXPECT_TRUE(Audit(0, false).aDifferences.empty());  // each account alone is sound
     // With no coins outstanding any stray gold is a difference at every rate.
-    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuid, 100), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuid, 100), 1);
     EXPECT_TRUE(Mentions(Audit(), "no coins outstanding"));
 }
 

@@ -17,34 +17,18 @@ namespace {
 const std::u16string kGuidA = u"{0A000000-0000-4000-8000-00000000000A}";
 const std::u16string kGuidB = u"{0B000000-0000-4000-8000-00000000000B}";
 const std::u16string kUnknownGuid = u"{0F000000-0000-4000-8000-00000000000F}";
-const int32_t kDsn[4] = {1, 1, 1, 1};
-
-int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 class DbCtrlCommands : public DbBackendTest {
 protected:
     void SetUp() override {
         DbBackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(m_pDb->CreateUser({kGuidA, u"Alice", u"vip", 12345, 500}, Now()), DbResult::Ok);
-        ASSERT_EQ(m_pDb->CreateUser({kGuidB, u"alice", u"", -7, 0}, Now()), DbResult::Ok);
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                              kDsn),
-                  1);
+        ASSERT_EQ(m_pDb->CreateUser({kGuidA, u"Alice", u"vip", 12345, 500}, NowSeconds()), DbResult::Ok);
+        ASSERT_EQ(m_pDb->CreateUser({kGuidB, u"alice", u"", -7, 0}, NowSeconds()), DbResult::Ok);
+        ASSERT_EQ(m_dbs.InitLibrary(), 1);
     }
     void TearDown() override { DBCtrl_Destroy(); }
 
-    static int Value(int nCmd, const std::u16string& strName, int32_t nValue, int32_t* pOut = nullptr) {
-        DbcValueRecord r{};
-        WideCopyBounded(r.szName, 39, strName);
-        r.nValue = nValue;
-        int rc = DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
-        if (pOut) *pOut = r.nValue;
-        return rc;
-    }
     size_t LedgerRows(char cBook) {
         std::vector<DbLedgerRow> rows;
         EXPECT_EQ(m_pDb->ListLedger(cBook, rows), DbResult::Ok);
@@ -103,7 +87,7 @@ TEST_P(DbCtrlCommands, LongTextsAreCutToTheirFieldsWithoutSplittingACharacter) {
     // 20-unit name, and an extra text whose 10th and 11th units are one
     // surrogate pair; stored in full (UTF-8), cut only on the way out.
     const std::u16string strExtra = u"123456789\U0001F600xyz";
-    ASSERT_EQ(m_pDb->CreateUser({kGuidC, u"ABCDEFGHIJKLMNOPQRST", strExtra, 1, 0}, Now()), DbResult::Ok);
+    ASSERT_EQ(m_pDb->CreateUser({kGuidC, u"ABCDEFGHIJKLMNOPQRST", strExtra, 1, 0}, NowSeconds()), DbResult::Ok);
     uint8_t raw[sizeof(DbcPlatformUserRecord)];
     std::memset(raw, 0, sizeof(raw));
     WriteWideField(raw, 39, kGuidC);
@@ -115,7 +99,7 @@ TEST_P(DbCtrlCommands, LongTextsAreCutToTheirFieldsWithoutSplittingACharacter) {
     for (size_t i = 112 + 2 * 9; i < sizeof(raw); ++i) EXPECT_EQ(raw[i], 0) << "byte " << i;
     // Texts outside ASCII round-trip through the UTF-8 storage.
     const std::u16string kGuidD = u"{0D000000-0000-4000-8000-00000000000D}";
-    ASSERT_EQ(m_pDb->CreateUser({kGuidD, u"张三", u"贵宾", 2, 0}, Now()), DbResult::Ok);
+    ASSERT_EQ(m_pDb->CreateUser({kGuidD, u"张三", u"贵宾", 2, 0}, NowSeconds()), DbResult::Ok);
     DbcPlatformUserRecord r{};
     WideCopyBounded(r.szUserName, 17, u"张三");
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_PLATFORM_USER, &r, sizeof(r)), 1);
@@ -129,7 +113,7 @@ TEST_P(DbCtrlCommands, PresentCoinIsGivenOnceAtCreation) {
     r.nPresentCoin = 1000;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &r, sizeof(r)), 1);
     EXPECT_EQ(int32_t(r.nGameCoin), 1000);
-    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -300), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidA, -300), 1);
     r.nGameCoin = 0;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &r, sizeof(r)), 1);
     EXPECT_EQ(int32_t(r.nGameCoin), 700);
@@ -147,23 +131,23 @@ TEST_P(DbCtrlCommands, PresentCoinIsGivenOnceAtCreation) {
     EXPECT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &n, sizeof(n)), 0);
     ASSERT_EQ(Accounts('C').size(), 1u);
     // Coins of a user without a game user cannot be changed.
-    EXPECT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidB, 5), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidB, 5), 0);
 }
 
 TEST_P(DbCtrlCommands, GoldChangesStopAtZeroAndAtTheInt32Limit) {
     int32_t nOut = 0;
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
     EXPECT_EQ(nOut, 500);
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, -500), 1);  // exactly to zero
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, -500), 1);  // exactly to zero
     EXPECT_EQ(Gold(kGuidA), 0);
     const size_t nRows = LedgerRows('G');
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, -1), 0);
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kUnknownGuid, 10), 0);
-    EXPECT_EQ(Value(DBCMD_GET_GOLD, kUnknownGuid, 0), 0);
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, INT32_MAX), 1);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, -1), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kUnknownGuid, 10), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_GET_GOLD, kUnknownGuid, 0), 0);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, INT32_MAX), 1);
     // One more would not fit the 32-bit balance the framework reads back.
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 0);
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 0);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
     EXPECT_EQ(nOut, INT32_MAX);
     EXPECT_EQ(LedgerRows('G'), nRows + 1);
 
@@ -171,19 +155,19 @@ TEST_P(DbCtrlCommands, GoldChangesStopAtZeroAndAtTheInt32Limit) {
     WideCopyBounded(c.szGUID, 39, kGuidA);
     c.nPresentCoin = 20;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
-    EXPECT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -21), 0);
-    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, -20), 1);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidA, -21), 0);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidA, -20), 1);
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
     EXPECT_EQ(int32_t(c.nGameCoin), 0);
 }
 
 TEST_P(DbCtrlCommands, BankerMayGoNegativeAndTaxesAccumulate) {
-    ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -3000), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", 5000), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"OtherGame", 0), 1);  // written even when 0
-    ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 1000), 1);
-    ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 0), 1);
-    ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 250), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -3000), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", 5000), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"OtherGame", 0), 1);  // written even when 0
+    ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 1000), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 0), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 250), 1);
     const std::vector<DbAccount> bankers = Accounts('B');
     ASSERT_EQ(bankers.size(), 2u);
     EXPECT_EQ(bankers[0].strName, u"ExampleGame");
@@ -201,17 +185,17 @@ TEST_P(DbCtrlCommands, BankerMayGoNegativeAndTaxesAccumulate) {
 }
 
 TEST_P(DbCtrlCommands, EveryChangeWritesOneLedgerRowWithTheBalanceAfter) {
-    const int64_t t0 = Now();
+    const int64_t t0 = NowSeconds();
     DbcGameCoinRecord c{};
     WideCopyBounded(c.szGUID, 39, kGuidA);
     c.nPresentCoin = 50;
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidA, 25), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, -100), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -70), 1);
-    ASSERT_EQ(Value(DBCMD_WRITE_TAX, u"ExampleGame", 30), 1);
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, -1000), 0);  // refused: no row
-    const int64_t t1 = Now();
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidA, 25), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, -100), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", -70), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 30), 1);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, -1000), 0);  // refused: no row
+    const int64_t t1 = NowSeconds();
 
     std::vector<DbLedgerRow> g, co, b, t;
     ASSERT_EQ(m_pDb->ListLedger('G', g), DbResult::Ok);
@@ -270,15 +254,13 @@ TEST_P(DbCtrlCommands, UnknownCommandsAndWrongSizesChangeNothing) {
 
 TEST_P(DbCtrlCommands, NothingWorksOutsideInitAndDestroy) {
     DBCtrl_Destroy();
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 0);
-    EXPECT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0), 0);
     DBCtrl_Destroy();  // harmless twice
-    EXPECT_EQ(DBCtrl_Init(20100525, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(), kDsn), 0);
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 0);
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                          kDsn),
-              1);
-    EXPECT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 1);
+    EXPECT_EQ(DBCtrl_Init(20100525, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(), kAllDsn), 0);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 0);
+    ASSERT_EQ(m_dbs.InitLibrary(), 1);
+    EXPECT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 1);
     EXPECT_EQ(Gold(kGuidA), 501);
 }
 
@@ -291,10 +273,10 @@ TEST_P(DbCtrlCommandsPg, AConnectionDroppedByTheServerIsReopenedForTheNextComman
               "");
     // The command that meets the dead connection may fail; it is not retried.
     int32_t nOut = 0;
-    const int nFirst = Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut);
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
+    const int nFirst = ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nOut);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nOut), 1);
     EXPECT_EQ(nOut, 500);
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 1);
     std::string strErr;
     m_pDb = m_dbs.Open(strErr);
     ASSERT_TRUE(m_pDb) << strErr;

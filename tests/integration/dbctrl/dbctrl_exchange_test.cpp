@@ -30,36 +30,17 @@ const std::u16string kGuidB = u"{3B000000-0000-4000-8000-00000000003B}";
 const std::u16string kGuidNoGame = u"{3C000000-0000-4000-8000-00000000003C}";  // no game user
 const std::u16string kUnknown = u"{3F000000-0000-4000-8000-00000000003F}";
 const std::u16string kGame = u"ExampleGame";
-const int32_t kDsn[4] = {1, 1, 1, 1};
-
-struct Part {
-    std::u16string strGUID;
-    int32_t nGold;
-    int32_t nCoins;
-};
 
 struct Exchange {
     int32_t nKind;
     int32_t nRate;
     int32_t nBanker;
     int32_t nTax;
-    std::vector<Part> aParts;
+    std::vector<ExchangePart> aParts;
 };
 
 std::unique_ptr<DbcExchangeRecord> Record(const Exchange& x) {
-    auto p = std::make_unique<DbcExchangeRecord>();
-    p->nKind = x.nKind;
-    p->nGoldToCoin = x.nRate;
-    WideCopyBounded(p->szGame, 39, kGame);
-    p->nBankerGold = x.nBanker;
-    p->nTax = x.nTax;
-    p->nUsers = static_cast<int32_t>(x.aParts.size());
-    for (size_t i = 0; i < x.aParts.size() && i < static_cast<size_t>(kDbcMaxExchangeUsers); ++i) {
-        WideCopyBounded(p->aUser[i].szGUID, 39, x.aParts[i].strGUID);
-        p->aUser[i].nGoldChange = x.aParts[i].nGold;
-        p->aUser[i].nCoinChange = x.aParts[i].nCoins;
-    }
-    return p;
+    return MakeExchangeRecord(x.nKind, x.nRate, kGame, x.nBanker, x.nTax, x.aParts);
 }
 
 int Execute(DbcExchangeRecord& r) { return DBCtrl_ExecuteCmd(DBCMD_EXCHANGE, &r, sizeof(r)); }
@@ -69,20 +50,15 @@ protected:
     void SetUp() override {
         DbBackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(m_pDb->CreateUser({kGuidA, u"Ann", u"", 1, 100000}, 0), DbResult::Ok);
-        ASSERT_EQ(m_pDb->CreateUser({kGuidB, u"Ben", u"", 2, 0}, 0), DbResult::Ok);
-        ASSERT_EQ(m_pDb->CreateUser({kGuidNoGame, u"Cy", u"", 3, 5000}, 0), DbResult::Ok);
-        int64_t n = 0;
-        ASSERT_EQ(m_pDb->GetGameCoin(kGuidA, 0, 0, n), DbResult::Ok);
-        ASSERT_EQ(m_pDb->GetGameCoin(kGuidB, 0, 0, n), DbResult::Ok);
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuidA, u"Ann", 1, 100000));
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuidB, u"Ben", 2, 0));
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuidNoGame, u"Cy", 3, 5000, false));
         Init();
     }
     void TearDown() override { DBCtrl_Destroy(); }
 
     void Init() {
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                              kDsn),
-                  1);
+        ASSERT_EQ(m_dbs.InitLibrary(), 1);
     }
 
     std::vector<DbLedgerRow> Rows(char cBook) {
@@ -315,7 +291,7 @@ TEST_P(DbExchangeCmd, AVersion1DatabaseIsMigratedWithItsDataKept) {
     ASSERT_TRUE(m_pDb) << strErr;
     EXPECT_EQ(Gold(kGuidA), 500);
     EXPECT_EQ(Coins(kGuidA), 7);
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, old.Root1().c_str(), old.Root2().c_str(), old.LogDir().c_str(), kDsn), 1);
+    ASSERT_EQ(old.InitLibrary(), 1);
     auto buy = Record({DBC_EXCHANGE_BUY, 100, 0, 0, {{kGuidA, -300, 3}}});
     ASSERT_EQ(Execute(*buy), 1);
     EXPECT_EQ(int32_t(buy->aUser[0].nGameCoin), 10);
@@ -363,11 +339,6 @@ protected:
         DBCtrl_Destroy();
         m_pDb.reset();
         ASSERT_FALSE(std::filesystem::exists(GameFile() + "-wal"));
-    }
-    void Reopen() {
-        std::string strErr;
-        m_pDb = m_dbs.Open(strErr);
-        ASSERT_TRUE(m_pDb) << strErr;
     }
     int64_t Watermark() {
         sqlite3* p = nullptr;

@@ -27,7 +27,6 @@ const std::u16string kGuidA = u"{4A000000-0000-4000-8000-00000000004A}";  // 100
 const std::u16string kGuidB = u"{4B000000-0000-4000-8000-00000000004B}";  // no gold, a game user
 const std::u16string kUnknown = u"{4F000000-0000-4000-8000-00000000004F}";
 const std::u16string kGame = u"ExampleGame";
-const int32_t kDsn[4] = {1, 1, 1, 1};
 
 // Sets CommitMode in the dbctrl.ini that opening the roots wrote.
 void SetCommitMode(const TestDatabases& dbs, const std::string& strMode) {
@@ -39,35 +38,10 @@ void SetCommitMode(const TestDatabases& dbs, const std::string& strMode) {
     std::ofstream(strPath, std::ios::binary | std::ios::trunc) << s;
 }
 
-int Value(int nCmd, const std::u16string& strName, int32_t nValue, int32_t* pOut = nullptr) {
-    DbcValueRecord r{};
-    WideCopyBounded(r.szName, 39, strName);
-    r.nValue = nValue;
-    const int rc = DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
-    if (pOut) *pOut = r.nValue;
-    return rc;
-}
-
-// One exchange of the ExampleGame banker at 100 gold a coin: users' (GUID,
-// gold change, coin change).
-struct Part {
-    std::u16string strGUID;
-    int32_t nGold, nCoins;
-};
-int Exchange(int32_t nKind, std::vector<Part> aParts, int32_t nBanker = 0, int32_t nTax = 0,
+// One exchange of the ExampleGame banker at 100 gold a coin.
+int Exchange(int32_t nKind, const std::vector<ExchangePart>& aParts, int32_t nBanker = 0, int32_t nTax = 0,
              DbcExchangeRecord* pOut = nullptr) {
-    auto p = std::make_unique<DbcExchangeRecord>();
-    p->nKind = nKind;
-    p->nGoldToCoin = 100;
-    WideCopyBounded(p->szGame, 39, kGame);
-    p->nBankerGold = nBanker;
-    p->nTax = nTax;
-    p->nUsers = static_cast<int32_t>(aParts.size());
-    for (size_t i = 0; i < aParts.size(); ++i) {
-        WideCopyBounded(p->aUser[i].szGUID, 39, aParts[i].strGUID);
-        p->aUser[i].nGoldChange = aParts[i].nGold;
-        p->aUser[i].nCoinChange = aParts[i].nCoins;
-    }
+    auto p = MakeExchangeRecord(nKind, 100, kGame, nBanker, nTax, aParts);
     const int rc = DBCtrl_ExecuteCmd(DBCMD_EXCHANGE, p.get(), sizeof(*p));
     if (pOut) std::memcpy(static_cast<void*>(pOut), p.get(), sizeof(*p));
     return rc;
@@ -104,20 +78,15 @@ protected:
     void SetUp() override {
         DbBackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(m_pDb->CreateUser({kGuidA, u"Ann", u"", 1, 100000}, 0), DbResult::Ok);
-        ASSERT_EQ(m_pDb->CreateUser({kGuidB, u"Ben", u"", 2, 0}, 0), DbResult::Ok);
-        int64_t n = 0;
-        ASSERT_EQ(m_pDb->GetGameCoin(kGuidA, 0, 0, n), DbResult::Ok);
-        ASSERT_EQ(m_pDb->GetGameCoin(kGuidB, 0, 0, n), DbResult::Ok);
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuidA, u"Ann", 1, 100000));
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuidB, u"Ben", 2, 0));
         SetCommitMode(m_dbs, "group");
         Init();
     }
     void TearDown() override { DBCtrl_Destroy(); }
 
     void Init() {
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                              kDsn),
-                  1)
+        ASSERT_EQ(m_dbs.InitLibrary(), 1)
             << AllLogs(m_dbs.LogDirOs());
     }
     size_t Rows(char cBook) {
@@ -179,9 +148,9 @@ TEST_P(DbGroup, NothingOfAGroupIsVisibleBeforeItsCommitAndAllOfItAfter) {
     EXPECT_EQ(Caps() & DBC_CAP_GROUP_COMMIT, DBC_CAP_GROUP_COMMIT);
     const std::string strBefore = Snapshot();
     ASSERT_EQ(Buy(kGuidA, 10), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidB, 50), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_BANKER_GOLD, kGame, -350), 1);
-    ASSERT_EQ(Value(DBCMD_ADD_GAME_COIN, kGuidB, 3), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidB, 50), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, kGame, -350), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuidB, 3), 1);
     DbcLeaseClaimRecord claim{};
     WideCopyBounded(claim.szServer, 39, u"server-1");
     WideCopyBounded(claim.szGUID, 39, kGuidA);
@@ -189,7 +158,7 @@ TEST_P(DbGroup, NothingOfAGroupIsVisibleBeforeItsCommitAndAllOfItAfter) {
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_CLAIM_LEASE, &claim, sizeof(claim)), 1);
     // Reads inside the group see it; the other connection does not.
     int32_t nGold = 0;
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
     EXPECT_EQ(nGold, 99000);
     EXPECT_EQ(Snapshot(), strBefore);
 
@@ -223,10 +192,10 @@ TEST_P(DbGroup, ARefusedCommandIsUndoneAloneAndTheRestOfTheGroupCommits) {
         // that change must go with it.
         {"exchange with an unknown user",
          [] { return Exchange(DBC_EXCHANGE_SETTLE, {{kGuidA, -500, 0}, {kUnknown, 500, 0}}); }, 0},
-        {"gold of an unknown user", [] { return Value(DBCMD_ADD_GOLD, kUnknown, 5); }, 0},
-        {"coins below zero", [] { return Value(DBCMD_ADD_GAME_COIN, kGuidB, -1); }, 0},
-        {"tax", [] { return Value(DBCMD_WRITE_TAX, kGame, 20); }, 1},
-        {"banker pays the tax", [] { return Value(DBCMD_ADD_BANKER_GOLD, kGame, -20); }, 1},
+        {"gold of an unknown user", [] { return ValueCmd(DBCMD_ADD_GOLD, kUnknown, 5); }, 0},
+        {"coins below zero", [] { return ValueCmd(DBCMD_ADD_GAME_COIN, kGuidB, -1); }, 0},
+        {"tax", [] { return ValueCmd(DBCMD_WRITE_TAX, kGame, 20); }, 1},
+        {"banker pays the tax", [] { return ValueCmd(DBCMD_ADD_BANKER_GOLD, kGame, -20); }, 1},
         {"game user of no platform user",
          [] {
              DbcGameCoinRecord g{};
@@ -255,7 +224,7 @@ TEST_P(DbGroup, ReadsAloneOpenNothingAndACommitWithNothingOpenCommitsNothing) {
     DbcPlatformUserRecord u{};
     WideCopyBounded(u.szGUID, 39, kGuidB);
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_PLATFORM_USER, &u, sizeof(u)), 1);
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0), 1);
     Caps();
     // A command the table refuses opens nothing either.
     EXPECT_EQ(DBCtrl_ExecuteCmd(DBCMD_ADD_GOLD, &u, sizeof(u)), 0);
@@ -263,7 +232,7 @@ TEST_P(DbGroup, ReadsAloneOpenNothingAndACommitWithNothingOpenCommitsNothing) {
     ASSERT_EQ(CommitGroup(&nCommands), 1);
     EXPECT_EQ(nCommands, 0);
     // A change opens the group, the commit closes it; then nothing is open.
-    ASSERT_EQ(Value(DBCMD_ADD_GOLD, kGuidA, 1), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, kGuidA, 1), 1);
     ASSERT_EQ(CommitGroup(&nCommands), 1);
     EXPECT_EQ(nCommands, 1);
     ExpectNoTransactionOpen();
@@ -333,7 +302,7 @@ TEST_P(DbGroupFault, ACommitThatWritesNothingRollsBackTheWholeGroup) {
     FailGroupCommit("full");
     EXPECT_EQ(Snapshot(), strBefore);
     int32_t nGold = 0;
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
     EXPECT_EQ(nGold, 100000);  // the library's own view is rolled back too
     ExpectNextGroupWorks(100000, 0);
 }
@@ -345,7 +314,7 @@ TEST_P(DbGroupFault, ACommitThatFailsBetweenTheFilesHasEveryHalfResolvedBeforeAB
     EXPECT_EQ(Gold(kGuidA), 97000);
     EXPECT_EQ(Coins(kGuidA), 0);
     int32_t nGold = 0;
-    ASSERT_EQ(Value(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_GET_GOLD, kGuidA, 0, &nGold), 1);
     EXPECT_EQ(nGold, 97000);
     EXPECT_EQ(Count(AllLogs(m_dbs.LogDirOs()), "had only its platform database part; completed the game database part"),
               3u);

@@ -19,7 +19,6 @@
 
 namespace {
 
-const int32_t kDsn[4] = {1, 1, 1, 1};
 constexpr char16_t kA[] = u"hostA:41010";
 constexpr char16_t kB[] = u"hostB:41011";
 const std::u16string kGuid1 = u"{01000000-0000-4000-8000-000000000001}";
@@ -76,9 +75,7 @@ protected:
     void SetUp() override {
         DbBackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(),
-                              kDsn),
-                  1);
+        ASSERT_EQ(m_dbs.InitLibrary(), 1);
     }
     void TearDown() override { DBCtrl_Destroy(); }
 };
@@ -200,11 +197,11 @@ TEST_P(DbLeaseCmd, AVersion2DatabaseOpensAndGetsLeases) {
                "INSERT INTO game.schema_version VALUES (1), (2);";
     }
     ASSERT_EQ(old.RawSql(sql), "");
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, old.Root1().c_str(), old.Root2().c_str(), old.LogDir().c_str(), kDsn), 1);
+    ASSERT_EQ(old.InitLibrary(), 1);
     EXPECT_TRUE(Claim(kA, kGuid1).Granted());
     DBCtrl_Destroy();
     // Reopened, the lease is still there: no second migration.
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, old.Root1().c_str(), old.Root2().c_str(), old.LogDir().c_str(), kDsn), 1);
+    ASSERT_EQ(old.InitLibrary(), 1);
     EXPECT_FALSE(Claim(kB, kGuid1).Granted());
     DBCtrl_Destroy();
 }

@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         DbBackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(m_pDb->CreateUser({kGuid, u"Erin", u"", 1, 0}, 0), DbResult::Ok);
+        ASSERT_NO_FATAL_FAILURE(SeedUser(kGuid, u"Erin", 1, 0, false));
     }
 };
 
@@ -87,10 +87,7 @@ TEST_P(DbCtrlProcesses, KilledMidStreamLeavesAnAuditableDatabase) {
 
     // Commands cycle gold, coins, banker, tax, each +1: every acknowledged one
     // is there, and at most the one in flight beyond them.
-    m_pDb.reset();
-    std::string strErr;
-    m_pDb = m_dbs.Open(strErr);
-    ASSERT_TRUE(m_pDb) << strErr;
+    ASSERT_NO_FATAL_FAILURE(Reopen());
     int64_t nGold = 0;
     ASSERT_EQ(m_pDb->GetGold(kGuid, nGold), DbResult::Ok);
     std::vector<DbLedgerRow> g, c, b, t;

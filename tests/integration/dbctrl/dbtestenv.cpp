@@ -1,11 +1,8 @@
 // Test support for the DBCtrl tests; see dbtestenv.h.
 #include "tests/integration/dbctrl/dbtestenv.h"
 
-#include <fcntl.h>
 #include <libpq-fe.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,8 +14,8 @@
 
 #include "dbctrl/dbsettings.h"
 #include "platform/path.h"
-
-extern char** environ;
+#include "platform/process.h"
+#include "platform/textconv.h"
 
 namespace {
 
@@ -153,25 +150,20 @@ std::string TestDatabases::RawSql(const std::string& strSql) const {
 }
 
 int StartProgram(const std::vector<std::string>& args, const std::string& strOutFile) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, strOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
+    if (args.empty()) return -1;
+    plat::SpawnOptions options;
+    options.strProgram = NarrowToWide(args[0]);
+    for (size_t i = 1; i < args.size(); ++i) options.aArgs.push_back(NarrowToWide(args[i]));
+    options.stdIn = plat::StdStream::Null();
+    options.stdOut = plat::StdStream::File(NarrowToWide(strOutFile));
+    options.bMergeStdErr = true;
+    plat::SpawnedProcess child;
+    return plat::SpawnProcess(options, &child) ? child.pid : -1;
 }
 
 int WaitProgram(int pid) {
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    uint32_t nExit = 0;
+    return pid > 0 && plat::WaitProcess(pid, plat::kWaitInfinite, &nExit) ? static_cast<int>(nExit) : -1;
 }
 
 int RunProgram(const std::vector<std::string>& args, const std::string& strOutFile) {

@@ -9,16 +9,65 @@
 // postgres cases fail, unless QV_SKIP_POSTGRES=1, which skips them.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/dbctrl.h"
 #include "dbctrl/dbbackend.h"
+#include "projcommon/widestring.h"
 
 enum class TestBackend { Sqlite, Postgres };
 const char* TestBackendName(TestBackend b);
+
+// The data-source flags of DBCtrl_Init with every database open.
+inline constexpr int32_t kAllDsn[4] = {1, 1, 1, 1};
+
+// Seconds since the epoch, the time the library stamps on its rows.
+inline int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A value command (gold, game coins, banker gold, tax) through the library's
+// C call; *pOut (may be null) gets the value the library hands back.
+inline int ValueCmd(int nCmd, const std::u16string& strName, int32_t nValue, int32_t* pOut = nullptr) {
+    DbcValueRecord r{};
+    WideCopyBounded(r.szName, 39, strName);
+    r.nValue = nValue;
+    const int rc = DBCtrl_ExecuteCmd(nCmd, &r, sizeof(r));
+    if (pOut) *pOut = r.nValue;
+    return rc;
+}
+
+// One user's part of an exchange: GUID, gold change, coin change.
+struct ExchangePart {
+    std::u16string strGUID;
+    int32_t nGold;
+    int32_t nCoins;
+};
+// The record of an exchange (command 20) of the game's banker; parts beyond
+// the record's places are left out, the user count stays as given.
+inline std::unique_ptr<DbcExchangeRecord> MakeExchangeRecord(int32_t nKind, int32_t nGoldToCoin,
+                                                             const std::u16string& strGame, int32_t nBanker,
+                                                             int32_t nTax, const std::vector<ExchangePart>& aParts) {
+    auto p = std::make_unique<DbcExchangeRecord>();
+    p->nKind = nKind;
+    p->nGoldToCoin = nGoldToCoin;
+    WideCopyBounded(p->szGame, 39, strGame);
+    p->nBankerGold = nBanker;
+    p->nTax = nTax;
+    p->nUsers = static_cast<int32_t>(aParts.size());
+    for (size_t i = 0; i < aParts.size() && i < static_cast<size_t>(kDbcMaxExchangeUsers); ++i) {
+        WideCopyBounded(p->aUser[i].szGUID, 39, aParts[i].strGUID);
+        p->aUser[i].nGoldChange = aParts[i].nGold;
+        p->aUser[i].nCoinChange = aParts[i].nCoins;
+    }
+    return p;
+}
 
 class TestDatabases {
 public:
@@ -43,6 +92,10 @@ public:
 
     // Opens the roots through the library's own selection (dbctrl.ini).
     std::unique_ptr<IDbBackend> Open(std::string& strError) const;
+    // DBCtrl_Init of the library on these roots; its result.
+    int InitLibrary(const int32_t* pDsn = kAllDsn) const {
+        return DBCtrl_Init(kDBCtrlVersion, Root1().c_str(), Root2().c_str(), LogDir().c_str(), pDsn);
+    }
     // Runs SQL straight on the databases, behind the library's back: "{P}"
     // stands for the platform schema, "game." names the game schema on both
     // backends. Returns "" or the error.
@@ -101,6 +154,23 @@ protected:
         int64_t n = -1;
         EXPECT_EQ(m_pDb->GetGameCoin(strGUID, -1, 0, n), DbResult::Ok);
         return n;
+    }
+    // Creates a platform user and, unless bGameUser is false, its game user
+    // with no coins (a first read of the coins makes it).
+    void SeedUser(const std::u16string& strGUID, const std::u16string& strName, int32_t nLoginKey, int64_t nGold,
+                  bool bGameUser = true) {
+        ASSERT_EQ(m_pDb->CreateUser({strGUID, strName, u"", nLoginKey, nGold}, 0), DbResult::Ok);
+        int64_t n = 0;
+        if (bGameUser) {
+            ASSERT_EQ(m_pDb->GetGameCoin(strGUID, 0, 0, n), DbResult::Ok);
+        }
+    }
+    // Drops the test's connection and opens a new one on the same roots.
+    void Reopen() {
+        m_pDb.reset();
+        std::string strErr;
+        m_pDb = m_dbs.Open(strErr);
+        ASSERT_TRUE(m_pDb) << strErr;
     }
 
     TestDatabases m_dbs;

@@ -152,25 +152,17 @@ TEST_P(QvAdmin, BankersTaxesAndAnAuditThatCatchesTampering) {
     AdminRun r = Admin({"user", "add", "Bob", "--gold", "100000"});
     ASSERT_EQ(r.nExit, 0);
     const std::u16string strGuid = Utf8ToWide(r.strOut.substr(5, 38));
-    const int32_t aDsn[4] = {1, 1, 1, 1};
-    ASSERT_EQ(DBCtrl_Init(kDBCtrlVersion, m_dbs.Root1().c_str(), m_dbs.Root2().c_str(), m_dbs.LogDir().c_str(), aDsn),
-              1);
-    auto cmd = [](int n, const std::u16string& s, int v) {
-        DbcValueRecord rec{};
-        WideCopyBounded(rec.szName, 39, s);
-        rec.nValue = v;
-        return DBCtrl_ExecuteCmd(n, &rec, sizeof(rec));
-    };
+    ASSERT_EQ(m_dbs.InitLibrary(), 1);
     DbcGameCoinRecord c{};
     WideCopyBounded(c.szGUID, 39, strGuid);
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_GAME_COIN, &c, sizeof(c)), 1);
-    ASSERT_EQ(cmd(DBCMD_ADD_GOLD, strGuid, -100000), 1);  // buy 1000 at 100
-    ASSERT_EQ(cmd(DBCMD_ADD_GAME_COIN, strGuid, 1000), 1);
-    ASSERT_EQ(cmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", 5000), 1);  // Bob loses 50
-    ASSERT_EQ(cmd(DBCMD_ADD_GAME_COIN, strGuid, -50), 1);
-    ASSERT_EQ(cmd(DBCMD_ADD_GAME_COIN, strGuid, -950), 1);  // refund at 90
-    ASSERT_EQ(cmd(DBCMD_ADD_GOLD, strGuid, 950 * 90), 1);
-    ASSERT_EQ(cmd(DBCMD_WRITE_TAX, u"ExampleGame", 950 * 10), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, strGuid, -100000), 1);  // buy 1000 at 100
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, strGuid, 1000), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_BANKER_GOLD, u"ExampleGame", 5000), 1);  // Bob loses 50
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, strGuid, -50), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, strGuid, -950), 1);  // refund at 90
+    ASSERT_EQ(ValueCmd(DBCMD_ADD_GOLD, strGuid, 950 * 90), 1);
+    ASSERT_EQ(ValueCmd(DBCMD_WRITE_TAX, u"ExampleGame", 950 * 10), 1);
     DBCtrl_Destroy();
 
     EXPECT_EQ(Admin({"banker", "show"}).strOut, "banker=ExampleGame gold=5000\n");
