@@ -51,6 +51,16 @@ int ExchangeOne(CQVSession* pSession, const CQVServer* pServer, int32_t nKind, i
     TakeExchangeBalances(pSession, user);
     return 1;
 }
+// The outcome of a purchase or a refund in the server's metrics; the result
+// of the process as the caller gets it.
+int CountBuy(CQVServer* pServer, HostCoinResult eResult) {
+    ++pServer->Metrics().aCoinBuys[eResult];
+    return eResult == HOSTCOIN_OK ? 1 : 0;
+}
+int CountRefund(CQVServer* pServer, HostCoinResult eResult) {
+    ++pServer->Metrics().aCoinRefunds[eResult];
+    return eResult == HOSTCOIN_OK ? 1 : 0;
+}
 void LogBuyFailure(const CQVSession* pSession, int32_t nCoins) {
     LogDbWriteFailure(WFormat(u"用户 %s 购买游戏币 %d 枚", pSession->GetUserName(), nCoins));
 }
@@ -77,7 +87,7 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
     const UserInfo info = *pSession->GetUserInfo();
     if (info.nGameCoin >= nMinCoin) {
         strText = u"游戏币已达到房间要求，无需购买。";
-        return 0;
+        return CountBuy(pServer, HOSTCOIN_REFUSED);
     }
     // Both balances are 32-bit: the coins to buy fit, their price may not.
     const int64_t nCoins64 = int64_t{nMinCoin} - info.nGameCoin;
@@ -86,7 +96,7 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
     nExchangeGold = FitsInt32(nPrice64) ? static_cast<int32_t>(nPrice64) : std::numeric_limits<int32_t>::max();
     if (!FitsInt32(nCoins64) || !FitsInt32(nPrice64) || nPrice64 > info.nGold) {
         strText = u"金币不足";
-        return 0;
+        return CountBuy(pServer, HOSTCOIN_REFUSED);
     }
     const int32_t nCoins = nExchangeCoin;
     const int32_t nGold = nExchangeGold;
@@ -95,18 +105,18 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
         if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_BUY, -nGold, nCoins, 0)) {
             strText = u"加游戏币失败";
             LogBuyFailure(pSession, nCoins);
-            return 0;
+            return CountBuy(pServer, HOSTCOIN_FAILED);
         }
         pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
         strText = u"购买游戏币成功";
-        return 1;
+        return CountBuy(pServer, HOSTCOIN_OK);
     }
 
     const std::u16string strGUID = pSession->GetGUID();
     if (!ChangeAccount(DBCMD_ADD_GOLD, strGUID, -nGold)) {
         strText = u"减金币失败";
         LogBuyFailure(pSession, nCoins);
-        return 0;
+        return CountBuy(pServer, HOSTCOIN_FAILED);
     }
     pSession->AddGold(-nGold);
 
@@ -120,12 +130,12 @@ int BuyGameCoin(std::u16string& strText, CQVSession* pSession, int32_t& nExchang
             QV_ASSERT_TEXT("退还购买游戏币的金币 失败");
             pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
         }
-        return 0;
+        return CountBuy(pServer, HOSTCOIN_FAILED);
     }
     pSession->AddGameCoin(nCoins);
     pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
     strText = u"购买游戏币成功";
-    return 1;
+    return CountBuy(pServer, HOSTCOIN_OK);
 }
 
 int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
@@ -151,7 +161,7 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
     if (!FitsInt32(nGold64) || !FitsInt32(nTax64)) {
         // Sold for a wrapped amount the coins would be lost: they stay coins.
         strText = u"减游戏币失败";
-        return 0;
+        return CountRefund(pServer, HOSTCOIN_FAILED);
     }
     const int32_t nGold = static_cast<int32_t>(nGold64);
     const int32_t nTax = static_cast<int32_t>(nTax64);
@@ -160,21 +170,21 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         // No coins: nothing to exchange (the library need not take an empty one).
         if (nCoins == 0) {
             strText = u"退游戏币成功";
-            return 1;
+            return CountRefund(pServer, HOSTCOIN_OK);
         }
         if (!ExchangeOne(pSession, pServer, DBC_EXCHANGE_REFUND, nGold, -nCoins, nTax)) {
             strText = u"减游戏币失败";
             LogRefundFailure(pSession, nCoins);
-            return 0;
+            return CountRefund(pServer, HOSTCOIN_FAILED);
         }
         strText = u"退游戏币成功";
-        return 1;
+        return CountRefund(pServer, HOSTCOIN_OK);
     }
 
     if (!ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, -nCoins)) {
         strText = u"减游戏币失败";
         LogRefundFailure(pSession, nCoins);
-        return 0;
+        return CountRefund(pServer, HOSTCOIN_FAILED);
     }
     pSession->AddGameCoin(-nCoins);
 
@@ -186,7 +196,7 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         } else {
             QV_ASSERT_TEXT("退还游戏币 失败");
         }
-        return 0;
+        return CountRefund(pServer, HOSTCOIN_FAILED);
     }
     pSession->AddGold(nGold);
 
@@ -196,7 +206,7 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         // the two rates: the refund is undone, gold first, then the coins.
         if (!ChangeAccount(DBCMD_ADD_GOLD, strGUID, -nGold)) {
             QV_ASSERT_TEXT("收回退游戏币的金币 失败");
-            return 0;
+            return CountRefund(pServer, HOSTCOIN_FAILED);
         }
         pSession->AddGold(-nGold);
         if (ChangeAccount(DBCMD_ADD_GAME_COIN, strGUID, nCoins)) {
@@ -204,8 +214,8 @@ int RefundGameCoin(std::u16string& strText, CQVSession* pSession) {
         } else {
             QV_ASSERT_TEXT("退还游戏币 失败");
         }
-        return 0;
+        return CountRefund(pServer, HOSTCOIN_FAILED);
     }
     strText = u"退游戏币成功";
-    return 1;
+    return CountRefund(pServer, HOSTCOIN_OK);
 }

@@ -22,7 +22,11 @@
 // the amounts fit again; nothing is sold for a wrapped price).
 //
 // Both set strText in every outcome (success included) and return 1 only
-// when every step succeeded. Host thread only.
+// when every step succeeded. Each outcome of a session with a server is
+// counted in its metrics (aCoinBuys, aCoinRefunds): ok, refused by the checks
+// (a purchase with nothing to buy or too little gold), or failed (the
+// database did not take it, or a refund whose amounts do not fit). Host
+// thread only.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "QuorvelS/globals.h"
 #include "QuorvelS/quorvels.h"
 #include "common/hostlog.h"
+#include "common/servermetrics.h"
 
 namespace {
 
@@ -20,6 +21,17 @@ void StartServer(uint32_t nSize, void* pRecord) {
     if (g_Server.IsStarted()) g_Server.Stop();
     g_Server.StartFrame(startInfo);
     if (pRecord) std::memcpy(pRecord, &startInfo, n);
+}
+
+// The host's metrics record: the prefix of min(nSize, the record's size)
+// bytes, nSize telling how much of it was filled.
+void GetMetrics(uint32_t nSize, void* pRecord) {
+    if (!pRecord) return;
+    HostMetrics record{};
+    g_Server.FillMetrics(record);
+    const size_t n = std::min<size_t>(nSize, sizeof(HostMetrics));
+    record.nSize = static_cast<uint32_t>(n);
+    std::memcpy(pRecord, &record, n);
 }
 
 const char16_t* TextArgument(void* b) {
@@ -37,6 +49,14 @@ __attribute__((constructor)) void OnLibraryAttach() {
 // the server, which no longer matches its database.
 void EndCommand() {
     if (!g_Server.CommitHostCommand()) g_Server.Stop();
+}
+
+// One poll with its commit, timed into the poll histogram.
+void Tick(uint32_t dwHostValue) {
+    const uint64_t nStart = MetricsClockNs();
+    g_Server.Poll(dwHostValue);
+    EndCommand();
+    ObserveDuration(g_Server.Metrics().pollDuration, MetricsClockNs() - nStart);
 }
 
 void Dispatch(int32_t cmd, uint32_t a, void* b) {
@@ -62,11 +82,13 @@ void Dispatch(int32_t cmd, uint32_t a, void* b) {
             EndCommand();
             break;
         case HOSTCMD_TICK:
-            g_Server.Poll(a);
-            EndCommand();
+            Tick(a);
             break;
         case HOSTCMD_SET_CONFIG_PATH:
             g_Server.SetConfigPath(TextArgument(b));
+            break;
+        case HOSTCMD_GET_METRICS:
+            GetMetrics(a, b);
             break;
         default:
             break;

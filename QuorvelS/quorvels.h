@@ -14,6 +14,12 @@
 // the host should then send HOSTCMD_STOP and end (quorvel-host exits with 5),
 // so that a supervisor starts it again on the database as it stands.
 //
+// Metrics: HOSTCMD_GET_METRICS fills the host's HostMetrics record
+// (common/hostmetrics.h) with the framework's counters, gauges and duration
+// histograms, at any time and without changing anything: min(a, its size)
+// bytes are written to b, nSize first. A library that predates the command
+// writes nothing, so a host that zeroed its record sees nSize 0.
+//
 // Threading: CommandProc must be called from one thread at a time; the output
 // callback is called synchronously on that thread, from inside CommandProc.
 #pragma once
@@ -22,10 +28,13 @@
 
 // The command and output codes, the output callback and the start record.
 #include "common/hostapi.h"
+// The metrics record of HOSTCMD_GET_METRICS.
+#include "common/hostmetrics.h"
 
 extern "C" {
 // The library's one export. HOSTCMD_START copies min(a, 116) bytes in from b
-// and the same number back after the start; every other command ignores what
+// and the same number back after the start; HOSTCMD_GET_METRICS writes
+// min(a, sizeof(HostMetrics)) bytes to b; every other command ignores what
 // it does not name. Unknown codes do nothing. The result is always 0; failures
 // show only in the log lines and in the record's out-fields.
 __attribute__((visibility("default"))) int32_t CommandProc(int32_t cmd, uint32_t a, void* b);

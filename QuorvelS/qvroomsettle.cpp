@@ -22,6 +22,9 @@
 // unpaid loss is borne by it), so the changes that were written still add up
 // to zero. That is why every change times GoldToCoin must fit 32 bits too on
 // this path. Nothing already written is undone.
+//
+// Each settlement is counted in the server's metrics as ok, refused (a check
+// failed) or failed (the database did not take it all).
 #include <limits>
 #include <string>
 
@@ -38,6 +41,11 @@ namespace {
 int WriteBanker(const std::u16string& strBanker, int32_t nGold) {
     return ChangeAccount(DBCMD_ADD_BANKER_GOLD, strBanker, nGold);
 }
+// The settlement's outcome in the server's metrics; its result.
+int Counted(CQVServer* pServer, HostCoinResult eResult) {
+    ++pServer->Metrics().aSettlements[eResult];
+    return eResult == HOSTCOIN_OK ? 1 : 0;
+}
 }  // namespace
 
 int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t nCount) {
@@ -49,11 +57,11 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
     // count must lie within the places (it is the index of each change).
     if (nCount < 0 || nCount > m_nMaxRoomUser) {
         QV_ASSERT_TEXT("nCount>=0 && nCount<=m_nMaxRoomUser");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_REFUSED);
     }
     if (nCount > 0 && !pChanges) {
         QV_ASSERT_TEXT("pChanges");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_REFUSED);
     }
 
     // At most 32768 changes of 32 bits: the sum cannot overflow 64 bits.
@@ -61,7 +69,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
     for (int i = 0; i < nCount; ++i) nSum += pChanges[i];
     if (nSum != 0) {
         QV_ASSERT_TEXT("所有用户的Coin变化值之和不为零");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_REFUSED);
     }
 
     const bool bExchange = m_pServer->HasDbcExchange() != 0;
@@ -69,7 +77,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
     const int64_t nBankerGold = nBankerChange * nGoldToCoin;
     if (!FitsInt32(nBankerGold)) {
         QV_ASSERT_TEXT("GameBanker的Coin变化值超出范围");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_REFUSED);
     }
     int nChanged = 0;
     for (int i = 0; i < nCount; ++i) {
@@ -78,35 +86,35 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
             // A change for nobody could be written to no account.
             if (pChanges[i] != 0) {
                 QV_ASSERT_TEXT("m_apRoomUser[i].SessionPtr || pChanges[i]==0");
-                return 0;
+                return Counted(m_pServer, HOSTCOIN_REFUSED);
             }
             continue;
         }
         const int64_t nAfter = int64_t{pSession->GetUserInfo()->nGameCoin} + pChanges[i];
         if (nAfter < 0) {
             QV_ASSERT_TEXT("改写用户Coin时发现被改写用户的Coin余额不足");
-            return 0;
+            return Counted(m_pServer, HOSTCOIN_REFUSED);
         }
         if (nAfter > std::numeric_limits<int32_t>::max()) {
             QV_ASSERT_TEXT("改写用户Coin时发现被改写用户的Coin余额超出上限");
-            return 0;
+            return Counted(m_pServer, HOSTCOIN_REFUSED);
         }
         // The fallback's takeover of a failed user write is that change in gold.
         if (!bExchange && !FitsInt32(pChanges[i] * nGoldToCoin)) {
             QV_ASSERT_TEXT("GameBanker的Coin补偿值超出范围");
-            return 0;
+            return Counted(m_pServer, HOSTCOIN_REFUSED);
         }
         if (pChanges[i] != 0) ++nChanged;
     }
     if (bExchange && nChanged > kDbcMaxExchangeUsers) {
         QV_ASSERT_TEXT("结算的用户数超过上限");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_REFUSED);
     }
 
     const std::u16string strBanker = m_pServer->GetBankerName();
     if (bExchange) {
         // The changes sum to zero: without a user change the banker's is 0 too.
-        if (nChanged == 0) return 1;
+        if (nChanged == 0) return Counted(m_pServer, HOSTCOIN_OK);
         DbcExchangeRecord record{};
         record.nKind = DBC_EXCHANGE_SETTLE;
         record.nGoldToCoin = static_cast<int32_t>(nGoldToCoin);
@@ -121,7 +129,7 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
         if (!DbcExecute(DBCMD_EXCHANGE, record)) {
             QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
             LogDbWriteFailure(WFormat(u"结算 %d 个用户的游戏币", int32_t{record.nUsers}));  // a copy: the field is packed
-            return 0;
+            return Counted(m_pServer, HOSTCOIN_FAILED);
         }
         int nUser = 0;
         for (int i = 0; i < nCount; ++i) {
@@ -131,12 +139,12 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
             TakeExchangeBalances(pSession, user);
             pSession->SendUserInfo(pSession->GetLobbyConnectionIndex());
         }
-        return 1;
+        return Counted(m_pServer, HOSTCOIN_OK);
     }
 
     if (!WriteBanker(strBanker, static_cast<int32_t>(nBankerGold))) {
         QV_ASSERT_TEXT("写入GameBanker的Coin变化值 失败");
-        return 0;
+        return Counted(m_pServer, HOSTCOIN_FAILED);
     }
     int bAllWritten = 1;
     for (int i = 0; i < nCount; ++i) {
@@ -153,5 +161,5 @@ int CQVRoom::SettleCoins(int32_t nBankerChange, const int32_t* pChanges, int32_t
         if (!WriteBanker(strBanker, static_cast<int32_t>(nChange * nGoldToCoin)))
             QV_ASSERT_TEXT("写入GameBanker的Coin补偿值 失败");
     }
-    return bAllWritten;
+    return Counted(m_pServer, bAllWritten ? HOSTCOIN_OK : HOSTCOIN_FAILED);
 }

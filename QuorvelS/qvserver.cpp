@@ -313,6 +313,7 @@ int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
     const uint32_t dwNow = plat::GetTickCount();
     if (m_accountFailures.IsBlocked(request.strUserName, dwNow) ||
         m_addressFailures.IsBlocked(strAddress, dwNow)) {
+        SetLoginFailure(HOSTLOGIN_RATE_LIMITED);
         strError = kLoginStringRefused;
         return 0;
     }
@@ -320,6 +321,9 @@ int CQVServer::VerifyLogin(const uint8_t* pPacket, std::u16string& strError,
     DbcLoginKeyRecord record{};
     WideCopyBounded(record.szUserName, kUserNameUnits, request.strUserName);
     if (!DbcExecute(DBCMD_GET_LOGIN_KEY, record)) {
+        // No key for the name: an unknown user, or a database that could not
+        // answer (the library does not tell them apart).
+        SetLoginFailure(HOSTLOGIN_UNKNOWN_USER);
         strError = u"LoginKey读取失败";
         return 0;
     }
@@ -362,6 +366,27 @@ void CQVServer::CloseSession(uint16_t wSessionIndex) {
         RefundGameCoin(strText, pSession);
     }
     CServerBase::CloseSession(wSessionIndex);
+}
+
+void CQVServer::FillMetrics(HostMetrics& record) const {
+    CServerBase::FillMetrics(record);
+    record.nRoomsSeated = record.nSeatedPlayers = record.nSeatedObservers = 0;
+    for (int i = 0; i < m_nRoomCount; ++i) {
+        const CQVRoom* pRoom = GetRoom(static_cast<uint16_t>(i));
+        if (!pRoom) continue;
+        uint64_t nSeated = 0;
+        for (int16_t nPlace = 0; nPlace < pRoom->GetMaxRoomUser(); ++nPlace) {
+            const RoomUser* pUser = pRoom->GetRoomUser(nPlace);
+            if (!pUser || !pUser->SessionPtr) continue;
+            ++nSeated;
+            if (nPlace >= pRoom->GetObserverBeginIndex()) {
+                ++record.nSeatedObservers;
+            } else {
+                ++record.nSeatedPlayers;
+            }
+        }
+        if (nSeated) ++record.nRoomsSeated;
+    }
 }
 
 void CQVServer::BroadcastRoomState(uint16_t wRoomIndex) {

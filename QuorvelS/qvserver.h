@@ -119,6 +119,10 @@ public:
     // Slot 13: a new room (owned by the caller).
     virtual CQVRoom* CreateRoom();
 
+    // The base's metrics record with the rooms' gauges: rooms with a seated
+    // user, users in player and in observer places.
+    void FillMetrics(HostMetrics& record) const;
+
     // Sends the room's SC_ROOM_STATE to every lobby connection; with
     // CoalesceRoomState only marks the room, and the poll's end sends its
     // state then.

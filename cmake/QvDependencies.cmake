@@ -10,6 +10,12 @@ find_path(QV_ASIO_INCLUDE_DIR asio.hpp)
 if(NOT QV_ASIO_INCLUDE_DIR)
   message(FATAL_ERROR "The network driver needs standalone Asio (asio.hpp): install the Debian package libasio-dev")
 endif()
+# Its WebSocket port: Boost.Beast, headers only.
+find_path(QV_BEAST_INCLUDE_DIR boost/beast/websocket.hpp)
+if(NOT QV_BEAST_INCLUDE_DIR)
+  message(FATAL_ERROR "The network driver needs Boost.Beast (boost/beast/websocket.hpp): install the Debian package libboost-dev")
+endif()
+
 # The database library, qvadmin, the benchmarks and the storage-fault tests:
 # SQLite and PostgreSQL's client library.
 find_package(SQLite3)

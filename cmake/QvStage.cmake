@@ -7,7 +7,7 @@
 #   Server/   working directory of the host: QuorvelS.ini, TLOG/, Logs/
 #   Binaries/ ServerBaseConfig.ini, dbc/, GS/ExampleGame/GameServer.dll and DB/
 #   include/QuorvelS/gamemodule.h   for game modules built out of tree
-#   include/QuorvelS/quorvels.h, include/common/hostapi.h   for hosts
+#   include/QuorvelS/quorvels.h, include/common/hostapi.h, include/common/hostmetrics.h   for hosts
 #   lib/cmake/QuorvelS/             their CMake package (quorvels_add_game_module)
 
 set(CMAKE_INSTALL_MESSAGE LAZY)
@@ -27,7 +27,8 @@ function(qv_stage_install)
   install(DIRECTORY DESTINATION Binaries/GS/ExampleGame/DB)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/gamemodule.h DESTINATION include/QuorvelS)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS)
-  install(FILES ${PROJECT_SOURCE_DIR}/common/hostapi.h DESTINATION include/common)
+  install(FILES ${PROJECT_SOURCE_DIR}/common/hostapi.h ${PROJECT_SOURCE_DIR}/common/hostmetrics.h
+          DESTINATION include/common)
   # The package for game modules built out of tree: find_package(QuorvelS)
   # with CMAKE_PREFIX_PATH at the installed tree.
   include(CMakePackageConfigHelpers)

@@ -1,6 +1,7 @@
 #include "common/dbbinding.h"
 
 #include "common/modulesearch.h"
+#include "common/servermetrics.h"
 #include "projcommon/tracelog2.h"
 
 namespace {
@@ -65,9 +66,20 @@ struct CommitState {
 };
 CommitState g_commit;
 
+HostMetricsHistogram* g_aTimings = nullptr;  // the server's, see SetDbcTimings
+
+// One call into the binding, timed when a server wants it.
+int Execute(int nCmd, void* pRecord, int nSize) {
+    if (!g_aTimings) return g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+    const uint64_t nStart = MetricsClockNs();
+    const int bOk = g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+    ObserveDuration(g_aTimings[HostMetricsDbSlotOf(nCmd)], MetricsClockNs() - nStart);
+    return bOk;
+}
+
 int CommitNow() {
     DbcGroupCommitRecord record{};
-    return g_pBinding->ExecuteCmd(DBCMD_COMMIT_GROUP, &record, static_cast<int>(sizeof(record)));
+    return Execute(DBCMD_COMMIT_GROUP, &record, static_cast<int>(sizeof(record)));
 }
 
 }  // namespace
@@ -84,7 +96,7 @@ int DbcInit(int nVersion, const char16_t* szDbcRoot1, const char16_t* szDbcRoot2
 
 int DbcExecuteCmd(int nCmd, void* pRecord, int nSize) {
     if (g_commit.bRefusing) return 0;
-    const int bOk = g_pBinding->ExecuteCmd(nCmd, pRecord, nSize);
+    const int bOk = Execute(nCmd, pRecord, nSize);
     switch (g_commit.mode) {
         case DbcCommitMode::PerCommand:
             return bOk;
@@ -114,6 +126,14 @@ int DbcCommitGroup(int* pnCommands) {
     if (g_commit.mode != DbcCommitMode::Held || nCommands == 0 || g_commit.bRefusing) return 1;
     g_commit.nSinceCommit = 0;
     return CommitNow();
+}
+
+void SetDbcTimings(HostMetricsHistogram* aSlots) {
+    g_aTimings = aSlots;
+}
+
+void ReleaseDbcTimings(const HostMetricsHistogram* aSlots) {
+    if (g_aTimings == aSlots) g_aTimings = nullptr;
 }
 
 void DbcRefuseCommands() {

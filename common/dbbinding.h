@@ -18,6 +18,11 @@
 // without reaching the library, until the next DbcInit: the server's memory no
 // longer matches the database then, and nothing may be written from it.
 //
+// Timing: while a server has handed its histograms over (SetDbcTimings),
+// every call that reaches the binding (DbcExecuteCmd and the commits) is
+// timed into the histogram of its command code (HostMetricsDbSlotOf);
+// refused commands do not reach it and are not timed.
+//
 // Results: non-zero success, 0 failure, as the library's. Called on the host's
 // thread only.
 #pragma once
@@ -25,6 +30,7 @@
 #include <cstdint>
 
 #include "common/dbctrl.h"
+#include "common/hostmetrics.h"
 
 class IDbcBinding {
 public:
@@ -70,6 +76,12 @@ template <class Record>
 int DbcExecute(int nCmd, Record& record) {
     return DbcExecuteCmd(nCmd, &record, static_cast<int>(sizeof(Record)));
 }
+
+// Times the calls into aSlots (kHostMetricsDbSlots histograms; null: not
+// timed). One server's at a time, like the binding; ReleaseDbcTimings stops
+// the timing when aSlots is the array in use (a server that goes away).
+void SetDbcTimings(HostMetricsHistogram* aSlots);
+void ReleaseDbcTimings(const HostMetricsHistogram* aSlots);
 
 // The library's capabilities (DBCMD_GET_CAPS): its DBC_CAP_* bits, 0 when it
 // does not know the command or the call fails.

@@ -19,6 +19,7 @@ enum : int32_t {
         105,  // b: zero-terminated UTF-16 command text; answers with HOSTOUT_CONSOLE_TEXT
     HOSTCMD_TICK = 106,  // a: host value handed to the rooms; drains the network, checks time-outs
     HOSTCMD_SET_CONFIG_PATH = 107,  // b: zero-terminated UTF-16 path of the configuration file
+    HOSTCMD_GET_METRICS = 108,      // a: size in bytes of the record at b; b: HostMetrics (out)
 };
 
 // Codes the framework passes to the output callback.

@@ -178,4 +178,31 @@ QV_EXPORT int Q7NetDrv_HoldSends(ITcpServer* pServer, int bHold);
 QV_EXPORT int Q7NetDrv_ReleaseSends(ITcpServer* pServer, int nDiscard);
 typedef int (*PFN_Q7NetDrv_HoldSends)(ITcpServer* pServer, int bHold);
 typedef int (*PFN_Q7NetDrv_ReleaseSends)(ITcpServer* pServer, int nDiscard);
+
+// Optional WebSocket port, for browser clients. After a successful Listen,
+// makes pServer also accept WebSocket clients (RFC 6455, plain ws://, any
+// request path) on szAddress (as for Listen) and nPort (0: an ephemeral port;
+// Q7NetDrv_GetWebSocketPort tells which). Their binary messages carry the
+// same length-prefixed byte stream as a TCP connection (a message holds any
+// number of whole or partial frames, at most 4 bytes plus the maximum packet
+// size in all), and what the host sends leaves as binary messages of framed
+// packets. The host sees no difference: the same events, indexes from the
+// same MaxConnection slots, the same packet and send-queue limits, held
+// sends, peer addresses, drain and close rules. A text message closes the
+// connection with code 1003, a message over the size with 1009, a bad frame
+// length with 1008; a client's close frame ends the connection as a TCP
+// disconnect does; pings are answered by the driver. An upgrade request must
+// arrive complete within 5 seconds, with a header of at most 8 KiB (else
+// 431), or the client is dropped without any event; a client beyond the
+// slots gets 503 and NETDRVEVENT_CONNECTION_FULL. The WebSocket side runs
+// on a thread of the driver's own in either I/O mode; its events wake the
+// wake handle like the others. Returns 1 when listening; 0 for a null
+// server, a server that does not listen, a second call, or a port that
+// cannot be bound. Host thread, like the server's own methods.
+QV_EXPORT int Q7NetDrv_ListenWebSocket(ITcpServer* pServer, const char* szAddress, int nPort);
+typedef int (*PFN_Q7NetDrv_ListenWebSocket)(ITcpServer* pServer, const char* szAddress, int nPort);
+// The bound WebSocket port of pServer (the ephemeral one for port 0), 0 when
+// it does not listen for WebSocket clients. Host thread.
+QV_EXPORT int Q7NetDrv_GetWebSocketPort(ITcpServer* pServer);
+typedef int (*PFN_Q7NetDrv_GetWebSocketPort)(ITcpServer* pServer);
 }

@@ -43,6 +43,8 @@ const NetDrvExtras& LibraryExtras() {
             plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_HoldSends", &dwError));
         s_extras.pfnReleaseSends = reinterpret_cast<PFN_Q7NetDrv_ReleaseSends>(
             plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_ReleaseSends", &dwError));
+        s_extras.pfnListenWebSocket = reinterpret_cast<PFN_Q7NetDrv_ListenWebSocket>(
+            plat::GetModuleSymbol(g_hNetDrvModule, "Q7NetDrv_ListenWebSocket", &dwError));
         s_hLookedUp = g_hNetDrvModule;
     }
     return s_extras;

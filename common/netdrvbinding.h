@@ -22,6 +22,7 @@ struct NetDrvExtras {
     PFN_Q7NetDrv_GetPeerAddress pfnPeerAddress = nullptr;
     PFN_Q7NetDrv_HoldSends pfnHoldSends = nullptr;
     PFN_Q7NetDrv_ReleaseSends pfnReleaseSends = nullptr;
+    PFN_Q7NetDrv_ListenWebSocket pfnListenWebSocket = nullptr;
 };
 
 // Installs a factory; null restores the default (the driver library).

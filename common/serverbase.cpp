@@ -8,6 +8,7 @@
 #include "common/hostlog.h"
 #include "common/netdrvbinding.h"
 #include "common/packets.h"
+#include "common/servermetrics.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
@@ -34,7 +35,9 @@ std::u16string_view FieldText(const char16_t* pField, size_t nUnits) {
 
 CServerBase::CServerBase() = default;
 
-CServerBase::~CServerBase() = default;
+CServerBase::~CServerBase() {
+    ReleaseDbcTimings(m_metrics.aDbCommand);
+}
 
 void CServerBase::OnHostHook1() {}
 
@@ -85,6 +88,8 @@ int CServerBase::ReadConfiguration() {
                  ini.GetString(kCoreSection, u"DbcRoot1", kDefaultDbcRoot1, {}, 1));
     SetTextField(m_szDbcRoot2, kDbcRootUnits,
                  ini.GetString(kCoreSection, u"DbcRoot2", kDefaultDbcRoot2, {}, 1));
+    m_nWebSocketPort = ini.GetInt(kCoreSection, u"WebSocketPort", kDefaultWebSocketPort,
+                                  u"浏览器客户端的WebSocket端口(不加ServerPortBase), 0为关闭", 1);
     ini.Save(0);
 
     // The pool, the table and the driver's limit all take MaxConnection, and
@@ -135,6 +140,17 @@ void CServerBase::OpenNetwork(uint32_t dwDriverParam) {
     WideCutTo(strListen, kListenAddressWideUnits - 1);
     LogOutput(u"监听 %s:%u %s", strListen, static_cast<uint32_t>(m_nServerPort),
               ResultWord(bListening));
+    if (m_nWebSocketPort != 0) OpenWebSocket(strAddress, strListen, bListening);
+}
+
+void CServerBase::OpenWebSocket(const std::string& strAddress, const std::u16string& strListen,
+                                bool bTcpListening) {
+    const PFN_Q7NetDrv_ListenWebSocket pfnListen = GetNetDrvExtras().pfnListenWebSocket;
+    if (!pfnListen) LogOutput(u"网络驱动不提供 WebSocket");
+    const bool bListening = pfnListen && m_pTcpServer && bTcpListening &&
+                            pfnListen(m_pTcpServer, strAddress.c_str(), m_nWebSocketPort) != 0;
+    LogOutput(u"WebSocket 监听 %s:%u %s", strListen, static_cast<uint32_t>(m_nWebSocketPort),
+              ResultWord(bListening));
 }
 
 int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t* pDsnOpen,
@@ -150,6 +166,7 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     OpenNetwork(dwDriverParam);
 
     static constexpr int32_t kAllOpen[4] = {1, 1, 1, 1};
+    SetDbcTimings(m_metrics.aDbCommand);
     int bDb = DbcInit(kDBCtrlVersion, m_szDbcRoot1, m_szDbcRoot2, kDbcLogDirectory,
                       pDsnOpen ? pDsnOpen : kAllOpen);
     LogOutput(u"数据库模块初始化 %s", ResultWord(bDb != 0));
@@ -217,9 +234,11 @@ int CServerBase::CommitHostCommand() {
     if (!m_bGroupCommit || m_bCommitFailed) return 1;
     int nCommands = 0;
     if (DbcCommitGroup(&nCommands)) {
+        if (nCommands > 0) ++m_metrics.nGroupCommits;
         ReleaseHeldSends(0);
         return 1;
     }
+    ++m_metrics.nGroupCommitFailures;
     LogOutput(u"数据库提交失败, 撤销 %d 条数据库命令, 停止服务", nCommands);
     m_bCommitFailed = 1;
     DbcRefuseCommands();
@@ -282,6 +301,8 @@ void CServerBase::HandleEvent(const NetDrvEvent& event) {
     const int16_t nConnectionIndex = static_cast<int16_t>(event.ConnectionIndex & 0xFFFF);
     switch (event.Type) {
         case NETDRVEVENT_RECEIVE_DATA: {
+            ++m_metrics.nPacketsIn;
+            if (event.DataLength > 0) m_metrics.nBytesIn += static_cast<uint64_t>(event.DataLength);
             uint16_t wSignal = 0;
             if (event.DataLength < 0 ||
                 !ReadSignal(event.Data, static_cast<size_t>(event.DataLength), wSignal)) {
@@ -307,6 +328,7 @@ void CServerBase::HandleEvent(const NetDrvEvent& event) {
             return;
         }
         case NETDRVEVENT_CONNECTION_FULL:
+            ++m_metrics.aSessionsRefused[HOSTREFUSE_DRIVER_FULL];
             LogOutput(u"网络连接已满");
             return;
         default:
@@ -354,6 +376,7 @@ void CServerBase::OnConnected(int16_t nConnectionIndex) {
     if (nSession < 0 || nSession >= m_nSessionCount) {
         // Nothing can serve it: the reply goes out, then the slot is given back
         // (the driver sends what was queued before it ends the stream).
+        ++m_metrics.aSessionsRefused[HOSTREFUSE_NO_FREE_SESSION];
         SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"无可用会话，连接服务器失败。");
         LogOutput(u"关闭 Connection(%d)", nConnectionIndex);
         m_pTcpServer->CloseConnection(nConnectionIndex);
@@ -361,6 +384,7 @@ void CServerBase::OnConnected(int16_t nConnectionIndex) {
     }
     int bFull = 0;
     if (CountAdmitted() >= m_nMaxUser) {
+        ++m_metrics.aSessionsRefused[HOSTREFUSE_MAX_USER];
         SendError(nConnectionIndex, SIGNAL_CONNECT_REPLY, u"服务器已达到最大人数");
         bFull = 1;
     }
@@ -382,21 +406,26 @@ void CServerBase::OnNetworkReceive(const uint8_t* pPacket, int32_t nLength,
 
     CSessionBase* pSession = GetConnectionSession(nConnectionIndex);
     if (!pSession) {
-        if (wSignal == CS_LOBBY_CLIENT_LOGIN || wSignal == CS_GAME_CLIENT_LOGIN)
+        if (wSignal == CS_LOBBY_CLIENT_LOGIN || wSignal == CS_GAME_CLIENT_LOGIN) {
+            ++m_metrics.aLoginFailures[HOSTLOGIN_NO_SESSION];
             QvTrace(2, u"OnNetworkReceive 对应Session已被丢弃. Signal=%d", wSignal);
+        }
         return;
     }
     if (wSignal == CS_LOBBY_CLIENT_LOGIN || wSignal == CS_GAME_CLIENT_LOGIN) {
         if (nLength >= static_cast<int32_t>(kLoginPacketSize)) {
             std::u16string strError;
             if (OnRecvClientLogin(pPacket, nConnectionIndex, wSignal, strError)) {
+                ++m_metrics.nLoginSuccesses;
                 SendResult(nConnectionIndex, wSignal);
             } else {
+                ++m_metrics.aLoginFailures[m_eLoginFailure];
                 SendError(nConnectionIndex, wSignal, strError);
                 LogOutput(u"Connection(%d) 客户端登录 : %s", nConnectionIndex, strError);
             }
             return;
         }
+        ++m_metrics.aLoginFailures[HOSTLOGIN_MALFORMED];
         LogOutput(u"出现无法解析的网络包");
     }
     pSession->ProcessPacket(pPacket, static_cast<uint32_t>(nLength), nConnectionIndex, wSignal);
@@ -455,6 +484,8 @@ int CServerBase::SendToConnection(int16_t nConnectionIndex, const void* pData, i
     }
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection || !m_pTcpServer) return 0;
     m_pTcpServer->Send(nConnectionIndex, pData, nLength);
+    ++m_metrics.nPacketsOut;
+    if (nLength > 0) m_metrics.nBytesOut += static_cast<uint64_t>(nLength);
     return 1;
 }
 
@@ -554,6 +585,7 @@ void CServerBase::NoteUserChanged(CSessionBase* pSession) {
 }
 
 void CServerBase::SweepTimeouts() {
+    const uint64_t nStart = MetricsClockNs();
     m_timeouts.BeginSweep(plat::GetTickCount());
     uint16_t w = 0;
     while (m_timeouts.NextDue(w)) {
@@ -566,6 +598,7 @@ void CServerBase::SweepTimeouts() {
         }
     }
     m_timeouts.EndSweep();
+    ObserveDuration(m_metrics.sweepDuration, MetricsClockNs() - nStart);
 }
 
 void CServerBase::RequeueConnections(const CSessionBase* pSession) {
@@ -604,6 +637,7 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
     CSessionBase* pArrived = GetConnectionSession(nConnectionIndex);
     if (!pArrived) {
         QV_ASSERT_TEXT("m_apSessionConnection[nNewConnectionIndex]");
+        m_eLoginFailure = HOSTLOGIN_NO_SESSION;
         strError = u"用户还没有登录";
         return 0;
     }
@@ -617,6 +651,7 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
     UserInfo userInfo{};
     SetTextField(userInfo.szUserName, kUserNameUnits, request.strUserName);
     m_nLoginConnectionIndex = nConnectionIndex;
+    m_eLoginFailure = HOSTLOGIN_STRING_REFUSED;
     int bVerified = VerifyLogin(copy.data(), strError, userInfo);
     m_nLoginConnectionIndex = -1;
     LogOutput(u"Connection(%d) 用户请求登录. 用户='%s', GUID=%s.", nConnectionIndex,
@@ -628,6 +663,7 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
         return 0;
     }
     if (!ClaimSessionLease(userInfo, strError)) return 0;
+    m_eLoginFailure = HOSTLOGIN_DATABASE_ERROR;
     if (!LoadGameUser(userInfo, strError)) {
         ReleaseUnusedLease(userInfo);
         return 0;
@@ -637,6 +673,7 @@ int CServerBase::OnRecvClientLogin(const uint8_t* pPacket, int16_t nConnectionIn
     if (!pExisting && pArrived->IsRefused()) {
         // A refused session can hold no role: only a move into the user's
         // own session is possible from it.
+        m_eLoginFailure = HOSTLOGIN_SERVER_FULL;
         strError = u"服务器已达到最大人数";
         ReleaseUnusedLease(userInfo);
         return 0;
@@ -734,6 +771,7 @@ int CServerBase::ClaimSessionLease(const UserInfo& userInfo, std::u16string& str
         case CSessionLease::kGranted:
             return 1;
         case CSessionLease::kHeldElsewhere:
+            m_eLoginFailure = HOSTLOGIN_LEASE_ELSEWHERE;
             LogOutput(u"用户 %s 在服务器 %s 上 (租约剩余 %d 秒), 已请求其下线",
                       FieldText(userInfo.szUserName, kUserNameUnits), strHolder, nRemaining);
             strError = kLeaseHeldElsewhereText;
@@ -742,6 +780,7 @@ int CServerBase::ClaimSessionLease(const UserInfo& userInfo, std::u16string& str
             break;
     }
     // Not knowing where the user is online, the login cannot go ahead.
+    m_eLoginFailure = HOSTLOGIN_DATABASE_ERROR;
     strError = u"获取平台用户信息失败";
     return 0;
 }
@@ -805,16 +844,38 @@ int CServerBase::QueryPlatformUser(UserInfo& userInfo) {
     DbcPlatformUserRecord user{};
     SetTextField(user.szGUID, kGuidUnits, FieldText(userInfo.szGUID, kGuidUnits));
     SetTextField(user.szUserName, kUserNameUnits, FieldText(userInfo.szUserName, kUserNameUnits));
-    if (!DbcExecute(DBCMD_GET_PLATFORM_USER, user)) return 0;
+    // A failure is counted under the reason of a login that asked.
+    if (!DbcExecute(DBCMD_GET_PLATFORM_USER, user)) {
+        m_eLoginFailure = HOSTLOGIN_UNKNOWN_USER;
+        return 0;
+    }
     SetTextField(userInfo.szGUID, kGuidUnits, FieldText(user.szGUID, kGuidUnits));
     SetTextField(userInfo.szUserName, kUserNameUnits, FieldText(user.szUserName, kUserNameUnits));
     SetTextField(userInfo.szExtra, kUserExtraUnits, FieldText(user.szExtra, kUserExtraUnits));
 
     DbcValueRecord gold{};
     SetTextField(gold.szName, kGuidUnits, FieldText(userInfo.szGUID, kGuidUnits));
-    if (!DbcExecute(DBCMD_GET_GOLD, gold)) return 0;
+    if (!DbcExecute(DBCMD_GET_GOLD, gold)) {
+        m_eLoginFailure = HOSTLOGIN_DATABASE_ERROR;
+        return 0;
+    }
     userInfo.nGold = gold.nValue;
     return 1;
+}
+
+void CServerBase::FillMetrics(HostMetrics& record) const {
+    record = m_metrics;
+    record.nSize = sizeof(HostMetrics);
+    record.nVersion = kHostMetricsVersion;
+    record.nStarted = m_bStarted ? 1 : 0;
+    record.nSessionsInUse = static_cast<uint64_t>(m_nOnline);
+    record.nSessionCapacity = static_cast<uint64_t>(m_nSessionCount);
+    record.nSessionsAdmitted = static_cast<uint64_t>(m_nAdmitted);
+    record.nMaxUser = m_bStarted ? static_cast<uint64_t>(m_nMaxUser) : 0;
+    record.nConnectionsOpen = static_cast<uint64_t>(
+        std::count_if(m_apSessionConnection.begin(), m_apSessionConnection.end(),
+                      [](const CSessionBase* p) { return p != nullptr; }));
+    record.nGroupCommit = m_bGroupCommit ? 1 : 0;
 }
 
 void CServerBase::OnConsoleCommand(const char16_t* szCommand) {

@@ -15,6 +15,11 @@
 //   5 OnConsoleCommand, 6 Poll, 7 CreateSession, 8 CheckGameVersion,
 //   9 VerifyLogin, 10 LoadGameUser, 11 CloseSession.
 //
+// Metrics: the server keeps the counters and duration histograms of the
+// host's metrics record (hostmetrics.h) up to date where things happen
+// (plain increments; a clock read per database call and two per sweep, none
+// per packet) and adds the gauges when a host asks (FillMetrics).
+//
 // Bookkeeping: the pool's free indexes, its online and admitted counts, the
 // time-out queues and the user-name index are kept up to date by the
 // sessions themselves (the Note* calls), so that accepting a connection,
@@ -37,6 +42,7 @@
 
 #include "common/freeindexset.h"
 #include "common/hostapi.h"
+#include "common/hostmetrics.h"
 #include "common/netdrv.h"
 #include "common/sessionbase.h"
 #include "common/sessionlease.h"
@@ -54,6 +60,7 @@ constexpr int kDefaultServerPort = 10;
 constexpr int kDefaultMaxUser = 50;
 constexpr int kDefaultMaxConnection = 100;
 constexpr int kDefaultServerPortBase = 41000;
+constexpr int kDefaultWebSocketPort = 0;  // 0: no WebSocket port
 // Connection indexes are signed 16-bit and 0x7FFF is never an index.
 constexpr int kMinConnections = 1;
 constexpr int kMaxConnections = 32767;
@@ -233,6 +240,13 @@ public:
         return pSession && pSession == m_pLeaseLostSession;
     }
 
+    // The counters of the metrics record, for the parts of the server that
+    // count (sessions, coin processes); they run from construction on.
+    HostMetrics& Metrics() { return m_metrics; }
+    // The whole record as of now: the counters and histograms, the gauges of
+    // the pool and the connections, nSize (the record's size) and nVersion.
+    void FillMetrics(HostMetrics& record) const;
+
 protected:
     std::vector<std::unique_ptr<CSessionBase>> m_apSession;  // the pool, m_nSessionCount entries
     int32_t m_nSessionCount = 0;
@@ -244,6 +258,7 @@ protected:
     std::vector<CSessionBase*> m_apSessionConnection;  // connection index -> session (borrowed)
     char16_t m_szServerIP[kServerIPUnits] = {};
     int32_t m_nServerPort = 0;
+    int32_t m_nWebSocketPort = 0;  // the port itself (no base added); 0: none
     int32_t m_nMaxUser = 0;
     int32_t m_nMaxConnection = 0;
     char16_t m_szDbcRoot1[kDbcRootUnits] = {};
@@ -255,6 +270,12 @@ protected:
     CSessionLease m_sessionLease;
     int32_t m_nMaxPacketsPerSecond = 0;  // packet-rate cap per connection, 0: none
 
+    // The reason a login is counted under when VerifyLogin or LoadGameUser
+    // refuses it. The login sets the slot's default before each call
+    // (VerifyLogin: a refused login string; LoadGameUser: a database error);
+    // a derived slot that knows better sets its own.
+    void SetLoginFailure(HostLoginFailure eReason) { m_eLoginFailure = eReason; }
+
 private:
     // Picks how database changes become durable from the library's
     // capabilities and the driver's optional exports, and logs it.
@@ -264,6 +285,8 @@ private:
 
     int32_t m_bGroupCommit = 0;
     int32_t m_bCommitFailed = 0;
+    HostMetrics m_metrics{};
+    HostLoginFailure m_eLoginFailure = HOSTLOGIN_OTHER;  // of the login being checked
     PFN_Q7NetDrv_ReleaseSends m_pfnReleaseSends = nullptr;
 
     // Reads both configuration files and writes missing keys back; 0 (logged,
@@ -272,6 +295,9 @@ private:
     int ReadConfiguration();
     static int CheckConfigurationFile(const CIniFile& ini, std::u16string_view strPath);
     void OpenNetwork(uint32_t dwDriverParam);
+    // The WebSocket port on the TCP listener's address, with its log line;
+    // a driver without the export is said so and fails the same way.
+    void OpenWebSocket(const std::string& strAddress, const std::u16string& strListen, bool bTcpListening);
     void HandleEvent(const NetDrvEvent& event);
     void OnConnected(int16_t nConnectionIndex);
     // Counts a packet of a table connection against the packet-rate cap;

@@ -107,6 +107,7 @@ void CSessionBase::ProcessPacket(const uint8_t* pPacket, uint32_t nLength, int16
             if (CheckVersion(pPacket, nConnectionIndex, wSignal, strError)) {
                 pServer->SendResult(nConnectionIndex, CS_CORE_VERSION);
             } else {
+                ++pServer->Metrics().aLoginFailures[HOSTLOGIN_BAD_VERSION];
                 pServer->SendError(nConnectionIndex, CS_CORE_VERSION, strError);
                 LogOutput(u"Connection(%d) 客户端版本验证 : %s", nConnectionIndex, strError);
             }

@@ -14,9 +14,12 @@
 // The framework works only inside the host's polls. When the network driver
 // offers its wake handle the host sleeps on it with the tick as time-out, so a
 // packet is handled as soon as it arrives; otherwise it sleeps the tick.
-#include <dlfcn.h>
+//
+// With --metrics ADDRESS the host also serves GET /metrics (Prometheus text)
+// on that address. Its sockets join the same sleep, and a scrape is answered
+// between two polls on this thread: the framework fills its metrics record
+// (HOSTCMD_GET_METRICS) and the host adds its own figures.
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,18 +27,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "QuorvelS/quorvels.h"
 #include "common/netdrv.h"
+#include "host/metricsformat.h"
+#include "host/metricsserver.h"
+#include "platform/module.h"
+#include "platform/path.h"
+#include "platform/process.h"
 #include "projcommon/widestring.h"
 
 namespace {
-
-volatile sig_atomic_t g_bStopSignal = 0;
-
-void OnStopSignal(int) { g_bStopSignal = 1; }
 
 struct HostOptions {
     std::string strConfig = "QuorvelS.ini";
@@ -44,6 +49,8 @@ struct HostOptions {
     bool bConsole = true;    // read console commands from stdin
     bool bKeepRunningOnFailure = false;  // serve on after a start that logged a failure
     uint32_t dwDriverParam = 0;  // handed to the network driver unchanged; 0: its defaults
+    std::string strMetricsHost;  // --metrics: the address to serve the metrics on; empty: off
+    uint16_t wMetricsPort = 0;
 };
 
 // Exit codes.
@@ -74,6 +81,7 @@ bool EndsWith(const std::string& s, const std::string& p) {
 // are the framework's own: "失败" stands where a success says "成功".
 const char* StartFailureOf(const std::string& strMessage) {
     if (StartsWith(strMessage, "监听 ") && EndsWith(strMessage, " 失败")) return "listener";
+    if (StartsWith(strMessage, "WebSocket 监听 ") && EndsWith(strMessage, " 失败")) return "WebSocket listener";
     if (strMessage == "数据库模块初始化 失败") return "database";
     if (StartsWith(strMessage, "加载 \"") && strMessage.find("\" 失败") != std::string::npos) return "game module";
     if (StartsWith(strMessage, "配置文件 ") && EndsWith(strMessage, "服务未启动")) return "configuration";
@@ -98,7 +106,7 @@ void WatchStartLine(const std::string& strMessage) {
 void PrintUsage(FILE* f) {
     std::fprintf(f,
                  "usage: quorvel-host [--config FILE] [--library FILE] [--tick-ms N] [--no-console]\n"
-                 "                    [--keep-running-on-failure] [--driver-param N]\n"
+                 "                    [--keep-running-on-failure] [--driver-param N] [--metrics ADDRESS]\n"
                  "\n"
                  "Loads the QuorvelS framework library, starts the server with the configuration\n"
                  "FILE (default QuorvelS.ini, relative to the working directory) and polls it.\n"
@@ -116,10 +124,15 @@ void PrintUsage(FILE* f) {
                  "                   the driver's defaults): bits 0..7 I/O threads, bits 8..15\n"
                  "                   largest packet in KiB, bits 16..23 send-queue cap per\n"
                  "                   connection in MiB, bits 24..25 I/O mode (0 each: default)\n"
+                 "  --metrics ADDRESS\n"
+                 "                   serve Prometheus metrics at http://ADDRESS/metrics (default:\n"
+                 "                   off); ADDRESS is HOST:PORT, [IPV6]:PORT, :PORT (every interface)\n"
+                 "                   or PORT (127.0.0.1); port 0 picks a free one, named on stdout\n"
                  "  -h, --help       this text\n"
                  "\n"
                  "Exit codes: 0 clean stop, 2 bad arguments, 3 the library cannot be loaded,\n"
-                 "4 the start failed (listener, database, game module or configuration file),\n"
+                 "4 the start failed (listener, database, game module, configuration file,\n"
+                 "metrics address),\n"
                  "5 a database group commit failed (the server stopped itself; start it again).\n");
 }
 
@@ -167,6 +180,15 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
                 return kExitUsage;
             }
             opt.dwDriverParam = static_cast<uint32_t>(n);
+        } else if (a == "--metrics") {
+            const char* v = value("--metrics");
+            if (!v) return kExitUsage;
+            std::string strError;
+            if (!CMetricsServer::ParseAddress(v, opt.strMetricsHost, opt.wMetricsPort, strError)) {
+                std::fprintf(stderr, "quorvel-host: --metrics wants HOST:PORT, got '%s': %s\n", v,
+                             strError.c_str());
+                return kExitUsage;
+            }
         } else if (a == "--no-console") {
             opt.bConsole = false;
         } else if (a == "--keep-running-on-failure") {
@@ -180,13 +202,9 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
 }
 
 std::string DefaultLibraryPath() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) return "libQuorvelS.so";
-    buf[n] = 0;
-    std::string dir(buf);
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../lib/libQuorvelS.so";
+    const std::string strExe = plat::ToOsPath(plat::GetModuleFileName());
+    if (strExe.empty()) return "libQuorvelS.so";
+    return strExe.substr(0, strExe.rfind('/')) + "/../lib/libQuorvelS.so";
 }
 
 // Output callback: log lines (201) and console text (202) arrive as UTF-16
@@ -210,15 +228,17 @@ void HostOutput(int nCode, int, const char16_t* szText) {
 class Framework {
 public:
     ~Framework() {
-        if (m_hLib) dlclose(m_hLib);
+        if (m_hLib) plat::FreeModule(m_hLib);
     }
     bool Load(const std::string& path) {
-        m_hLib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        uint32_t dwError = 0;
+        m_hLib = plat::LoadModule(NarrowToWide(path), &dwError);
         if (!m_hLib) {
-            std::fprintf(stderr, "quorvel-host: cannot load the framework library %s: %s\n", path.c_str(), dlerror());
+            std::fprintf(stderr, "quorvel-host: cannot load the framework library %s: %s\n", path.c_str(),
+                         plat::LastModuleErrorText().c_str());
             return false;
         }
-        m_pfnCommand = reinterpret_cast<PFN_CommandProc>(dlsym(m_hLib, "CommandProc"));
+        m_pfnCommand = reinterpret_cast<PFN_CommandProc>(plat::GetModuleSymbol(m_hLib, "CommandProc", &dwError));
         if (!m_pfnCommand) {
             std::fprintf(stderr, "quorvel-host: %s does not export CommandProc\n", path.c_str());
             return false;
@@ -228,18 +248,21 @@ public:
     int Command(int nCmd, uint32_t a, void* b) { return m_pfnCommand(nCmd, a, b); }
 
 private:
-    void* m_hLib = nullptr;
+    plat::ModuleHandle m_hLib = nullptr;
     PFN_CommandProc m_pfnCommand = nullptr;
 };
 
 // The driver's optional wake handle, looked up in the already loaded driver
-// library (the framework loads it privately, so a global dlsym cannot see it).
+// library (the framework loads it privately, so a global symbol lookup cannot
+// see it).
 int FindWakeHandle() {
-    void* h = dlopen("libQ7NetDrv.so", RTLD_NOW | RTLD_NOLOAD);
+    uint32_t dwError = 0;
+    plat::ModuleHandle h = plat::FindLoadedModule(u"libQ7NetDrv.so", &dwError);
     if (!h) return -1;
-    auto pfn = reinterpret_cast<PFN_Q7NetDrv_GetWakeHandle>(dlsym(h, "Q7NetDrv_GetWakeHandle"));
+    auto pfn = reinterpret_cast<PFN_Q7NetDrv_GetWakeHandle>(
+        plat::GetModuleSymbol(h, "Q7NetDrv_GetWakeHandle", &dwError));
     int fd = pfn ? pfn() : -1;
-    dlclose(h);  // drops only the reference RTLD_NOLOAD took
+    plat::FreeModule(h);  // drops only the reference the lookup took
     return fd;
 }
 
@@ -273,12 +296,31 @@ int main(int argc, char** argv) {
     Framework fw;
     if (!fw.Load(opt.strLibrary)) return kExitNoLibrary;
 
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Opened before the start, so that a taken port starts nothing.
+    CMetricsServer metrics;
+    HostOwnMetrics own;
+    own.nStartTimeSeconds = static_cast<int64_t>(std::time(nullptr));
+    if (!opt.strMetricsHost.empty()) {
+        std::string strError;
+        if (!metrics.Listen(opt.strMetricsHost, opt.wMetricsPort, strError)) {
+            std::fprintf(stderr, "quorvel-host: cannot serve metrics on %s:%u: %s\n",
+                         opt.strMetricsHost.c_str(), static_cast<unsigned>(opt.wMetricsPort),
+                         strError.c_str());
+            return kExitStartFailed;
+        }
+        // A library without the command leaves the record zero (nSize 0).
+        metrics.SetPageProc([&] {
+            HostMetrics record{};
+            fw.Command(HOSTCMD_GET_METRICS, sizeof(record), &record);
+            own.aResponses = metrics.Responses();
+            return FormatMetrics(record, own);
+        });
+        std::printf("quorvel-host: metrics on http://%s/metrics\n", metrics.BoundAddress().c_str());
+        std::fflush(stdout);
+    }
+
+    plat::InstallStopSignalHandlers();
+    plat::IgnoreBrokenPipeSignals();
 
     fw.Command(HOSTCMD_SET_OUTPUT, 0, reinterpret_cast<void*>(&HostOutput));
     std::u16string config = Utf8ToWide(opt.strConfig);
@@ -311,30 +353,34 @@ int main(int argc, char** argv) {
     std::string pending;
     bool bRunning = true;
     auto last = std::chrono::steady_clock::now();
-    while (bRunning && !g_bStopSignal && !g_bCommitFailed) {
-        pollfd fds[2];
-        nfds_t nfds = 0;
-        if (wakeFd >= 0) fds[nfds++] = {wakeFd, POLLIN, 0};
+    std::vector<pollfd> fds;
+    while (bRunning && !plat::StopSignalReceived() && !g_bCommitFailed) {
+        fds.clear();
+        if (wakeFd >= 0) fds.push_back({wakeFd, POLLIN, 0});
         int consoleSlot = -1;
         if (opt.bConsole) {
-            consoleSlot = static_cast<int>(nfds);
-            fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
+            consoleSlot = static_cast<int>(fds.size());
+            fds.push_back({STDIN_FILENO, POLLIN, 0});
         }
+        const size_t metricsSlot = fds.size();
+        metrics.AppendPollFds(fds);
         int timeout = opt.nTickMs;
         auto now = std::chrono::steady_clock::now();
         auto sinceTick = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
         timeout = sinceTick >= opt.nTickMs ? 0 : opt.nTickMs - static_cast<int>(sinceTick);
-        if (nfds) {
-            poll(fds, nfds, timeout);
+        if (!fds.empty()) {
+            poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);
         } else if (timeout > 0) {
             usleep(static_cast<useconds_t>(timeout) * 1000);
         }
         if (consoleSlot >= 0 && (fds[consoleSlot].revents & (POLLIN | POLLHUP | POLLERR)))
             bRunning = PumpConsole(fw, pending);
+        metrics.Service(fds.data() + metricsSlot, fds.size() - metricsSlot);
         now = std::chrono::steady_clock::now();
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
         // Poll at every wake-up; the host value is the milliseconds since the previous poll.
         fw.Command(HOSTCMD_TICK, static_cast<uint32_t>(elapsed), nullptr);
+        ++own.nPolls;
         if (elapsed > 0) last = now;
         if (wakeFd < 0) wakeFd = FindWakeHandle();
     }

@@ -1,7 +1,9 @@
 // Internal to Q7NetDrv: what every TCP server of the library has in common,
 // whichever I/O mode it runs in: the one Listen attempt with its argument
-// checks, the bound address text, and the extra slots the library's exports
-// reach (Q7NetDrv_GetPeerAddress, Q7NetDrv_HoldSends, Q7NetDrv_ReleaseSends).
+// checks, the bound address text, the one WebSocket listen attempt, and the
+// extra slots the library's exports reach (Q7NetDrv_GetPeerAddress,
+// Q7NetDrv_HoldSends, Q7NetDrv_ReleaseSends, Q7NetDrv_ListenWebSocket,
+// Q7NetDrv_GetWebSocketPort).
 // The extra slots follow ITcpServer's, whose slot order stays as the contract
 // fixes it.
 #pragma once
@@ -30,6 +32,18 @@ public:
         Shutdown();
         return false;
     }
+    // One attempt per server, after a successful Listen: the WebSocket port
+    // of the same connection table (wsserver.h).
+    bool ListenWebSocket(const char* szAddress, int nPort) {
+        if (m_bWebSocketTried) return false;
+        m_bWebSocketTried = true;
+        if (!szAddress || nPort < 0 || nPort > 0xFFFF) return false;
+        try {
+            return StartWebSocket(std::string(szAddress), nPort);
+        } catch (...) {
+            return false;
+        }
+    }
     void GetListenAddress(char* pBlock) final {
         if (!pBlock) return;
         std::memset(pBlock, 0, kNetDrvListenAddressSize);
@@ -46,6 +60,8 @@ public:
     // held; holding goes on. Costs nothing when nothing is held. Host thread;
     // never throws.
     virtual void ReleaseSends(bool bDiscard) = 0;
+    // Q7NetDrv_GetWebSocketPort: the bound WebSocket port, 0 when none.
+    virtual int GetWebSocketPort() const = 0;
 
 protected:
     ~DriverServer() = default;
@@ -53,6 +69,9 @@ protected:
 
     virtual bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) = 0;
     virtual void Shutdown() = 0;
+    // Binds the WebSocket port; false when the server does not listen or the
+    // port cannot be had (nothing of it is left then).
+    virtual bool StartWebSocket(const std::string& strAddress, int nPort) = 0;
     // The bound address text (the requested text after a failed Listen), cut
     // to what the listen-address block holds.
     void SetAddress(std::string strAddress) {
@@ -62,6 +81,7 @@ protected:
 
 private:
     bool m_bListenTried = false;
+    bool m_bWebSocketTried = false;
     std::string m_strAddress;
 };
 

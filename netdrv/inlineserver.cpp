@@ -18,7 +18,9 @@
 
 #include "netdrv/wakesignal.h"
 #include "netdrv/wireframe.h"
+#include "netdrv/wsserver.h"
 #include "platform/byteorder.h"
+#include "platform/uniquefd.h"
 
 namespace q7net {
 
@@ -34,6 +36,7 @@ constexpr size_t kMaxPooledCapacity = 256 * 1024;
 constexpr uint64_t kTagListener = 1;
 constexpr uint64_t kTagTimer = 2;
 constexpr uint64_t kTagNotice = 3;
+constexpr uint64_t kTagWebSocket = 4;
 
 bool WouldBlock(int nErr) { return nErr == EAGAIN || nErr == EWOULDBLOCK; }
 
@@ -156,6 +159,12 @@ bool CInlineServer::StartListening(const std::string& strAddress, int nPort, int
 }
 
 void CInlineServer::Shutdown() {
+    // The WebSocket thread uses the slot table: it goes first.
+    if (m_pWs) {
+        m_pWs->GiveBack(&m_wsBatch);
+        m_nWsPos = 0;
+        m_pWs.reset();
+    }
     if (m_bInWakeSet) WakeSignal::Instance().RemoveSource(m_epfd);
     m_bInWakeSet = false;
     m_pCur = nullptr;
@@ -182,6 +191,20 @@ void CInlineServer::Shutdown() {
     m_nMaxConnection = 0;
 }
 
+bool CInlineServer::StartWebSocket(const std::string& strAddress, int nPort) {
+    if (m_nMaxConnection == 0) return false;
+    auto pWs = std::make_unique<WsServer>(m_config, *m_pSlots);
+    if (!pWs->Listen(strAddress, uint16_t(nPort))) return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTagWebSocket;
+    if (::epoll_ctl(m_epfd, EPOLL_CTL_ADD, pWs->NotifyFd(), &ev) != 0) return false;
+    m_pWs = std::move(pWs);
+    return true;
+}
+
+int CInlineServer::GetWebSocketPort() const { return m_pWs ? m_pWs->Port() : 0; }
+
 void CInlineServer::Release() {
     try {
         delete this;
@@ -195,8 +218,10 @@ int CInlineServer::GetPeerAddress(int nConnectionIndex, char* pBlock) const {
     if (!pBlock) return 0;
     std::memset(pBlock, 0, kNetDrvListenAddressSize);
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return 0;
+    const HostSlot& h = m_aHost[size_t(nConnectionIndex)];
+    if (h.bOpen && h.bWs) return m_pWs->PeerAddress(nConnectionIndex, h.dwGen, pBlock);
     const Conn* pConn = m_apConn[size_t(nConnectionIndex)].get();
-    if (!m_aHost[size_t(nConnectionIndex)].bOpen || !pConn) return 0;
+    if (!h.bOpen || !pConn) return 0;
     std::memcpy(pBlock, pConn->strPeer.data(), std::min(pConn->strPeer.size(), size_t(kNetDrvListenAddressSize - 1)));
     return 1;
 }
@@ -217,12 +242,17 @@ bool CInlineServer::GetEvent(NetDrvEvent* pEvent) {
                 bGot = true;
                 break;
             }
+            if (m_nWsPos < m_wsBatch.Size() && NextWsEvent(pEvent)) {
+                bGot = true;
+                break;
+            }
             if (m_nReadyPos < m_nReady) {
                 Dispatch(m_aReady[m_nReadyPos++]);
                 continue;
             }
             // The round is over: what the host sent meanwhile leaves now.
             FlushDirty();
+            if (m_pWs) EndWsRound();
             if (m_nNoticePos < m_aNotices.size()) continue;  // a write failed
             if (m_nRounds > 0 && !(m_bFullRound && m_nRounds < kMaxRoundsPerDrain)) break;
             if (!PollRound()) break;
@@ -310,6 +340,7 @@ bool CInlineServer::NextNotice(NetDrvEvent* pEvent) {
         if (n.nType == NETDRVEVENT_CONNECTED) {
             h.dwGen = n.dwGen;
             h.bOpen = true;
+            h.bWs = false;
             return true;
         }
         // DISCONNECTED, unless the host closed this incarnation already.
@@ -320,6 +351,64 @@ bool CInlineServer::NextNotice(NetDrvEvent* pEvent) {
         return true;
     }
     return false;
+}
+
+// The next event of the WebSocket clients taken from their inbox, with the
+// host's view of their slots kept as NextNotice keeps it for TCP clients.
+bool CInlineServer::NextWsEvent(NetDrvEvent* pEvent) {
+    while (m_nWsPos < m_wsBatch.Size()) {
+        const QueuedEvent& e = m_wsBatch.At(m_nWsPos++);
+        pEvent->Type = e.nType;
+        pEvent->ConnectionIndex = e.nSlot;
+        pEvent->Data = nullptr;
+        pEvent->DataLength = 0;
+        if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
+            pEvent->ConnectionIndex = -1;
+            return true;
+        }
+        if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) continue;
+        HostSlot& h = m_aHost[size_t(e.nSlot)];
+        if (e.nType == NETDRVEVENT_CONNECTED) {
+            h.dwGen = e.dwGen;
+            h.bOpen = true;
+            h.bWs = true;
+            return true;
+        }
+        if (!h.bOpen || !h.bWs || h.dwGen != e.dwGen) continue;
+        if (e.nType == NETDRVEVENT_RECEIVE_DATA) {
+            pEvent->Data = e.pData;
+            pEvent->DataLength = e.nLength;
+            return true;
+        }
+        if (e.nType != NETDRVEVENT_DISCONNECTED) continue;
+        h.bOpen = false;
+        m_pWs->Forget(e.nSlot, e.dwGen);
+        m_pSlots->Free(e.nSlot);  // the index may now go to a new client
+        return true;
+    }
+    return false;
+}
+
+// The inbox's descriptor was ready: the batch handed out before goes back
+// (its last packet was delivered by an earlier GetEvent) and the waiting
+// events are taken.
+void CInlineServer::TakeWsEvents() {
+    if (m_nWsPos < m_wsBatch.Size()) return;
+    m_pWs->GiveBack(&m_wsBatch);
+    m_nWsPos = 0;
+    m_pWs->TakeEvents(&m_wsBatch);
+}
+
+// The end of a round: the WebSocket batch is used up (the round ends only
+// after it) and goes back at once, so that reading which stopped for the host
+// resumes even though no new event will raise the inbox; the sends of the
+// drain leave.
+void CInlineServer::EndWsRound() {
+    if (m_nWsPos >= m_wsBatch.Size()) {
+        m_pWs->GiveBack(&m_wsBatch);
+        m_nWsPos = 0;
+    }
+    m_pWs->HostFlush();
 }
 
 void CInlineServer::PushNotice(int32_t nType, int32_t nSlot, uint32_t dwGen) {
@@ -359,6 +448,7 @@ void CInlineServer::Dispatch(const epoll_event& ev) {
         case kTagListener: AcceptSome(); return;
         case kTagTimer: OnTimer(); return;
         case kTagNotice: return;  // lowered when the notices are delivered
+        case kTagWebSocket: TakeWsEvents(); return;
         default: break;
     }
     Conn& c = *static_cast<Conn*>(ev.data.ptr);
@@ -416,41 +506,39 @@ void CInlineServer::AcceptSome() {
     m_bFullRound = true;  // more clients may be waiting
 }
 
-void CInlineServer::Admit(int fd, const sockaddr* pAddr, unsigned nAddrLen) {
+void CInlineServer::Admit(int nFd, const sockaddr* pAddr, unsigned nAddrLen) {
+    // Closed on every way out until the connection table owns it.
+    plat::UniqueFd fd(nFd);
     const int nOne = 1;
-    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne) != 0) {
-        ::close(fd);
-        return;
-    }
+    if (::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne) != 0) return;
     uint32_t dwGen = 0;
     int nSlot = -1;
     try {
         m_aNotices.reserve(m_aNotices.size() + 1);
         nSlot = m_pSlots->Acquire(&dwGen);
         if (nSlot < 0) {
-            ::close(fd);
+            fd.Reset();
             PushNotice(NETDRVEVENT_CONNECTION_FULL, -1, 0);
             return;
         }
         auto pConn = std::make_unique<Conn>();
-        pConn->fd = fd;
+        pConn->fd = fd.Get();
         pConn->nSlot = nSlot;
         pConn->dwGen = dwGen;
         pConn->strPeer = PeerText(pAddr, nAddrLen);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.ptr = pConn.get();
-        if (::epoll_ctl(m_epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-            ::close(fd);
+        if (::epoll_ctl(m_epfd, EPOLL_CTL_ADD, fd.Get(), &ev) != 0) {
             m_pSlots->Free(nSlot);
             return;
         }
         m_apConn[size_t(nSlot)] = std::move(pConn);
+        (void)fd.Release();  // the connection closes it from now on
         PushNotice(NETDRVEVENT_CONNECTED, nSlot, dwGen);
     } catch (...) {
         // Out of memory: this client is dropped (its socket closes), serving goes on.
         if (nSlot >= 0 && !m_apConn[size_t(nSlot)]) m_pSlots->Free(nSlot);
-        if (nSlot < 0 || !m_apConn[size_t(nSlot)]) ::close(fd);
     }
 }
 
@@ -509,7 +597,18 @@ void CInlineServer::ArmTimer(Clock::time_point when) {
 void CInlineServer::Send(int nConnectionIndex, const void* pData, int nLength) {
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection || !pData) return;
     if (nLength < int(kMinPacketSize) || uint32_t(nLength) > m_config.dwMaxPacketBytes) return;
-    if (!m_aHost[size_t(nConnectionIndex)].bOpen) return;
+    const HostSlot& h = m_aHost[size_t(nConnectionIndex)];
+    if (!h.bOpen) return;
+    if (h.bWs) {
+        try {
+            const SendTiming eTiming =
+                m_bHold ? SendTiming::Held : m_bDraining ? SendTiming::AtDrainEnd : SendTiming::Now;
+            m_pWs->Send(nConnectionIndex, h.dwGen, static_cast<const uint8_t*>(pData), uint32_t(nLength), eTiming);
+        } catch (...) {
+            // Out of memory: the packet is lost; the connection stays.
+        }
+        return;
+    }
     Conn* pConn = m_apConn[size_t(nConnectionIndex)].get();
     if (!pConn || pConn->eState != Conn::State::Open) return;
     Conn& c = *pConn;
@@ -646,6 +745,12 @@ void CInlineServer::CloseConnection(int nConnectionIndex) {
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return;
     HostSlot& h = m_aHost[size_t(nConnectionIndex)];
     if (!h.bOpen) return;
+    if (h.bWs) {
+        h.bOpen = false;
+        m_pWs->Close(nConnectionIndex, h.dwGen);  // before the index may go to another client
+        m_pSlots->Free(nConnectionIndex);
+        return;
+    }
     std::unique_ptr<Conn>& rpConn = m_apConn[size_t(nConnectionIndex)];
     Conn* const pConn = rpConn.get();
     std::vector<std::unique_ptr<Conn>>& rTo =
@@ -693,6 +798,7 @@ void CInlineServer::HoldSends(bool bHold) {
 }
 
 void CInlineServer::ReleaseSends(bool bDiscard) {
+    if (m_pWs) m_pWs->ReleaseHeld(bDiscard);
     if (m_apHeld.empty()) return;
     // Taken first: a write that fails below kills its connection, which
     // must not edit the list being walked.

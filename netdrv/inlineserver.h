@@ -15,6 +15,9 @@
 // While the host holds its sends, Send only appends to the send buffer (the
 // held tail, never armed for EPOLLOUT) and lists the connection; a release
 // works through that list only, so its cost follows the connections sent to.
+// WebSocket clients (an optional WsServer on a second port, with a thread of
+// its own) share the slot table; their events wait in its inbox, whose
+// descriptor is in the readiness set, and are handed out from there.
 // Threading: every method runs on the host thread.
 #pragma once
 
@@ -29,9 +32,12 @@
 
 #include "netdrv/driverconfig.h"
 #include "netdrv/driverserver.h"
+#include "netdrv/eventqueue.h"
 #include "netdrv/slottable.h"
 
 namespace q7net {
+
+class WsServer;
 
 class CInlineServer final : public DriverServer {
 public:
@@ -47,6 +53,7 @@ public:
     int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
     void HoldSends(bool bHold) override;
     void ReleaseSends(bool bDiscard) override;
+    int GetWebSocketPort() const override;
 
     static constexpr size_t kReadBytes = 64 * 1024;  // one read system call at most
     static constexpr int kMaxEvents = 512;           // ready descriptors taken per round
@@ -68,11 +75,16 @@ private:
     struct HostSlot {
         uint32_t dwGen = 0;  // incarnation the host serves
         bool bOpen = false;  // CONNECTED delivered, neither closed nor DISCONNECTED delivered
+        bool bWs = false;    // a WebSocket client (m_pWs serves it)
     };
 
     ~CInlineServer();
     bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) override;
     void Shutdown() override;
+    bool StartWebSocket(const std::string& strAddress, int nPort) override;
+    bool NextWsEvent(NetDrvEvent* pEvent);
+    void TakeWsEvents();
+    void EndWsRound();
 
     bool Serves(const Conn& c) const;
     bool NextPacket(NetDrvEvent* pEvent);
@@ -145,6 +157,10 @@ private:
     Conn* m_pCur = nullptr;   // connection whose packets are in m_scratch
     size_t m_nCurOff = 0;
     size_t m_nCurEnd = 0;
+
+    std::unique_ptr<WsServer> m_pWs;  // null unless the WebSocket port listens
+    EventBatch m_wsBatch;             // taken from m_pWs; its packets live until the next GetEvent
+    size_t m_nWsPos = 0;
 };
 
 }  // namespace q7net

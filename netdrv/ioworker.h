@@ -26,18 +26,12 @@
 
 #include "netdrv/eventqueue.h"
 #include "netdrv/handlerslot.h"
+#include "netdrv/sendtiming.h"
 
 namespace q7net {
 
 class Connection;
 struct ServerState;
-
-// When a packet the host queues may be written.
-enum class SendTiming : uint8_t {
-    Now,         // a flush is posted to the I/O thread
-    AtDrainEnd,  // the host is draining events and calls HostFlush at the end
-    Held,        // not before the host calls ReleaseHeld
-};
 
 class IoWorker {
 public:

@@ -52,6 +52,16 @@ QV_EXPORT int Q7NetDrv_ReleaseSends(ITcpServer* pServer, int nDiscard) {
     return 1;
 }
 
+QV_EXPORT int Q7NetDrv_ListenWebSocket(ITcpServer* pServer, const char* szAddress, int nPort) {
+    if (!pServer) return 0;
+    return static_cast<q7net::DriverServer*>(pServer)->ListenWebSocket(szAddress, nPort) ? 1 : 0;
+}
+
+QV_EXPORT int Q7NetDrv_GetWebSocketPort(ITcpServer* pServer) {
+    if (!pServer) return 0;
+    return static_cast<const q7net::DriverServer*>(pServer)->GetWebSocketPort();
+}
+
 QV_EXPORT int Q7NetDrv_GetWakeHandle() {
     try {
         return q7net::WakeSignal::Instance().Handle();

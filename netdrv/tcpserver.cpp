@@ -9,6 +9,7 @@
 #include "netdrv/serverstate.h"
 #include "netdrv/wakesignal.h"
 #include "netdrv/wireframe.h"
+#include "netdrv/wsserver.h"
 
 namespace q7net {
 
@@ -33,6 +34,18 @@ bool CTcpServer::StartListening(const std::string& strAddress, int nPort, int nM
     return true;
 }
 
+bool CTcpServer::StartWebSocket(const std::string& strAddress, int nPort) {
+    if (!m_pState || m_nMaxConnection == 0) return false;
+    auto pWs = std::make_unique<WsServer>(m_config, m_pState->slots);
+    if (!pWs->Listen(strAddress, uint16_t(nPort))) return false;
+    // A server that cannot be watched still serves hosts that poll it on a tick.
+    m_bWsInWakeSet = WakeSignal::Instance().AddSource(pWs->NotifyFd());
+    m_pWs = std::move(pWs);
+    return true;
+}
+
+int CTcpServer::GetWebSocketPort() const { return m_pWs ? m_pWs->Port() : 0; }
+
 void CTcpServer::Send(int nConnectionIndex, const void* pData, int nLength) {
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection || !pData) return;
     if (nLength < int(kMinPacketSize) || uint32_t(nLength) > m_config.dwMaxPacketBytes) return;
@@ -40,6 +53,10 @@ void CTcpServer::Send(int nConnectionIndex, const void* pData, int nLength) {
     if (!slot.bOpen) return;
     try {
         const SendTiming eTiming = m_bHold ? SendTiming::Held : m_bDraining ? SendTiming::AtDrainEnd : SendTiming::Now;
+        if (slot.bWs) {
+            m_pWs->Send(nConnectionIndex, slot.dwGen, static_cast<const uint8_t*>(pData), uint32_t(nLength), eTiming);
+            return;
+        }
         slot.pConn->Worker().QueueSend(*slot.pConn, static_cast<const uint8_t*>(pData), uint32_t(nLength), eTiming);
     } catch (...) {
         // Out of memory: the packet is lost; the connection stays.
@@ -56,7 +73,18 @@ bool CTcpServer::GetEvent(NetDrvEvent* pEvent) {
             }
         }
         RecycleHostBatch();
-        if (!m_pState->queue.TakeAll(&m_hostBatch)) break;
+        if (m_pState->queue.TakeAll(&m_hostBatch)) continue;
+        if (!m_pWs) break;
+        // The WebSocket clients' events, once the TCP ones are out.
+        while (m_nWsPos < m_wsBatch.Size()) {
+            if (DeliverWs(m_wsBatch.At(m_nWsPos++), pEvent)) {
+                m_bDraining = true;
+                return true;
+            }
+        }
+        m_pWs->GiveBack(&m_wsBatch);
+        m_nWsPos = 0;
+        if (!m_pWs->TakeEvents(&m_wsBatch) && !m_pState->queue.TakeAll(&m_hostBatch)) break;
     }
     // The drain is over: what the host sent meanwhile leaves now, coalesced.
     m_bDraining = false;
@@ -66,6 +94,7 @@ bool CTcpServer::GetEvent(NetDrvEvent* pEvent) {
         } catch (...) {
         }
     }
+    if (m_pWs) m_pWs->HostFlush();
     return false;
 }
 
@@ -105,6 +134,7 @@ bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
             slot.dwGen = e.dwGen;
             slot.pConn = e.pConn;
             slot.bOpen = true;
+            slot.bWs = false;
             return true;
         case NETDRVEVENT_RECEIVE_DATA:
             if (!slot.bOpen || slot.dwGen != e.dwGen) return false;
@@ -122,6 +152,38 @@ bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
     }
 }
 
+// An event of a WebSocket client; as Deliver, but the connection lives in m_pWs.
+bool CTcpServer::DeliverWs(const QueuedEvent& e, NetDrvEvent* pEvent) {
+    pEvent->Type = e.nType;
+    pEvent->ConnectionIndex = e.nSlot;
+    pEvent->Data = nullptr;
+    pEvent->DataLength = 0;
+    if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
+        pEvent->ConnectionIndex = -1;
+        return true;
+    }
+    if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) return false;
+    HostSlot& slot = m_aHost[size_t(e.nSlot)];
+    if (e.nType == NETDRVEVENT_CONNECTED) {
+        slot.dwGen = e.dwGen;
+        slot.pConn = nullptr;
+        slot.bOpen = true;
+        slot.bWs = true;
+        return true;
+    }
+    if (!slot.bOpen || !slot.bWs || slot.dwGen != e.dwGen) return false;
+    if (e.nType == NETDRVEVENT_RECEIVE_DATA) {
+        pEvent->Data = e.pData;
+        pEvent->DataLength = e.nLength;
+        return true;
+    }
+    if (e.nType != NETDRVEVENT_DISCONNECTED) return false;
+    slot.bOpen = false;
+    m_pWs->Forget(e.nSlot, e.dwGen);
+    m_pState->slots.Free(e.nSlot);  // the index may now go to a new client
+    return true;
+}
+
 int CTcpServer::GetListenPort() { return m_nPort; }
 
 int CTcpServer::GetPeerAddress(int nConnectionIndex, char* pBlock) const {
@@ -129,6 +191,7 @@ int CTcpServer::GetPeerAddress(int nConnectionIndex, char* pBlock) const {
     std::memset(pBlock, 0, kNetDrvListenAddressSize);
     if (nConnectionIndex < 0 || nConnectionIndex >= m_nMaxConnection) return 0;
     const HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
+    if (slot.bOpen && slot.bWs) return m_pWs->PeerAddress(nConnectionIndex, slot.dwGen, pBlock);
     if (!slot.bOpen || !slot.pConn) return 0;
     const std::string& strPeer = slot.pConn->PeerAddress();
     std::memcpy(pBlock, strPeer.data(), std::min(strPeer.size(), size_t(kNetDrvListenAddressSize - 1)));
@@ -140,6 +203,11 @@ void CTcpServer::CloseConnection(int nConnectionIndex) {
     HostSlot& slot = m_aHost[size_t(nConnectionIndex)];
     if (!slot.bOpen) return;
     slot.bOpen = false;
+    if (slot.bWs) {
+        m_pWs->Close(nConnectionIndex, slot.dwGen);  // before the index may go to another client
+        m_pState->slots.Free(nConnectionIndex);
+        return;
+    }
     slot.pConn->MarkHostClosed();
     slot.pConn = nullptr;
     std::shared_ptr<Connection> pConn = m_pState->slots.Free(nConnectionIndex);
@@ -158,9 +226,18 @@ void CTcpServer::HoldSends(bool bHold) {
 
 void CTcpServer::ReleaseSends(bool bDiscard) {
     for (auto& pWorker : m_apWorkers) pWorker->ReleaseHeld(bDiscard);
+    if (m_pWs) m_pWs->ReleaseHeld(bDiscard);
 }
 
 void CTcpServer::Shutdown() {
+    // The WebSocket thread uses the slot table: it goes first.
+    if (m_pWs) {
+        if (m_bWsInWakeSet) WakeSignal::Instance().RemoveSource(m_pWs->NotifyFd());
+        m_bWsInWakeSet = false;
+        m_pWs->GiveBack(&m_wsBatch);
+        m_nWsPos = 0;
+        m_pWs.reset();
+    }
     for (auto& pWorker : m_apWorkers) pWorker->Stop();
     if (m_pListener) m_pListener->Close();
     m_pListener.reset();

@@ -4,8 +4,10 @@
 // side of the connection table lives here: which incarnation of each index
 // the host currently serves. Events of other incarnations (a connection the
 // host closed, or one that used the index before) are dropped in GetEvent,
-// which is how no event follows CloseConnection. Threading: every ITcpServer
-// method runs on the host thread.
+// which is how no event follows CloseConnection. WebSocket clients (an
+// optional WsServer on a second port) share the slot table; their events come
+// from its inbox and are delivered the same way, after the TCP ones of the
+// same moment. Threading: every ITcpServer method runs on the host thread.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@ namespace q7net {
 class Connection;
 class IoWorker;
 class Listener;
+class WsServer;
 struct ServerState;
 
 class CTcpServer final : public DriverServer {
@@ -40,6 +43,7 @@ public:
     int GetPeerAddress(int nConnectionIndex, char* pBlock) const override;
     void HoldSends(bool bHold) override;
     void ReleaseSends(bool bDiscard) override;
+    int GetWebSocketPort() const override;
 
 private:
     ~CTcpServer();
@@ -47,12 +51,15 @@ private:
     // What the host knows of one connection index.
     struct HostSlot {
         uint32_t dwGen = 0;           // incarnation the host serves
-        Connection* pConn = nullptr;  // kept alive by the slot table while bOpen
+        Connection* pConn = nullptr;  // kept alive by the slot table while bOpen; null for WebSocket
         bool bOpen = false;
+        bool bWs = false;             // a WebSocket client (m_pWs serves it)
     };
 
     bool StartListening(const std::string& strAddress, int nPort, int nMaxConnection) override;
+    bool StartWebSocket(const std::string& strAddress, int nPort) override;
     bool Deliver(const QueuedEvent& e, NetDrvEvent* pEvent);
+    bool DeliverWs(const QueuedEvent& e, NetDrvEvent* pEvent);
     void RecycleHostBatch();
     void Shutdown() override;
 
@@ -69,6 +76,11 @@ private:
     size_t m_nHostPos = 0;      // next event of m_hostBatch to look at
     bool m_bDraining = false;   // the last GetEvent returned an event; Sends wait for the drain's end
     bool m_bHold = false;       // Sends are held until ReleaseSends
+
+    std::unique_ptr<WsServer> m_pWs;  // null unless the WebSocket port listens
+    bool m_bWsInWakeSet = false;
+    EventBatch m_wsBatch;       // taken from m_pWs; its packets live until the next GetEvent
+    size_t m_nWsPos = 0;
 };
 
 }  // namespace q7net

@@ -39,6 +39,8 @@ target_compile_definitions(e2e_sdk_test PRIVATE QV_CMAKE_COMMAND="${CMAKE_COMMAN
                            QV_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
                            QV_SDK_SAMPLE_DIR="${PROJECT_SOURCE_DIR}/tests/sdk/coinflip")
 qv_e2e_test(e2e_limits_test SOURCES ${QV_E2E_DIR}/e2e_limits_test.cpp)
+qv_e2e_test(e2e_websocket_test SOURCES ${QV_E2E_DIR}/e2e_websocket_test.cpp)
+qv_e2e_test(e2e_metrics_test SOURCES ${QV_E2E_DIR}/e2e_metrics_test.cpp)
 qv_e2e_test(e2e_postgres_test POSTGRES SOURCES ${QV_E2E_DIR}/e2e_postgres_test.cpp LIBS qv_dbtestenv)
 # Storage faults under a running server come from a tmpfs where mounting is
 # allowed and always from the preloaded fault-injecting VFS.

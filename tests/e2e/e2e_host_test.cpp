@@ -79,7 +79,8 @@ TEST_F(E2eHostTest, FirstStartLogsEveryStepInOrderAndWritesBothConfigurationFile
     EXPECT_EQ(core["BaseConfigPath"].strValue, "..\\Binaries\\ServerBaseConfig.ini");
     EXPECT_EQ(core["DbcRoot1"].strValue, "..\\Binaries\\dbc");
     EXPECT_EQ(core["DbcRoot2"].strValue, "..\\Binaries\\GS\\ExampleGame\\DB");
-    EXPECT_EQ(core.size(), 6u);
+    EXPECT_EQ(core["WebSocketPort"].strValue, "0");
+    EXPECT_EQ(core.size(), 7u);
 
     auto frame = Keys(m_tree.ConfigFile(), "QuorvelS");
     EXPECT_EQ(frame["GameServerDll"].strValue, "..\\Binaries\\GS\\ExampleGame\\GameServer.dll");
@@ -199,7 +200,7 @@ private:
     uint16_t m_wPort = 0;
 };
 
-// A start whose listener, database or game module failed, or that refused a
+// A start whose listener (TCP or WebSocket), database or game module failed, or that refused a
 // configuration file, is not served on: the host stops and exits with 4,
 // naming the failure.
 TEST_F(E2eHostTest, AFailedStartEndsTheHostWithFourAndNamesTheFailure) {
@@ -214,6 +215,12 @@ TEST_F(E2eHostTest, AFailedStartEndsTheHostWithFourAndNamesTheFailure) {
     } cases[] = {
         {"port in use", [&](StagedTree& t) { t.WriteListenConfig(taken.Port()); },
          "listener: 监听 127.0.0.1:" + std::to_string(taken.Port()) + " 失败", true},
+        {"WebSocket port in use",
+         [&](StagedTree& t) {
+             t.WriteListenConfig(PickFreePort());
+             SetIniValue(t.ConfigFile(), "ServerCore", "WebSocketPort", std::to_string(taken.Port()));
+         },
+         "WebSocket listener: WebSocket 监听 127.0.0.1:" + std::to_string(taken.Port()) + " 失败", true},
         {"no game module",
          [](StagedTree& t) {
              t.WriteListenConfig(PickFreePort());

@@ -8,6 +8,12 @@ qv_add_test(netdrv_test
     ${CMAKE_CURRENT_LIST_DIR}/netdrv_hold_test.cpp
   LIBS Q7NetDrv)
 
+# The WebSocket port against a Boost.Beast client; the driver's core and
+# entries are linked in, so that a test can build a server of its own config.
+qv_add_test(netdrv_ws_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/netdrv_ws_test.cpp ${PROJECT_SOURCE_DIR}/netdrv/netdrv.cpp
+  LIBS qv_netdrv_core)
+
 qv_add_test(netdrv_internals_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/netdrv_internals_test.cpp
   LIBS qv_netdrv_core)

@@ -26,6 +26,8 @@ TEST(NetDrvLibrary, LoadsByPathAndEchoesThroughNamedEntries) {
     auto pfnWake = reinterpret_cast<PFN_Q7NetDrv_GetWakeHandle>(plat::GetModuleSymbol(h, "Q7NetDrv_GetWakeHandle", &dwError));
     ASSERT_NE(pfnCreate, nullptr);
     ASSERT_NE(pfnWake, nullptr);
+    for (const char* szEntry : {"Q7NetDrv_ListenWebSocket", "Q7NetDrv_GetWebSocketPort"})
+        EXPECT_NE(plat::GetModuleSymbol(h, szEntry, &dwError), nullptr) << szEntry;
     EXPECT_EQ(plat::GetModuleSymbol(h, "_ZN5q7net10CTcpServer4SendEiPKvi", &dwError), nullptr);
     EXPECT_EQ(dwError, plat::ERR_PROC_NOT_FOUND) << "internals stay hidden";
 

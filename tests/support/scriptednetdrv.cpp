@@ -124,6 +124,15 @@ int ScriptedReleaseSends(ITcpServer* pServer, int nDiscard) {
     return 1;
 }
 
+int ScriptedListenWebSocket(ITcpServer* pServer, const char* szAddress, int nPort) {
+    auto* p = static_cast<CScriptedTcpServer*>(pServer);
+    if (!p) return 0;
+    ++p->m_nWebSocketCalls;
+    p->m_strWebSocketAddress = szAddress ? szAddress : "";
+    p->m_nWebSocketPort = nPort;
+    return p->m_bWebSocketResult ? 1 : 0;
+}
+
 bool CScriptedTcpServer::GetEvent(NetDrvEvent* pEvent) {
     m_aCurrent.clear();
     if (m_aQueue.empty()) return false;
@@ -163,7 +172,7 @@ ITcpServer* CScriptedNetDrv::CreateTcpServer(uint32_t dwDriverParam) {
 }
 
 CScopedNetDrv::CScopedNetDrv(CScriptedNetDrv& drv) {
-    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv, NetDrvExtras{&ScriptedPeerAddress, &ScriptedHoldSends, &ScriptedReleaseSends});
+    SetNetDrvFactory(&CScriptedNetDrv::Factory, &drv, NetDrvExtras{&ScriptedPeerAddress, &ScriptedHoldSends, &ScriptedReleaseSends, &ScriptedListenWebSocket});
 }
 
 CScopedNetDrv::~CScopedNetDrv() {

@@ -17,7 +17,9 @@
 // Release only marks the objects released; the test owns them and may start
 // the server again with the same driver. Held sends (netdrv.h) are offered
 // once SetHoldSupported(true): while holding, Send records into HeldSends()
-// instead of Sends(), and a release moves them over (or drops them).
+// instead of Sends(), and a release moves them over (or drops them). The
+// WebSocket listen export is offered too: it records its arguments and
+// answers as configured (SetWebSocketResult).
 // Single-threaded.
 #pragma once
 
@@ -63,6 +65,8 @@ public:
     void SetPeerAddress(int nConnectionIndex, std::string strAddress);
     // false (default): Q7NetDrv_HoldSends answers 0, as a driver that cannot hold.
     void SetHoldSupported(bool bSupported) { m_bHoldSupported = bSupported; }
+    // What Q7NetDrv_ListenWebSocket answers (default true).
+    void SetWebSocketResult(bool bResult) { m_bWebSocketResult = bResult; }
 
     // --- observations ------------------------------------------------------
     const std::vector<ScriptedSend>& Sends() const { return m_aSends; }
@@ -79,6 +83,9 @@ public:
     const std::string& ListenedAddress() const { return m_strListenedAddress; }
     int ListenedPort() const { return m_nListenedPort; }
     int ListenedMaxConnection() const { return m_nListenedMaxConnection; }
+    int WebSocketCalls() const { return m_nWebSocketCalls; }
+    const std::string& WebSocketAddress() const { return m_strWebSocketAddress; }
+    int WebSocketPort() const { return m_nWebSocketPort; }
     bool IsReleased() const { return m_bReleased; }
     int ReleaseCalls() const { return m_nReleaseCalls; }
 
@@ -119,9 +126,14 @@ private:
     bool m_bHolding = false;
     std::vector<ScriptedSend> m_aHeld;
     int m_anReleaseSends[2] = {};
+    bool m_bWebSocketResult = true;
+    int m_nWebSocketCalls = 0;
+    std::string m_strWebSocketAddress;
+    int m_nWebSocketPort = 0;
     friend int ScriptedPeerAddress(ITcpServer*, int, char*);
     friend int ScriptedHoldSends(ITcpServer*, int);
     friend int ScriptedReleaseSends(ITcpServer*, int);
+    friend int ScriptedListenWebSocket(ITcpServer*, const char*, int);
 };
 
 // The peer-address query of scripted servers (installed by CScopedNetDrv).
@@ -129,6 +141,8 @@ int ScriptedPeerAddress(ITcpServer* pServer, int nConnectionIndex, char* pBlock)
 // Held sends of scripted servers (installed by CScopedNetDrv).
 int ScriptedHoldSends(ITcpServer* pServer, int bHold);
 int ScriptedReleaseSends(ITcpServer* pServer, int nDiscard);
+// The WebSocket listen of scripted servers (installed by CScopedNetDrv).
+int ScriptedListenWebSocket(ITcpServer* pServer, const char* szAddress, int nPort);
 
 class CScriptedNetDrv final : public INetDrv {
 public:

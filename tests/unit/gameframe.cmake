@@ -9,3 +9,7 @@ qv_use_test_games(gameframe_test)
 # One test runs the shipped example game in the frame.
 add_dependencies(gameframe_test ExampleGame)
 target_compile_definitions(gameframe_test PRIVATE "QV_EXAMPLE_GAME_PATH=\"$<TARGET_FILE:ExampleGame>\"")
+# The frame's metrics record, and the host's metrics page and endpoint.
+qv_add_test(metrics_test SOURCES qvmetrics_test.cpp hostmetrics_test.cpp
+  LIBS qv_framework qv_host_metrics qv_test_support ${CMAKE_DL_LIBS})
+qv_use_test_games(metrics_test)

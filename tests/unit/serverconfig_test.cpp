@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "common/netdrvbinding.h"
 #include "tests/unit/serverbase_fixture.h"
 
 namespace {
@@ -25,7 +26,8 @@ TEST_F(ServerConfigTest, FirstStartInEmptyDirectoryWritesBothFilesComplete) {
               "MaxConnection=100\t\t\t\t  ;MaxConnection必须要大于MaxUser\r\n"
               "BaseConfigPath=..\\Binaries\\ServerBaseConfig.ini\r\n"
               "DbcRoot1=..\\Binaries\\dbc\r\n"
-              "DbcRoot2=..\\Binaries\\GS\\ExampleGame\\DB\r\n");
+              "DbcRoot2=..\\Binaries\\GS\\ExampleGame\\DB\r\n"
+              "WebSocketPort=0\t\t\t\t\t  ;浏览器客户端的WebSocket端口(不加ServerPortBase), 0为关闭\r\n");
     EXPECT_EQ(ReadFileBytes(m_dir / "Binaries/ServerBaseConfig.ini"),
               "\r\n"
               "[ServerCore]\r\n"
@@ -39,6 +41,7 @@ TEST_F(ServerConfigTest, FirstStartInEmptyDirectoryWritesBothFilesComplete) {
     EXPECT_EQ(m_server.GetSessionCount(), 100);
     EXPECT_EQ(m_server.GetMaxUser(), 50);
     EXPECT_TRUE(m_host.HasLog(u"监听 0.0.0.0:41010 成功"));
+    EXPECT_EQ(Net().WebSocketCalls(), 0) << "no WebSocket port by default";
     EXPECT_TRUE(m_host.HasLog(u"数据库模块初始化 成功"));
     EXPECT_TRUE(m_host.HasLog(u"最大用户数 50"));
     EXPECT_TRUE(m_host.HasLog(u"最大连接数 100"));
@@ -86,6 +89,46 @@ TEST_F(ServerConfigTest, ListenLineShowsTheDriversAddressAndTheResult) {
     Net().QueueConnect(0);
     Poll();
     EXPECT_TRUE(m_host.HasLog(u"Connection(0) 连接 Session(0)"));
+}
+
+// The WebSocket port listens on the TCP listener's address with the port as
+// written; each way it can fail ends its line in 失败, as the TCP line does,
+// and the start goes on as after a failed TCP listen.
+TEST_F(ServerConfigTest, WebSocketPortListensBesideTheTcpPortOrSaysWhyNot) {
+    const struct {
+        const char* szName;
+        bool bTcpListens, bOffered, bListens;
+        int nCalls;
+        const char16_t* szLine;
+    } cases[] = {
+        {"listening", true, true, true, 1, u"WebSocket 监听 127.0.0.1:8080 成功"},
+        {"port refused", true, true, false, 1, u"WebSocket 监听 127.0.0.1:8080 失败"},
+        {"TCP listen failed", false, true, true, 0, u"WebSocket 监听 127.0.0.1:8080 失败"},
+        {"driver without it", true, false, true, 0, u"WebSocket 监听 127.0.0.1:8080 失败"},
+    };
+    WriteFileBytes(m_dir / "Server/QuorvelS.ini", "[ServerCore]\r\nWebSocketPort=8080\r\n");
+    WriteFileBytes(m_dir / "Binaries/ServerBaseConfig.ini", "[ServerCore]\r\nServerIPBase=127.0.0.1\r\n");
+    Net().SetListenAddress("127.0.0.1");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        Net().SetListenResult(c.bTcpListens);
+        Net().SetWebSocketResult(c.bListens);
+        if (!c.bOffered)  // an older driver library: the other exports only
+            SetNetDrvFactory(&CScriptedNetDrv::Factory, &m_drv,
+                             NetDrvExtras{&ScriptedPeerAddress, &ScriptedHoldSends, &ScriptedReleaseSends});
+        const int nCallsBefore = Net().WebSocketCalls();
+        m_host.Clear();
+        m_server.Start(50, nullptr, nullptr, 0);
+        EXPECT_TRUE(m_host.HasLog(c.szLine));
+        EXPECT_EQ(m_host.HasLog(u"网络驱动不提供 WebSocket"), !c.bOffered);
+        EXPECT_EQ(Net().WebSocketCalls() - nCallsBefore, c.nCalls);
+        if (c.nCalls) {
+            EXPECT_EQ(Net().WebSocketAddress(), "127.0.0.1");
+            EXPECT_EQ(Net().WebSocketPort(), 8080) << "the port as written, no base added";
+        }
+        EXPECT_EQ(m_server.GetSessionCount(), 100);
+        m_server.Stop();
+    }
 }
 
 TEST_F(ServerConfigTest, DatabaseIsOpenedWithTheRootsAndAFailureIsOnlyLogged) {
