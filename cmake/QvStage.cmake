@@ -9,6 +9,7 @@
 #   include/QuorvelS/gamemodule.h   for game modules built out of tree
 #   include/QuorvelS/quorvels.h, include/common/hostapi.h, include/common/hostmetrics.h   for hosts
 #   lib/cmake/QuorvelS/             their CMake package (quorvels_add_game_module)
+#   share/web/                      the browser client (the static page and its serve.py)
 
 set(CMAKE_INSTALL_MESSAGE LAZY)
 set(QV_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
@@ -29,6 +30,7 @@ function(qv_stage_install)
   install(FILES ${PROJECT_SOURCE_DIR}/QuorvelS/quorvels.h DESTINATION include/QuorvelS)
   install(FILES ${PROJECT_SOURCE_DIR}/common/hostapi.h ${PROJECT_SOURCE_DIR}/common/hostmetrics.h
           DESTINATION include/common)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/client/web/ DESTINATION share/web USE_SOURCE_PERMISSIONS)  # the browser client
   # The package for game modules built out of tree: find_package(QuorvelS)
   # with CMAKE_PREFIX_PATH at the installed tree.
   include(CMakePackageConfigHelpers)
