@@ -18,6 +18,7 @@
 
 #include "netdrv/wakesignal.h"
 #include "netdrv/wireframe.h"
+#include "netdrv/wshostevent.h"
 #include "netdrv/wsserver.h"
 #include "platform/byteorder.h"
 #include "platform/uniquefd.h"
@@ -357,34 +358,9 @@ bool CInlineServer::NextNotice(NetDrvEvent* pEvent) {
 // host's view of their slots kept as NextNotice keeps it for TCP clients.
 bool CInlineServer::NextWsEvent(NetDrvEvent* pEvent) {
     while (m_nWsPos < m_wsBatch.Size()) {
-        const QueuedEvent& e = m_wsBatch.At(m_nWsPos++);
-        pEvent->Type = e.nType;
-        pEvent->ConnectionIndex = e.nSlot;
-        pEvent->Data = nullptr;
-        pEvent->DataLength = 0;
-        if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
-            pEvent->ConnectionIndex = -1;
+        if (DeliverWsEvent(m_wsBatch.At(m_nWsPos++), std::span<HostSlot>(m_aHost), *m_pWs,
+                           [this](int nSlot) { m_pSlots->Free(nSlot); }, pEvent))
             return true;
-        }
-        if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) continue;
-        HostSlot& h = m_aHost[size_t(e.nSlot)];
-        if (e.nType == NETDRVEVENT_CONNECTED) {
-            h.dwGen = e.dwGen;
-            h.bOpen = true;
-            h.bWs = true;
-            return true;
-        }
-        if (!h.bOpen || !h.bWs || h.dwGen != e.dwGen) continue;
-        if (e.nType == NETDRVEVENT_RECEIVE_DATA) {
-            pEvent->Data = e.pData;
-            pEvent->DataLength = e.nLength;
-            return true;
-        }
-        if (e.nType != NETDRVEVENT_DISCONNECTED) continue;
-        h.bOpen = false;
-        m_pWs->Forget(e.nSlot, e.dwGen);
-        m_pSlots->Free(e.nSlot);  // the index may now go to a new client
-        return true;
     }
     return false;
 }

@@ -9,6 +9,7 @@
 #include "netdrv/serverstate.h"
 #include "netdrv/wakesignal.h"
 #include "netdrv/wireframe.h"
+#include "netdrv/wshostevent.h"
 #include "netdrv/wsserver.h"
 
 namespace q7net {
@@ -154,34 +155,8 @@ bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
 
 // An event of a WebSocket client; as Deliver, but the connection lives in m_pWs.
 bool CTcpServer::DeliverWs(const QueuedEvent& e, NetDrvEvent* pEvent) {
-    pEvent->Type = e.nType;
-    pEvent->ConnectionIndex = e.nSlot;
-    pEvent->Data = nullptr;
-    pEvent->DataLength = 0;
-    if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
-        pEvent->ConnectionIndex = -1;
-        return true;
-    }
-    if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) return false;
-    HostSlot& slot = m_aHost[size_t(e.nSlot)];
-    if (e.nType == NETDRVEVENT_CONNECTED) {
-        slot.dwGen = e.dwGen;
-        slot.pConn = nullptr;
-        slot.bOpen = true;
-        slot.bWs = true;
-        return true;
-    }
-    if (!slot.bOpen || !slot.bWs || slot.dwGen != e.dwGen) return false;
-    if (e.nType == NETDRVEVENT_RECEIVE_DATA) {
-        pEvent->Data = e.pData;
-        pEvent->DataLength = e.nLength;
-        return true;
-    }
-    if (e.nType != NETDRVEVENT_DISCONNECTED) return false;
-    slot.bOpen = false;
-    m_pWs->Forget(e.nSlot, e.dwGen);
-    m_pState->slots.Free(e.nSlot);  // the index may now go to a new client
-    return true;
+    return DeliverWsEvent(e, std::span<HostSlot>(m_aHost), *m_pWs,
+                          [this](int nSlot) { m_pState->slots.Free(nSlot); }, pEvent);
 }
 
 int CTcpServer::GetListenPort() { return m_nPort; }
