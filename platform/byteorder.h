@@ -7,11 +7,19 @@
 // signed forms are the two's-complement bit patterns of the unsigned ones.
 // The caller has checked that the bytes lie inside its buffer.
 //
-// Header-only and the lowest layer: any folder may include it. Stateless;
-// safe from any thread.
+// LeBytes grows a byte vector field by field in the same order (the packet
+// builders of the client library and of the example game).
+//
+// Header-only and the lowest layer: any folder may include it. The functions
+// are stateless and safe from any thread; a LeBytes belongs to one thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace plat {
 
@@ -50,5 +58,35 @@ constexpr void StoreLeI32(uint8_t* p, int32_t v) {
 constexpr void StoreLeI64(uint8_t* p, int64_t v) {
     StoreLe64(p, static_cast<uint64_t>(v));
 }
+
+// A byte vector written at its end, integers little-endian.
+class LeBytes {
+public:
+    LeBytes& U8(uint8_t v) { m_a.push_back(v); return *this; }
+    LeBytes& U16(uint16_t v) { StoreLe16(Grow(2), v); return *this; }
+    LeBytes& I16(int16_t v) { return U16(static_cast<uint16_t>(v)); }
+    LeBytes& U32(uint32_t v) { StoreLe32(Grow(4), v); return *this; }
+    LeBytes& I32(int32_t v) { return U32(static_cast<uint32_t>(v)); }
+    LeBytes& Zeros(size_t n) { m_a.insert(m_a.end(), n, 0); return *this; }
+    LeBytes& Bytes(std::span<const uint8_t> b) { m_a.insert(m_a.end(), b.begin(), b.end()); return *this; }
+    // A text field of nUnits UTF-16 units: at most nUnits - 1 characters (up to
+    // the first zero), the rest zero-filled.
+    LeBytes& Text(std::u16string_view s, size_t nUnits) {
+        size_t n = 0;
+        for (; n < s.size() && n + 1 < nUnits && s[n]; ++n) U16(s[n]);
+        for (; n < nUnits; ++n) U16(0);
+        return *this;
+    }
+    const std::vector<uint8_t>& Data() const { return m_a; }
+    std::vector<uint8_t> Take() { return std::move(m_a); }
+
+private:
+    // n more bytes at the end; the first of them.
+    uint8_t* Grow(size_t n) {
+        m_a.resize(m_a.size() + n);
+        return m_a.data() + m_a.size() - n;
+    }
+    std::vector<uint8_t> m_a;
+};
 
 }  // namespace plat

@@ -41,11 +41,4 @@ std::u16string PacketReader::Text(size_t off, size_t nUnits) const {
     return s;
 }
 
-PacketWriter& PacketWriter::Text(std::u16string_view s, size_t nUnits) {
-    size_t n = 0;
-    for (; n < s.size() && n + 1 < nUnits && s[n]; ++n) U16(s[n]);
-    for (; n < nUnits; ++n) U16(0);
-    return *this;
-}
-
 }  // namespace qvc

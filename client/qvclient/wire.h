@@ -67,28 +67,11 @@ private:
     std::span<const uint8_t> m_p;
 };
 
-class PacketWriter {
+// A packet under construction: its signal, then the fields little-endian
+// (plat::LeBytes: U8 ... I32, Text, Zeros, Bytes, Take).
+class PacketWriter : public plat::LeBytes {
 public:
     explicit PacketWriter(uint16_t wSignal) { U16(wSignal); }
-    PacketWriter& U8(uint8_t v) { m_a.push_back(v); return *this; }
-    PacketWriter& U16(uint16_t v) { plat::StoreLe16(Grow(2), v); return *this; }
-    PacketWriter& I16(int16_t v) { return U16(static_cast<uint16_t>(v)); }
-    PacketWriter& U32(uint32_t v) { plat::StoreLe32(Grow(4), v); return *this; }
-    PacketWriter& I32(int32_t v) { return U32(static_cast<uint32_t>(v)); }
-    // A text field of nUnits units: at most nUnits - 1 characters, zero-filled.
-    PacketWriter& Text(std::u16string_view s, size_t nUnits);
-    PacketWriter& Zeros(size_t n) { m_a.insert(m_a.end(), n, 0); return *this; }
-    PacketWriter& Bytes(std::span<const uint8_t> b) { m_a.insert(m_a.end(), b.begin(), b.end()); return *this; }
-    std::vector<uint8_t> Take() { return std::move(m_a); }
-    const std::vector<uint8_t>& Data() const { return m_a; }
-
-private:
-    // n more bytes at the end; the first of them.
-    uint8_t* Grow(size_t n) {
-        m_a.resize(m_a.size() + n);
-        return m_a.data() + m_a.size() - n;
-    }
-    std::vector<uint8_t> m_a;
 };
 
 inline uint16_t SignalOf(std::span<const uint8_t> p) {

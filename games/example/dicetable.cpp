@@ -7,25 +7,12 @@
 
 namespace {
 
-// Little-endian packet building for the table's messages.
-class Packet {
-public:
-    explicit Packet(uint16_t wSignal) { U16(wSignal); }
-    Packet& U8(uint8_t v) { m_a.push_back(v); return *this; }
-    Packet& U16(uint16_t v) { plat::StoreLe16(Grow(2), v); return *this; }
-    Packet& U32(uint32_t v) { plat::StoreLe32(Grow(4), v); return *this; }
-    Packet& I32(int32_t v) { return U32(static_cast<uint32_t>(v)); }
-    Packet& Bytes(std::span<const uint8_t> b) { m_a.insert(m_a.end(), b.begin(), b.end()); return *this; }
-    const std::vector<uint8_t>& Data() const { return m_a; }
-
-private:
-    // n more bytes at the end; the first of them.
-    uint8_t* Grow(size_t n) {
-        m_a.resize(m_a.size() + n);
-        return m_a.data() + m_a.size() - n;
-    }
-    std::vector<uint8_t> m_a;
-};
+// A message of the table: its signal, then the fields little-endian.
+plat::LeBytes Packet(uint16_t wSignal) {
+    plat::LeBytes p;
+    p.U16(wSignal);
+    return p;
+}
 
 // Time comparison that survives the 32-bit millisecond wrap.
 bool Reached(uint32_t nNow, uint32_t nDeadline) { return static_cast<int32_t>(nNow - nDeadline) >= 0; }
@@ -118,7 +105,7 @@ void DiceTable::MaybeStartCountdown(uint32_t nNowMs) {
     if (players.size() < 2) return;
     m_ePhase = Phase::Countdown;
     m_nPhaseEndMs = nNowMs + m_timing.nCountdownMs;
-    Packet p(DICE_SC_COUNTDOWN);
+    plat::LeBytes p = Packet(DICE_SC_COUNTDOWN);
     p.U32(m_nRound + 1).U32(m_timing.nCountdownMs).U16(static_cast<uint16_t>(players.size()));
     for (int i : players) p.U16(static_cast<uint16_t>(i));
     Broadcast(p.Data());
@@ -160,7 +147,7 @@ void DiceTable::StartRound(uint32_t nNowMs) {
     }
     ++m_nRound;
 
-    Packet start(DICE_SC_ROUND_START);
+    plat::LeBytes start = Packet(DICE_SC_ROUND_START);
     start.U32(m_nRound).I32(kDiceStake).U16(static_cast<uint16_t>(players.size()));
     for (int i : players) start.U16(static_cast<uint16_t>(i));
     Broadcast(start.Data());
@@ -202,7 +189,7 @@ void DiceTable::FinishRound() {
         nPaid = 0;
     }
 
-    Packet res(DICE_SC_RESULT);
+    plat::LeBytes res = Packet(DICE_SC_RESULT);
     res.U32(m_nRound).I32(nPot).I32(nPot - nPaid).U16(static_cast<uint16_t>(m_aRolls.size()));
     for (const Roll& r : m_aRolls)
         res.U16(static_cast<uint16_t>(r.nPlace)).U8(static_cast<uint8_t>(r.nDie1 + r.nDie2)).I32(aChanges[static_cast<size_t>(r.nPlace)]);
