@@ -85,4 +85,14 @@ private:
     std::string m_strAddress;
 };
 
+// The head every delivered event shares: kind and index, no data yet. True
+// for CONNECTION_FULL, which names no connection (index -1) and is complete.
+inline bool BeginHostEvent(int32_t nType, int32_t nSlot, NetDrvEvent* pEvent) {
+    pEvent->Type = nType;
+    pEvent->ConnectionIndex = nType == NETDRVEVENT_CONNECTION_FULL ? -1 : nSlot;
+    pEvent->Data = nullptr;
+    pEvent->DataLength = 0;
+    return nType == NETDRVEVENT_CONNECTION_FULL;
+}
+
 }  // namespace q7net

@@ -329,14 +329,7 @@ bool CInlineServer::NextNotice(NetDrvEvent* pEvent) {
                 m_bNoticeRaised = false;
             }
         }
-        pEvent->Type = n.nType;
-        pEvent->ConnectionIndex = n.nSlot;
-        pEvent->Data = nullptr;
-        pEvent->DataLength = 0;
-        if (n.nType == NETDRVEVENT_CONNECTION_FULL) {
-            pEvent->ConnectionIndex = -1;
-            return true;
-        }
+        if (BeginHostEvent(n.nType, n.nSlot, pEvent)) return true;
         HostSlot& h = m_aHost[size_t(n.nSlot)];
         if (n.nType == NETDRVEVENT_CONNECTED) {
             h.dwGen = n.dwGen;

@@ -120,14 +120,7 @@ void CTcpServer::RecycleHostBatch() {
 }
 
 bool CTcpServer::Deliver(const QueuedEvent& e, NetDrvEvent* pEvent) {
-    pEvent->Type = e.nType;
-    pEvent->ConnectionIndex = e.nSlot;
-    pEvent->Data = nullptr;
-    pEvent->DataLength = 0;
-    if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
-        pEvent->ConnectionIndex = -1;
-        return true;
-    }
+    if (BeginHostEvent(e.nType, e.nSlot, pEvent)) return true;
     if (e.nSlot < 0 || e.nSlot >= m_nMaxConnection) return false;
     HostSlot& slot = m_aHost[size_t(e.nSlot)];
     switch (e.nType) {

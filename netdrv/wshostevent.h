@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/netdrv.h"
+#include "netdrv/driverserver.h"
 #include "netdrv/eventqueue.h"
 #include "netdrv/wsserver.h"
 
@@ -20,14 +21,7 @@ namespace q7net {
 template <class HostSlot, class FreeSlot>
 bool DeliverWsEvent(const QueuedEvent& e, std::span<HostSlot> aHost, WsServer& ws, FreeSlot&& freeSlot,
                     NetDrvEvent* pEvent) {
-    pEvent->Type = e.nType;
-    pEvent->ConnectionIndex = e.nSlot;
-    pEvent->Data = nullptr;
-    pEvent->DataLength = 0;
-    if (e.nType == NETDRVEVENT_CONNECTION_FULL) {
-        pEvent->ConnectionIndex = -1;
-        return true;
-    }
+    if (BeginHostEvent(e.nType, e.nSlot, pEvent)) return true;
     if (e.nSlot < 0 || static_cast<size_t>(e.nSlot) >= aHost.size()) return false;
     HostSlot& h = aHost[static_cast<size_t>(e.nSlot)];
     if (e.nType == NETDRVEVENT_CONNECTED) {
