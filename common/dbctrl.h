@@ -49,6 +49,11 @@
 // exchanges, which it does before it serves or changes a balance again (and
 // at the next open after a crash). DBCtrl_Destroy commits a group still open.
 //
+// Audit results: the administration tool's audit of the books (qvadmin
+// audit) records its result in the game database; command 28 reads the last
+// one, so that every server of the game can publish it. A library that keeps
+// them says so in command 19's answer.
+//
 // Threading: the framework calls from one thread. The library serialises its
 // own calls.
 #pragma once
@@ -75,6 +80,7 @@ enum : int {
     DBCMD_RELEASE_LEASE = 25,      // DbcLeaseReleaseRecord
     DBCMD_RENEW_LEASES = 26,       // DbcLeaseRenewRecord
     DBCMD_COMMIT_GROUP = 27,       // DbcGroupCommitRecord
+    DBCMD_GET_LAST_AUDIT = 28,     // DbcAuditResultRecord
 };
 
 // Capability bits answered by DBCMD_GET_CAPS. A library that does not know
@@ -83,6 +89,7 @@ enum : int {
 constexpr int32_t DBC_CAP_EXCHANGE = 0x1;       // DBCMD_EXCHANGE is supported
 constexpr int32_t DBC_CAP_SESSION_LEASE = 0x2;  // DBCMD_CLAIM_LEASE, _RELEASE_LEASE, _RENEW_LEASES
 constexpr int32_t DBC_CAP_GROUP_COMMIT = 0x4;   // group-commit mode: commands wait for DBCMD_COMMIT_GROUP
+constexpr int32_t DBC_CAP_AUDIT_RESULT = 0x8;   // DBCMD_GET_LAST_AUDIT is supported
 
 // Flags of a claim (DbcLeaseClaimRecord::nFlags).
 enum : int32_t {
@@ -212,6 +219,18 @@ struct DbcGroupCommitRecord {
     int32_t nCommands;  // out: commands the commit made durable (0: none was open)
     int32_t nReserved;  // zero
 };
+// Command 28, 40 bytes: the result of the last audit of the books that the
+// administration tool recorded in the game database (qvadmin audit), for a
+// server to publish; nFound 0 when none was recorded. Read-only.
+struct DbcAuditResultRecord {
+    int32_t nFound;         // out: 1 when an audit was recorded
+    int32_t nConsistent;    // out: 1 when it found no difference
+    int64_t nTime;          // out: when it ran, Unix seconds
+    int32_t nDifferences;   // out: differences it listed (capped at INT32_MAX)
+    int32_t nReserved;      // zero
+    int64_t nAccounts;      // out: accounts it checked
+    int64_t nLedgerRows;    // out: ledger rows it checked
+};
 #pragma pack(pop)
 
 static_assert(sizeof(DbcLoginKeyRecord) == 38 && offsetof(DbcLoginKeyRecord, nLoginKey) == 34);
@@ -222,6 +241,9 @@ static_assert(sizeof(DbcGameCoinRecord) == 86 && offsetof(DbcGameCoinRecord, nGa
 static_assert(sizeof(DbcValueRecord) == 82 && offsetof(DbcValueRecord, nValue) == 78);
 static_assert(sizeof(DbcCapsRecord) == 8);
 static_assert(sizeof(DbcGroupCommitRecord) == 8 && offsetof(DbcGroupCommitRecord, nReserved) == 4);
+static_assert(sizeof(DbcAuditResultRecord) == 40 && offsetof(DbcAuditResultRecord, nConsistent) == 4 &&
+              offsetof(DbcAuditResultRecord, nTime) == 8 && offsetof(DbcAuditResultRecord, nDifferences) == 16 &&
+              offsetof(DbcAuditResultRecord, nAccounts) == 24 && offsetof(DbcAuditResultRecord, nLedgerRows) == 32);
 static_assert(sizeof(DbcExchangeUser) == 94 && offsetof(DbcExchangeUser, nGoldChange) == 78 &&
               offsetof(DbcExchangeUser, nCoinChange) == 82 && offsetof(DbcExchangeUser, nGold) == 86 &&
               offsetof(DbcExchangeUser, nGameCoin) == 90);

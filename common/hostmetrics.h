@@ -22,7 +22,8 @@
 // Hosts may build as C++17, so the byte-order check uses the compiler's macros.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the metrics record is little-endian");
 
-constexpr uint32_t kHostMetricsVersion = 1;
+// Version 2 appended the audit result (nAuditRecorded ..).
+constexpr uint32_t kHostMetricsVersion = 2;
 
 // Upper bounds of the duration histograms in nanoseconds (10 µs to 1 s);
 // bucket i counts the observations above bound i-1 and at most bound i, the
@@ -138,6 +139,17 @@ struct HostMetrics {
     HostMetricsHistogram pollDuration;   // one host poll (HOSTCMD_TICK), its commit included
     HostMetricsHistogram sweepDuration;  // the poll's time-out sweep
     HostMetricsHistogram aDbCommand[kHostMetricsDbSlots];  // database calls, by HostMetricsDbSlotOf
+
+    // The last audit of the books recorded in the game database (qvadmin
+    // audit), as the server last read it (gauges; every field 0 while
+    // nAuditRecorded is 0).
+    uint64_t nAuditRecorded;      // 1 when the database holds an audit result
+    uint64_t nAuditConsistent;    // 1 when that audit found no difference
+    uint64_t nAuditDifferences;   // differences it listed
+    uint64_t nAuditTime;          // when it ran, Unix seconds
+    uint64_t nAuditAccounts;      // accounts it checked
+    uint64_t nAuditLedgerRows;    // ledger rows it checked
+    uint64_t nAuditReadFailures;  // counter: reads of the result that failed
 };
 static_assert(offsetof(HostMetrics, nSize) == 0);
 static_assert(offsetof(HostMetrics, nVersion) == 4);
@@ -155,4 +167,6 @@ static_assert(offsetof(HostMetrics, nGroupCommitFailures) == 392);
 static_assert(offsetof(HostMetrics, pollDuration) == 400);
 static_assert(offsetof(HostMetrics, sweepDuration) == 544);
 static_assert(offsetof(HostMetrics, aDbCommand) == 688);
-static_assert(sizeof(HostMetrics) == 5296);
+static_assert(offsetof(HostMetrics, nAuditRecorded) == 5296);
+static_assert(offsetof(HostMetrics, nAuditReadFailures) == 5344);
+static_assert(sizeof(HostMetrics) == 5352);

@@ -173,6 +173,8 @@ int CServerBase::Start(int nReserved, ServerStartInfo* pStartInfo, const int32_t
     const int32_t dwCaps = bDb ? DbcQueryCaps() : 0;
     m_bDbcExchange = dwCaps & DBC_CAP_EXCHANGE ? 1 : 0;
     m_bDbcSessionLease = dwCaps & DBC_CAP_SESSION_LEASE ? 1 : 0;
+    m_bDbcAuditResult = dwCaps & DBC_CAP_AUDIT_RESULT ? 1 : 0;
+    m_bAuditReadDue = m_bDbcAuditResult != 0;
     SetUpCommitMode(dwCaps);
 
     m_apSession.clear();
@@ -259,6 +261,7 @@ void CServerBase::Stop() {
     m_pfnReleaseSends = nullptr;
     m_sessionLease.Disable();
     m_bDbcSessionLease = 0;
+    m_bDbcAuditResult = 0;
     for (auto& pSession : m_apSession) pSession.reset();
     m_apSession.clear();
     m_nSessionCount = 0;
@@ -290,6 +293,24 @@ void CServerBase::Poll(uint32_t dwHostValue) {
     }
     SweepTimeouts();
     if (m_sessionLease.IsRenewDue(plat::GetTickCount())) RenewSessionLeases();
+    if (m_bDbcAuditResult && (m_bAuditReadDue || plat::GetTickCount() - m_dwAuditReadTick >= kAuditReadIntervalMs))
+        ReadLastAudit();
+}
+
+void CServerBase::ReadLastAudit() {
+    m_bAuditReadDue = false;
+    m_dwAuditReadTick = plat::GetTickCount();
+    DbcAuditResultRecord audit{};
+    if (!DbcExecute(DBCMD_GET_LAST_AUDIT, audit)) {
+        ++m_metrics.nAuditReadFailures;
+        return;
+    }
+    m_metrics.nAuditRecorded = audit.nFound ? 1 : 0;
+    m_metrics.nAuditConsistent = audit.nFound && audit.nConsistent ? 1 : 0;
+    m_metrics.nAuditDifferences = audit.nFound ? static_cast<uint64_t>(std::max<int32_t>(audit.nDifferences, 0)) : 0;
+    m_metrics.nAuditTime = audit.nFound ? static_cast<uint64_t>(std::max<int64_t>(audit.nTime, 0)) : 0;
+    m_metrics.nAuditAccounts = audit.nFound ? static_cast<uint64_t>(std::max<int64_t>(audit.nAccounts, 0)) : 0;
+    m_metrics.nAuditLedgerRows = audit.nFound ? static_cast<uint64_t>(std::max<int64_t>(audit.nLedgerRows, 0)) : 0;
 }
 
 bool CServerBase::IsTableIndex(int16_t nConnectionIndex) const {

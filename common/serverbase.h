@@ -75,6 +75,8 @@ constexpr int kConsoleMaxSessionLines = 20;
 // The packet-rate cap counts a connection's packets in windows of this many
 // milliseconds, each starting with the first packet after the previous one.
 constexpr uint32_t kPacketRateWindowMs = 1000;
+// How often the poll reads the last recorded audit of the books (metrics).
+constexpr uint32_t kAuditReadIntervalMs = 30000;
 
 class CIniFile;
 
@@ -268,6 +270,9 @@ protected:
     int32_t m_bDbcExchange = 0;
     int32_t m_bDbcSessionLease = 0;  // the library offers DBC_CAP_SESSION_LEASE
     CSessionLease m_sessionLease;
+    int32_t m_bDbcAuditResult = 0;  // the library offers DBC_CAP_AUDIT_RESULT
+    bool m_bAuditReadDue = false;   // the first poll after a start reads it
+    uint32_t m_dwAuditReadTick = 0;
     int32_t m_nMaxPacketsPerSecond = 0;  // packet-rate cap per connection, 0: none
 
     // The reason a login is counted under when VerifyLogin or LoadGameUser
@@ -337,6 +342,10 @@ private:
     // The poll's renew: ends the sessions wanted elsewhere, and those whose
     // lease another server took while this one could not renew.
     void RenewSessionLeases();
+    // The poll's read of the last recorded audit of the books, for the
+    // metrics: on the first poll after a start, then every
+    // kAuditReadIntervalMs; a failed read keeps the previous result.
+    void ReadLastAudit();
     CSessionBase* FindGuidSession(std::u16string_view strGUID) const;
 
     const CSessionBase* m_pLeaseLostSession = nullptr;  // see IsLeaseLost

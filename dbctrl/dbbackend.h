@@ -52,6 +52,9 @@ constexpr int32_t kLedgerAdminGold = 100;
 // exchange's transaction id; see sqlitebackend.h).
 constexpr int32_t kLedgerUndo = 101;
 
+// Audit results a game database keeps (the oldest go first).
+constexpr int64_t kDbAuditRunsKept = 1000;
+
 // Field limits of the records: texts must fit them to be usable at login.
 constexpr size_t kDbMaxUserName = 16;  // units
 constexpr size_t kDbMaxExtra = 10;     // units
@@ -124,6 +127,16 @@ struct DbExchangeRow {
     bool bUndone = false;         // recovery undid its committed part
 };
 
+// One recorded audit of the books (qvadmin audit; command 28 reads the last).
+struct DbAuditRun {
+    int64_t nTime = 0;  // Unix seconds
+    bool bConsistent = false;
+    int64_t nDifferences = 0;
+    int64_t nAccounts = 0;
+    int64_t nLedgerRows = 0;
+    int64_t nExchanges = 0;
+};
+
 // The answer of a lease claim (command 24).
 struct DbLeaseClaim {
     bool bGranted = false;
@@ -191,6 +204,11 @@ public:
     virtual DbResult ListLedger(char cBook, std::vector<DbLedgerRow>& aRows) = 0;
     // This game database's exchanges in transaction id order.
     virtual DbResult ListExchanges(std::vector<DbExchangeRow>& aExchanges) = 0;
+    // Audit results, kept in the game database: Record appends one and keeps
+    // the newest kDbAuditRunsKept; Last reads the newest (bFound false, run
+    // untouched, when none was recorded) and is read-only (command 28).
+    virtual DbResult RecordAuditRun(const DbAuditRun& run) = 0;
+    virtual DbResult LastAuditRun(DbAuditRun& run, bool& bFound) = 0;
     // One consistent view for a reader of several lists (the audit) while
     // servers keep writing: between Begin and End every list shows the same
     // moment of both databases, never one file's half of an exchange. Failed

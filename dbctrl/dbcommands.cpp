@@ -39,6 +39,11 @@ constexpr size_t kOffRenewSeconds = offsetof(DbcLeaseRenewRecord, nLeaseSeconds)
 constexpr size_t kOffRenewHeld = offsetof(DbcLeaseRenewRecord, nHeld);
 constexpr size_t kOffRenewWanted = offsetof(DbcLeaseRenewRecord, nWanted);
 constexpr size_t kOffRenewList = offsetof(DbcLeaseRenewRecord, aWanted);
+constexpr size_t kOffAuditConsistent = offsetof(DbcAuditResultRecord, nConsistent);
+constexpr size_t kOffAuditTime = offsetof(DbcAuditResultRecord, nTime);
+constexpr size_t kOffAuditDifferences = offsetof(DbcAuditResultRecord, nDifferences);
+constexpr size_t kOffAuditAccounts = offsetof(DbcAuditResultRecord, nAccounts);
+constexpr size_t kOffAuditLedgerRows = offsetof(DbcAuditResultRecord, nLedgerRows);
 
 // Writes a text into its field, cut to the field without splitting a
 // surrogate pair.
@@ -133,7 +138,23 @@ int Change(Request& q, int nCmd) {
 }
 
 int Caps(Request& q) {
-    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE | q.dwExtraCaps);
+    WriteLE32(q.p + kOffCaps, DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE | DBC_CAP_AUDIT_RESULT | q.dwExtraCaps);
+    return 1;
+}
+
+// Command 28: the whole record is written, zero where no audit was recorded.
+int LastAudit(Request& q) {
+    DbAuditRun run;
+    bool bFound = false;
+    if (!Judge(q.db, q.db.LastAuditRun(run, bFound), q.strWhy, "audit result refused")) return 0;
+    if (!bFound) run = DbAuditRun{};
+    WriteLE32(q.p, bFound ? 1 : 0);
+    WriteLE32(q.p + kOffAuditConsistent, bFound && run.bConsistent ? 1 : 0);
+    WriteLE64(q.p + kOffAuditTime, run.nTime);
+    WriteLE32(q.p + kOffAuditDifferences, std::clamp<int64_t>(run.nDifferences, 0, INT32_MAX));
+    WriteLE32(q.p + kOffAuditDifferences + 4, 0);
+    WriteLE64(q.p + kOffAuditAccounts, run.nAccounts);
+    WriteLE64(q.p + kOffAuditLedgerRows, run.nLedgerRows);
     return 1;
 }
 
@@ -258,6 +279,7 @@ constexpr CommandEntry kCommands[] = {
     {DBCMD_CLAIM_LEASE, sizeof(DbcLeaseClaimRecord), false, NoCmd<ClaimLease>},
     {DBCMD_RELEASE_LEASE, sizeof(DbcLeaseReleaseRecord), false, NoCmd<ReleaseLease>},
     {DBCMD_RENEW_LEASES, sizeof(DbcLeaseRenewRecord), false, NoCmd<RenewLeases>},
+    {DBCMD_GET_LAST_AUDIT, sizeof(DbcAuditResultRecord), true, NoCmd<LastAudit>},
 };
 
 const CommandEntry* FindCommand(int nCmd) {

@@ -328,6 +328,28 @@ public:
         return DbResult::Ok;
     }
 
+    DbResult RecordAuditRun(const DbAuditRun& run) override {
+        PgRes res(Exec(pgsql::P_RECORD_AUDIT, Params().Int(run.nTime).Int(run.bConsistent ? 1 : 0)
+                                                  .Int(run.nDifferences).Int(run.nAccounts).Int(run.nLedgerRows)
+                                                  .Int(run.nExchanges)));
+        return res.Status() == PGRES_COMMAND_OK ? DbResult::Ok : Failed(res, "record audit");
+    }
+
+    DbResult LastAuditRun(DbAuditRun& run, bool& bFound) override {
+        Params p;
+        PgRes res(Exec(pgsql::P_LAST_AUDIT, p));
+        if (res.Status() != PGRES_TUPLES_OK) return Failed(res, "last audit");
+        bFound = res.Rows() == 1;
+        if (!bFound) return DbResult::Ok;
+        run.nTime = res.Int(0, 0);
+        run.bConsistent = res.Int(0, 1) != 0;
+        run.nDifferences = res.Int(0, 2);
+        run.nAccounts = res.Int(0, 3);
+        run.nLedgerRows = res.Int(0, 4);
+        run.nExchanges = res.Int(0, 5);
+        return DbResult::Ok;
+    }
+
     // Nothing to repair: every exchange is one transaction of one database.
     // One snapshot of the whole database: the platform and game tables live
     // in one database there, and an exchange commits as one transaction.
@@ -550,7 +572,8 @@ private:
         bool ok = Simple("SELECT pg_advisory_xact_lock(" + std::to_string(pgsql::kMigrationLockKey) + ")") &&
                   MigrateSchema("platform",
                                 {pgsql::PlatformSchemaV1(), pgsql::PlatformSchemaV2(), pgsql::PlatformSchemaV3()}) &&
-                  MigrateSchema(m_strGame, {pgsql::GameSchemaV1(m_strGame), pgsql::GameSchemaV2(m_strGame)});
+                  MigrateSchema(m_strGame, {pgsql::GameSchemaV1(m_strGame), pgsql::GameSchemaV2(m_strGame),
+                                            pgsql::GameSchemaV3(m_strGame)});
         if (!ok) {
             std::string strKeep = m_strError;
             Simple("ROLLBACK");

@@ -1,6 +1,8 @@
 // SQL text of the PostgreSQL backend; see pgsql.h.
 #include "dbctrl/pgsql.h"
 
+#include "dbctrl/dbbackend.h"  // kDbAuditRunsKept
+
 namespace pgsql {
 
 namespace {
@@ -111,6 +113,17 @@ std::string Text(Stmt id, const std::string& g) {
                             g, 'T', "total", false).substr(5);
     case P_LIST_EXCHANGES:
         return "SELECT txn, kind, rate, time, platform_part FROM " + g + ".exchanges ORDER BY txn";
+    // Audit results. $1 time, $2 consistent (0/1), $3 differences,
+    // $4 accounts, $5 ledger rows, $6 exchanges; the newest kDbAuditRunsKept
+    // rows are kept.
+    case P_RECORD_AUDIT:
+        return "WITH ins AS (INSERT INTO " + g + ".audit_runs(time, consistent, differences, accounts, ledger_rows,"
+               " exchanges) VALUES ($1::bigint, $2::integer <> 0, $3::bigint, $4::bigint, $5::bigint, $6::bigint)"
+               " RETURNING id) DELETE FROM " + g + ".audit_runs WHERE id <= (SELECT id FROM ins) - " +
+               std::to_string(kDbAuditRunsKept);
+    case P_LAST_AUDIT:
+        return "SELECT time, consistent::integer, differences, accounts, ledger_rows, exchanges FROM " + g +
+               ".audit_runs ORDER BY id DESC LIMIT 1";
     // Session leases. $1 guid, $2 server, $3 seconds: takes the lease when
     // there is none, it is expired or it is the server's own (the conflicting
     // row is locked and tested in its newest version); no row otherwise.
@@ -183,6 +196,14 @@ std::vector<std::string> GameSchemaV2(const std::string& g) {
         "CREATE INDEX ledger_txn ON " + g + ".ledger(txn) WHERE txn <> 0",
         "CREATE TABLE " + g + ".exchanges(txn bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
         " kind integer NOT NULL, rate bigint NOT NULL, time bigint NOT NULL, platform_part boolean NOT NULL)",
+    };
+}
+
+std::vector<std::string> GameSchemaV3(const std::string& g) {
+    return {
+        "CREATE TABLE " + g + ".audit_runs(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, time bigint NOT NULL,"
+        " consistent boolean NOT NULL, differences bigint NOT NULL, accounts bigint NOT NULL,"
+        " ledger_rows bigint NOT NULL, exchanges bigint NOT NULL)",
     };
 }
 

@@ -21,6 +21,7 @@ enum Stmt : int {
     P_LIST_PLATFORM_LEDGER, P_LIST_GAME_LEDGER,
     P_X_NEW, P_X_GOLD, P_X_COINS, P_X_BANKER, P_X_TAX, P_LIST_EXCHANGES,
     P_LEASE_TAKE, P_LEASE_WANT, P_LEASE_HOLDER, P_LEASE_RELEASE, P_LEASE_RENEW,
+    P_RECORD_AUDIT, P_LAST_AUDIT,
     P_COUNT
 };
 
@@ -39,5 +40,7 @@ std::vector<std::string> GameSchemaV2(const std::string& strGame);
 // Version 3 (platform schema only): session leases, kept on the database's
 // clock.
 std::vector<std::string> PlatformSchemaV3();
+// Version 3 of a game schema: the administration tool's audit results.
+std::vector<std::string> GameSchemaV3(const std::string& strGame);
 
 }  // namespace pgsql

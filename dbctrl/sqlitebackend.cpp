@@ -30,6 +30,7 @@ enum StmtId : int {
     S_INSERT_PLATFORM_EXCHANGE, S_GAME_PART_ONLY, S_PLATFORM_PART_ONLY, S_EXCHANGE_PARTS, S_PLATFORM_TXN_ROWS,
     S_GAME_TXN_ROWS, S_UNDO_GAME, S_UNDO_PLATFORM, S_WATERMARK, S_SET_WATERMARK, S_LIST_EXCHANGES,
     S_LEASE_OF, S_LEASE_TAKE, S_LEASE_WANT, S_LEASE_RELEASE, S_LEASE_RENEW, S_LEASE_WANTED,
+    S_INSERT_AUDIT_RUN, S_TRIM_AUDIT_RUNS, S_LAST_AUDIT_RUN,
     S_COUNT
 };
 
@@ -50,6 +51,7 @@ constexpr std::array<const char*, S_COUNT> kStmtText = {
     sqlitesql::kListExchanges,
     sqlitesql::kLeaseOf, sqlitesql::kLeaseTake, sqlitesql::kLeaseWant, sqlitesql::kLeaseRelease,
     sqlitesql::kLeaseRenew, sqlitesql::kLeaseWanted,
+    sqlitesql::kInsertAuditRun, sqlitesql::kTrimAuditRuns, sqlitesql::kLastAuditRun,
 };
 
 int64_t UnixNow() {
@@ -148,7 +150,7 @@ public:
         }
         if (!Migrate("main",
                      {sqlitesql::kPlatformSchemaV1, sqlitesql::kPlatformSchemaV2, sqlitesql::kPlatformSchemaV3}) ||
-            !Migrate("game", {sqlitesql::kGameSchemaV1, sqlitesql::kGameSchemaV2}))
+            !Migrate("game", {sqlitesql::kGameSchemaV1, sqlitesql::kGameSchemaV2, sqlitesql::kGameSchemaV3}))
             return 0;
         for (int i = 0; i < S_COUNT; ++i) {
             if (sqlite3_prepare_v3(m_pDb, kStmtText[i], -1, SQLITE_PREPARE_PERSISTENT, &m_apStmt[i],
@@ -461,6 +463,42 @@ public:
         }
         if (rc != SQLITE_DONE) return Failed("list exchanges");
         aExchanges = std::move(a);
+        return DbResult::Ok;
+    }
+
+    DbResult RecordAuditRun(const DbAuditRun& run) override {
+        Txn t(*this);
+        if (!t.Begun()) return Failed("begin");
+        {
+            StmtUse q(m_apStmt[S_INSERT_AUDIT_RUN]);
+            q.Int(1, run.nTime).Int(2, run.bConsistent ? 1 : 0).Int(3, run.nDifferences).Int(4, run.nAccounts);
+            q.Int(5, run.nLedgerRows).Int(6, run.nExchanges);
+            if (q.Finish() != SQLITE_DONE) return Failed("record audit");
+        }
+        {
+            StmtUse q(m_apStmt[S_TRIM_AUDIT_RUNS]);
+            q.Int(1, kDbAuditRunsKept);
+            if (q.Finish() != SQLITE_DONE) return Failed("trim audit results");
+        }
+        return t.Commit() ? DbResult::Ok : Failed("commit");
+    }
+
+    DbResult LastAuditRun(DbAuditRun& run, bool& bFound) override {
+        StmtUse q(m_apStmt[S_LAST_AUDIT_RUN]);
+        const int rc = q.Step();
+        if (rc == SQLITE_DONE) {
+            bFound = false;
+            return DbResult::Ok;
+        }
+        if (rc != SQLITE_ROW) return Failed("last audit");
+        sqlite3_stmt* p = q.Get();
+        run.nTime = sqlite3_column_int64(p, 0);
+        run.bConsistent = sqlite3_column_int64(p, 1) != 0;
+        run.nDifferences = sqlite3_column_int64(p, 2);
+        run.nAccounts = sqlite3_column_int64(p, 3);
+        run.nLedgerRows = sqlite3_column_int64(p, 4);
+        run.nExchanges = sqlite3_column_int64(p, 5);
+        bFound = true;
         return DbResult::Ok;
     }
 

@@ -67,6 +67,13 @@ inline constexpr const char* kPlatformSchemaV3 =
     " wanted_by TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX session_leases_server ON session_leases(server);";
 
+// Version 3 (game file): the results of the administration tool's audits,
+// newest last, so that every server of the game can publish the last one.
+inline constexpr const char* kGameSchemaV3 =
+    "CREATE TABLE game.audit_runs("
+    " id INTEGER PRIMARY KEY, time INTEGER NOT NULL, consistent INTEGER NOT NULL, differences INTEGER NOT NULL,"
+    " accounts INTEGER NOT NULL, ledger_rows INTEGER NOT NULL, exchanges INTEGER NOT NULL);";
+
 inline constexpr const char* kBegin = "BEGIN IMMEDIATE";
 inline constexpr const char* kCommit = "COMMIT";
 inline constexpr const char* kRollback = "ROLLBACK";
@@ -176,6 +183,17 @@ inline constexpr const char* kLeaseRenew = "UPDATE session_leases SET expires = 
 // ?1 server, ?2 most rows.
 inline constexpr const char* kLeaseWanted =
     "SELECT guid FROM session_leases WHERE server = ?1 AND wanted_by <> '' ORDER BY guid LIMIT ?2";
+
+// Audit results. ?1 time, ?2 consistent, ?3 differences, ?4 accounts,
+// ?5 ledger rows, ?6 exchanges; the trim keeps the newest ?1 rows.
+inline constexpr const char* kInsertAuditRun =
+    "INSERT INTO game.audit_runs(time, consistent, differences, accounts, ledger_rows, exchanges)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+inline constexpr const char* kTrimAuditRuns =
+    "DELETE FROM game.audit_runs WHERE id <= (SELECT max(id) FROM game.audit_runs) - ?1";
+inline constexpr const char* kLastAuditRun =
+    "SELECT time, consistent, differences, accounts, ledger_rows, exchanges FROM game.audit_runs"
+    " ORDER BY id DESC LIMIT 1";
 
 inline constexpr const char* kInsertUser =
     "INSERT INTO users(guid, name, extra, login_key, gold, created) VALUES (?1, ?2, ?3, ?4, 0, ?5)";

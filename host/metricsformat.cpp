@@ -203,6 +203,22 @@ void FormatFramework(CPage& page) {
                            r.aDbCommand[i]);
         }
     }
+    page.Counter(&HostMetrics::nAuditReadFailures, "quorvels_audit_read_failures_total",
+                 "Reads of the last recorded audit result that failed.");
+    // The audit's families appear once an audit was recorded: before that
+    // there is no result to alert on, and 0 would read as inconsistent.
+    if (page.Has(&HostMetrics::nAuditLedgerRows) && r.nAuditRecorded) {
+        page.Gauge(&HostMetrics::nAuditTime, "quorvels_audit_last_run_timestamp_seconds",
+                   "Unix time of the last audit of the books (qvadmin audit).");
+        page.Gauge(&HostMetrics::nAuditConsistent, "quorvels_audit_last_consistent",
+                   "1 when the last audit of the books found them consistent, 0 otherwise.");
+        page.Gauge(&HostMetrics::nAuditDifferences, "quorvels_audit_last_differences",
+                   "Differences the last audit of the books listed.");
+        page.Gauge(&HostMetrics::nAuditAccounts, "quorvels_audit_last_accounts",
+                   "Accounts the last audit of the books checked.");
+        page.Gauge(&HostMetrics::nAuditLedgerRows, "quorvels_audit_last_ledger_rows",
+                   "Ledger rows the last audit of the books checked.");
+    }
 }
 
 }  // namespace

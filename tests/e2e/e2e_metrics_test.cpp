@@ -1,6 +1,6 @@
 // quorvel-host --metrics: a real HTTP client (curl, else python3's urllib)
 // scrapes the page while users log in and buy, the figures follow what
-// happened, and broken, oversized and silent HTTP clients neither stop the
+// happened (and the audit qvadmin recorded before the start is there), and broken, oversized and silent HTTP clients neither stop the
 // endpoint nor the game.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -71,6 +73,9 @@ protected:
         ASSERT_EQ(m_tree.Create(), "");
         ASSERT_EQ(m_tree.AddUser("amy", 50000), "");
         ASSERT_EQ(m_tree.AddUser("bob", 50000), "");
+        // An audit before the start: its recorded result is on the first page.
+        const ToolResult audit = m_tree.Admin({"audit"});
+        ASSERT_EQ(audit.nExit, 0) << audit.strOutput;
         HostOptions opt;
         opt.aArgs = {"--metrics", "127.0.0.1:0"};
         ASSERT_EQ(m_host.Start(m_tree, opt), "");
@@ -117,6 +122,11 @@ TEST_F(E2eMetricsTest, TheFiguresFollowLoginsAndPurchasesAndBadClientsHurtNothin
     EXPECT_EQ(m["quorvels_sessions_in_use"], 0);
     EXPECT_EQ(m["quorvels_sessions_capacity"], 100);
     EXPECT_EQ(m["quorvels_logins_total"], 0);
+    EXPECT_EQ(m["quorvels_audit_last_consistent"], 1);
+    EXPECT_EQ(m["quorvels_audit_last_differences"], 0);
+    EXPECT_GT(m["quorvels_audit_last_accounts"], 0) << "amy's and bob's gold";
+    EXPECT_LE(std::abs(m["quorvels_audit_last_run_timestamp_seconds"] - static_cast<double>(std::time(nullptr))),
+              120);
 
     TestUser amy;
     ASSERT_NO_FATAL_FAILURE(LogIn(m_tree, m_host.Port(), "amy", 50000, amy));

@@ -197,10 +197,17 @@ int CFakeDbc::Answer(int nCmd, void* pRecord, int nSize) {
         }
         case DBCMD_GET_CAPS: {
             auto* r = As<DbcCapsRecord>(pRecord, nSize);
-            if (!r || (!m_bExchangeSupported && !m_bLeaseSupported)) return 0;
+            if (!r || (!m_bExchangeSupported && !m_bLeaseSupported && !m_bAuditSupported)) return 0;
             r->dwCaps = (m_bExchangeSupported ? DBC_CAP_EXCHANGE : 0) |
                         (m_bLeaseSupported ? DBC_CAP_SESSION_LEASE : 0) |
-                        (m_bGroupSupported ? DBC_CAP_GROUP_COMMIT : 0);
+                        (m_bGroupSupported ? DBC_CAP_GROUP_COMMIT : 0) |
+                        (m_bAuditSupported ? DBC_CAP_AUDIT_RESULT : 0);
+            return 1;
+        }
+        case DBCMD_GET_LAST_AUDIT: {
+            auto* r = As<DbcAuditResultRecord>(pRecord, nSize);
+            if (!r || !m_bAuditSupported) return 0;
+            *r = m_lastAudit;
             return 1;
         }
         case DBCMD_COMMIT_GROUP: {

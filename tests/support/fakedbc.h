@@ -129,6 +129,10 @@ public:
     void SetLeaseSupported(bool bSupported) { m_bLeaseSupported = bSupported; }
     void SetLeaseClock(int64_t nSeconds) { m_nLeaseClock = nSeconds; }
     void SetGroupCommitSupported(bool bSupported) { m_bGroupSupported = bSupported; }
+    // true: command 28 is known and command 19 offers it; it answers the
+    // record given by SetLastAudit (nFound 0 until then).
+    void SetAuditResultSupported(bool bSupported) { m_bAuditSupported = bSupported; }
+    void SetLastAudit(const DbcAuditResultRecord& audit) { m_lastAudit = audit; }
     // true while a group waits for command 27.
     bool IsGroupOpen() const { return m_pGroupStart != nullptr; }
     int64_t LeaseClock() const { return m_nLeaseClock; }
@@ -189,6 +193,8 @@ private:
     std::unique_ptr<Data> m_pGroupStart;  // the database when the open group began
     bool m_bExchangeSupported = true;
     bool m_bLeaseSupported = false;
+    bool m_bAuditSupported = false;
+    DbcAuditResultRecord m_lastAudit{};
     int64_t m_nLeaseClock = 0;
     std::map<std::u16string, FakeDbcLease> m_aLeases;  // by GUID
 

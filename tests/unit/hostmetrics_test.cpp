@@ -160,6 +160,11 @@ HostMetrics FullRecord() {
     r.sweepDuration.nSumNs = 12'000'000'001;  // seconds written exactly, zeros kept
     r.aDbCommand[3].aBucket[2] = 6;
     r.aDbCommand[0].aBucket[1] = 1;
+    r.nAuditRecorded = 1;
+    r.nAuditConsistent = 0;
+    r.nAuditDifferences = 2;
+    r.nAuditTime = 1767225000;
+    r.nAuditLedgerRows = 70;
     return r;
 }
 
@@ -203,6 +208,11 @@ TEST(MetricsFormatTest, AFullRecordIsValidPrometheusTextWithCumulativeBuckets) {
         {"quorvels_db_command_duration_seconds_bucket", {{"command", "3"}, {"le", "0.000025"}}, 0},
         {"quorvels_db_command_duration_seconds_bucket", {{"command", "3"}, {"le", "0.00005"}}, 6},
         {"quorvels_db_command_duration_seconds_count", {{"command", "other"}}, 1},
+        {"quorvels_audit_last_consistent", {}, 0},
+        {"quorvels_audit_last_differences", {}, 2},
+        {"quorvels_audit_last_run_timestamp_seconds", {}, 1767225000},
+        {"quorvels_audit_last_ledger_rows", {}, 70},
+        {"quorvels_audit_read_failures_total", {}, 0},
     };
     for (const Expect& e : aExpected) {
         const Sample* p = page.Find(e.strName, e.labels);
@@ -221,6 +231,7 @@ TEST(MetricsFormatTest, OnlyWhatTheLibraryFilledIsShown) {
     struct Case {
         uint32_t nSize;
         std::vector<const char*> aPresent, aAbsent;
+        bool bAuditRecorded = true;
     };
     const Case aCases[] = {
         // A library without the command: the host's own families only.
@@ -234,10 +245,20 @@ TEST(MetricsFormatTest, OnlyWhatTheLibraryFilledIsShown) {
         {static_cast<uint32_t>(offsetof(HostMetrics, pollDuration)),
          {"quorvels_group_commit_failures_total"},
          {"quorvels_poll_duration_seconds", "quorvels_db_command_duration_seconds"}},
+        // A version-1 record ends before the audit; a full one before any
+        // audit was recorded shows no result (0 would read as inconsistent).
+        {static_cast<uint32_t>(offsetof(HostMetrics, nAuditRecorded)),
+         {"quorvels_db_command_duration_seconds"},
+         {"quorvels_audit_last_consistent", "quorvels_audit_read_failures_total"}},
+        {static_cast<uint32_t>(sizeof(HostMetrics)),
+         {"quorvels_audit_read_failures_total"},
+         {"quorvels_audit_last_consistent", "quorvels_audit_last_run_timestamp_seconds"},
+         false},
     };
     for (const Case& c : aCases) {
         HostMetrics r = FullRecord();
         r.nSize = c.nSize;
+        r.nAuditRecorded = c.bAuditRecorded ? 1 : 0;
         const std::string strText = FormatMetrics(r, {});
         const Page page = Parse(strText);
         ASSERT_EQ(page.strError, "") << strText;

@@ -318,6 +318,52 @@ TEST_F(QvMetricsTest, GroupCommitsAndTheirFailureAreCounted) {
     EXPECT_EQ(CountOf(r.aDbCommand[DBCMD_COMMIT_GROUP]), 2u) << "the commits are timed too";
 }
 
+// The last recorded audit reaches the record on the first poll after the
+// start and then every kAuditReadIntervalMs; a failed read is counted and
+// keeps the result read before.
+TEST_F(QvMetricsTest, TheLastRecordedAuditIsReadOnThePollAndKeptThroughAFailedRead) {
+    m_db.SetAuditResultSupported(true);
+    DbcAuditResultRecord audit{};
+    audit.nFound = 1;
+    audit.nConsistent = 1;
+    audit.nTime = 1765000000;
+    audit.nAccounts = 12;
+    audit.nLedgerRows = 345;
+    m_db.SetLastAudit(audit);
+    ASSERT_EQ(StartFrame("RoomCount=1\r\n"), 1);
+    EXPECT_EQ(Metrics().nAuditRecorded, 0u) << "read on the poll, not at the start";
+    Poll();
+    HostMetrics r = Metrics();
+    EXPECT_EQ(r.nAuditRecorded, 1u);
+    EXPECT_EQ(r.nAuditConsistent, 1u);
+    EXPECT_EQ(r.nAuditTime, 1765000000u);
+    EXPECT_EQ(r.nAuditAccounts, 12u);
+    EXPECT_EQ(r.nAuditLedgerRows, 345u);
+
+    audit.nConsistent = 0;
+    audit.nDifferences = 2;
+    audit.nTime = 1765000600;
+    m_db.SetLastAudit(audit);
+    m_tick.Advance(kAuditReadIntervalMs - 1);
+    Poll();
+    EXPECT_EQ(Metrics().nAuditConsistent, 1u) << "read again before the interval";
+    EXPECT_EQ(m_db.CountCalls(DBCMD_GET_LAST_AUDIT), 1);
+    m_tick.Advance(1);
+    Poll();
+    r = Metrics();
+    EXPECT_EQ(r.nAuditConsistent, 0u);
+    EXPECT_EQ(r.nAuditDifferences, 2u);
+    EXPECT_EQ(r.nAuditTime, 1765000600u);
+
+    m_db.FailNextCall(1);
+    m_tick.Advance(kAuditReadIntervalMs);
+    Poll();
+    r = Metrics();
+    EXPECT_EQ(r.nAuditReadFailures, 1u);
+    EXPECT_EQ(r.nAuditRecorded, 1u);
+    EXPECT_EQ(r.nAuditDifferences, 2u) << "a failed read keeps the last result";
+}
+
 // The library's own server through CommandProc: a host's record shorter than
 // the library's gets exactly its prefix; a full one sees the polls timed.
 TEST(QvMetricsCommandTest, TheHostGetsThePrefixItAskedForAndThePollsAreTimed) {

@@ -302,6 +302,20 @@ int Audit(Context& c, const std::vector<std::string>&) {
     if (rep.nImpliedGoldToCoin) c.out << " implied_gold_to_coin=" << rep.nImpliedGoldToCoin;
     c.out << " differences=" << rep.aDifferences.size() << "\n";
     c.out << (rep.aDifferences.empty() ? "audit: consistent\n" : "audit: INCONSISTENT\n");
+    // The result goes into the game database, where every server of the game
+    // reads the last one for its metrics. The audit's own answer stands even
+    // when it cannot be recorded (a read-only copy, say); the warning says so.
+    if (!c.args.options.count("--no-record")) {
+        DbAuditRun run;
+        run.nTime = UnixNow();
+        run.bConsistent = rep.aDifferences.empty();
+        run.nDifferences = static_cast<int64_t>(rep.aDifferences.size());
+        run.nAccounts = static_cast<int64_t>(rep.nAccounts);
+        run.nLedgerRows = static_cast<int64_t>(rep.nLedgerRows);
+        run.nExchanges = static_cast<int64_t>(rep.nExchanges);
+        if (c.db.RecordAuditRun(run) != DbResult::Ok)
+            c.err << "qvadmin: audit: the result was not recorded: " << c.db.LastError() << "\n";
+    }
     return rep.aDifferences.empty() ? kExitOk : kExitRefused;
 }
 
@@ -328,10 +342,13 @@ const AdminCommand kCommands[] = {
      "    Ledger rows (book= id= time= at= cmd= account= change= balance= [txn=]; time= in Unix\n"
      "    seconds, at= the same in ISO 8601 UTC), all of them or those\n"
      "    of one user (by name) or one game (banker and tax).", Ledger},
-    {"audit", nullptr, 0, 0, "--gold-to-coin --no-value-check ", "audit [--gold-to-coin N] [--no-value-check]\n"
+    {"audit", nullptr, 0, 0, "--gold-to-coin --no-value-check --no-record ",
+     "audit [--gold-to-coin N] [--no-value-check] [--no-record]\n"
      "    Checks every balance against its ledger history, every exchange (whole, and\n"
      "    balanced at its own rate), and that the single commands' coins bought, sold and\n"
      "    settled balance against gold, banker and tax (at GoldToCoin N, or inferred).\n"
+     "    The result is recorded in the game database, where the servers publish the\n"
+     "    last one as metrics (--no-record: not recorded).\n"
      "    Exit 0 when consistent, 1 with the differences listed.", Audit},
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -295,6 +296,65 @@ TEST_P(DbCtrlBackend, AuditReportsAPurchaseThatStoppedHalfWay) {
     // With no coins outstanding any stray gold is a difference at every rate.
     ASSERT_EQ(ValueCmd(DBCMD_ADD_GAME_COIN, kGuid, 100), 1);
     EXPECT_TRUE(Mentions(Audit(), "no coins outstanding"));
+}
+
+// The audit results qvadmin records: command 28 answers the newest (the
+// whole record, also when none was recorded), the game database keeps only
+// the newest kDbAuditRunsKept, and an older game database gains the table.
+TEST_P(DbCtrlBackend, AuditResultsAnswerCommand28NewestFirstAndAreTrimmed) {
+    ASSERT_EQ(m_dbs.InitLibrary(), 1);
+    DbcCapsRecord caps{};
+    ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_CAPS, &caps, sizeof(caps)), 1);
+    EXPECT_NE(caps.dwCaps & DBC_CAP_AUDIT_RESULT, 0);
+    const auto LastAudit = [] {
+        DbcAuditResultRecord a;
+        std::memset(&a, 0xAB, sizeof(a));
+        EXPECT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_LAST_AUDIT, &a, sizeof(a)), 1);
+        return a;
+    };
+    DbcAuditResultRecord a = LastAudit();
+    EXPECT_EQ(a.nFound, 0);
+    EXPECT_EQ(a.nTime, 0);
+    EXPECT_EQ(a.nReserved, 0);
+    EXPECT_EQ(a.nLedgerRows, 0);
+
+    ASSERT_EQ(m_pDb->RecordAuditRun({1000, true, 0, 4, 40, 2}), DbResult::Ok);
+    ASSERT_EQ(m_pDb->RecordAuditRun({2000, false, 3, 5, 50, 1}), DbResult::Ok);
+    a = LastAudit();
+    EXPECT_EQ(a.nFound, 1);
+    EXPECT_EQ(a.nConsistent, 0);
+    EXPECT_EQ(a.nTime, 2000);
+    EXPECT_EQ(a.nDifferences, 3);
+    EXPECT_EQ(a.nAccounts, 5);
+    EXPECT_EQ(a.nLedgerRows, 50);
+
+    // kDbAuditRunsKept + 1 older rows, then one recorded: the trim leaves the
+    // newest kDbAuditRunsKept, so removing those leaves nothing.
+    ASSERT_EQ(kDbAuditRunsKept, 1000);
+    ASSERT_EQ(m_dbs.RawSql("DELETE FROM game.audit_runs;"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1001)"
+                           " INSERT INTO game.audit_runs(time, consistent, differences, accounts, ledger_rows,"
+                           " exchanges) SELECT i, true, 0, 0, 0, 0 FROM n"),
+              "");
+    ASSERT_EQ(m_pDb->RecordAuditRun({5000, true, 0, 1, 2, 3}), DbResult::Ok);
+    DbAuditRun run;
+    bool bFound = false;
+    ASSERT_EQ(m_pDb->LastAuditRun(run, bFound), DbResult::Ok);
+    ASSERT_TRUE(bFound);
+    EXPECT_EQ(run.nTime, 5000);
+    EXPECT_EQ(run.nExchanges, 3);
+    ASSERT_EQ(m_dbs.RawSql("DELETE FROM game.audit_runs WHERE id > (SELECT max(id) - 1000 FROM game.audit_runs)"), "");
+    ASSERT_EQ(m_pDb->LastAuditRun(run, bFound), DbResult::Ok);
+    EXPECT_FALSE(bFound) << "an older row survived the trim: time " << run.nTime;
+
+    // A game database from before the audit results gains them at its next open.
+    DBCtrl_Destroy();
+    m_pDb.reset();
+    ASSERT_EQ(m_dbs.RawSql("DROP TABLE game.audit_runs; DELETE FROM game.schema_version WHERE version = 3"), "");
+    ASSERT_NO_FATAL_FAILURE(Reopen());
+    EXPECT_EQ(m_pDb->RecordAuditRun({7000, true, 0, 0, 0, 0}), DbResult::Ok);
+    ASSERT_EQ(m_pDb->LastAuditRun(run, bFound), DbResult::Ok);
+    EXPECT_TRUE(bFound && run.nTime == 7000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbCtrlBackend, ::testing::Values(TestBackend::Sqlite, TestBackend::Postgres),

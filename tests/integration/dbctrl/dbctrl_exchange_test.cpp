@@ -107,7 +107,7 @@ protected:
 TEST_P(DbExchangeCmd, EachKindCommitsWholeWithExactBalancesAndLedgerRows) {
     DbcCapsRecord caps{};
     ASSERT_EQ(DBCtrl_ExecuteCmd(DBCMD_GET_CAPS, &caps, sizeof(caps)), 1);
-    EXPECT_EQ(int32_t(caps.dwCaps), DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE);
+    EXPECT_EQ(int32_t(caps.dwCaps), DBC_CAP_EXCHANGE | DBC_CAP_SESSION_LEASE | DBC_CAP_AUDIT_RESULT);
     const int64_t nValue = TotalValue();
 
     auto buy = Record({DBC_EXCHANGE_BUY, 100, 0, 0, {{kGuidA, -1000, 10}}});

@@ -186,6 +186,22 @@ TEST_P(QvAdmin, BankersTaxesAndAnAuditThatCatchesTampering) {
               std::string::npos)
         << r.strOut;
     EXPECT_NE(r.strOut.find("audit: INCONSISTENT"), std::string::npos);
+
+    // Each audit recorded its result for the servers' metrics; --no-record
+    // leaves the last one as it was.
+    ASSERT_EQ(m_dbs.RawSql("UPDATE {P}users SET gold = gold - 1000"), "");
+    EXPECT_EQ(Admin({"audit", "--no-record"}).nExit, 0);
+    std::string strErr;
+    std::unique_ptr<IDbBackend> pDb = m_dbs.Open(strErr);
+    ASSERT_TRUE(pDb) << strErr;
+    DbAuditRun run;
+    bool bFound = false;
+    ASSERT_EQ(pDb->LastAuditRun(run, bFound), DbResult::Ok);
+    ASSERT_TRUE(bFound);
+    EXPECT_FALSE(run.bConsistent);
+    EXPECT_EQ(run.nDifferences, 1);
+    EXPECT_GT(run.nLedgerRows, 0);
+    EXPECT_LE(std::abs(run.nTime - static_cast<int64_t>(std::time(nullptr))), 60);
 }
 
 // The first run (no dbctrl.ini yet) creates the databases, as run.sh relies
