@@ -4,8 +4,9 @@
 // The tick count is CLOCK_MONOTONIC in milliseconds truncated to 32 bits, so it
 // wraps about every 49.7 days like the system tick it stands in for; callers
 // take unsigned 32-bit differences. Tests replace the source to step time
-// without sleeping. The source is process-wide; replace it only while no other
-// thread reads the tick.
+// without sleeping (on Windows the tick is GetTickCount64 cut to 32 bits, the
+// same wrapping count). The source is process-wide; replace it only while no
+// other thread reads the tick.
 #pragma once
 
 #include <cstdint>

@@ -16,6 +16,9 @@
 // Creating over an existing read-only file is refused with 5 (access denied)
 // as on Windows, also for a process that could bypass the permission bits.
 // Each File has its own open file description, so its lock is its own.
+// On Windows the same rules are the system's share modes (CreateFileW), which
+// bind every program, and there two share-read writers do keep each other
+// out (32).
 //
 // Failures return 0 (or the stated error value) and set plat::GetLastError.
 // A File is used by one thread at a time; move it to hand it on.

@@ -66,27 +66,6 @@ bool CopyContents(int src, int dst) {
     }
 }
 
-// Windows wildcard match: '*' any run, '?' one unit, letters without case.
-bool WildcardMatch(std::u16string_view name, std::u16string_view pat) {
-    size_t n = 0, p = 0, starP = std::u16string_view::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pat.size() && (pat[p] == u'?' || WideCharToLower(pat[p]) == WideCharToLower(name[n]))) {
-            ++n;
-            ++p;
-        } else if (p < pat.size() && pat[p] == u'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::u16string_view::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pat.size() && pat[p] == u'*') ++p;
-    return p == pat.size();
-}
-
 }  // namespace
 
 uint32_t GetFileAttributes(std::u16string_view path) {
@@ -251,7 +230,7 @@ int FindFiles(std::u16string_view pattern, std::vector<FindEntry>& entries) {
     if (!pDir) return FailWith(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : ErrorFromErrno(errno));
     while (struct dirent* pEnt = ::readdir(pDir)) {
         std::u16string strName = NarrowToWide(pEnt->d_name);
-        if (!WildcardMatch(strName, namePat)) continue;
+        if (!MatchesWildcard(strName, namePat)) continue;
         bool bDir = pEnt->d_type == DT_DIR;
         if (pEnt->d_type == DT_UNKNOWN) {
             struct stat st {};

@@ -16,6 +16,8 @@
 
 #include "platform/lasterror.h"
 
+#include "platform/winmacros.h"  // names <windows.h> would replace
+
 namespace plat {
 
 // Attribute bits as Windows reports them.
@@ -77,5 +79,8 @@ struct FindEntry {
 // entries when the directory could be listed and something matched; 0
 // otherwise (last error 2 for no match, 3 when the directory is missing).
 int FindFiles(std::u16string_view pattern, std::vector<FindEntry>& entries);
+// The name test of FindFiles: '*' matches any run, '?' one UTF-16 unit, other
+// characters match without case. The pattern is the name part alone.
+bool MatchesWildcard(std::u16string_view name, std::u16string_view pattern);
 
 }  // namespace plat

@@ -1,11 +1,14 @@
 // New GUIDs, standing in for UuidCreate: 16 bytes from the kernel's random
 // source (getrandom) marked as a version-4 (random) GUID. Tests replace the
-// source to produce chosen GUIDs and failure statuses.
+// source to produce chosen GUIDs and failure statuses. On Windows the GUIDs
+// are the RPC runtime's UuidCreate.
 // Thread-safe; replace the source only while no other thread creates GUIDs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 

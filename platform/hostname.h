@@ -5,8 +5,9 @@
 
 namespace plat {
 
-// The host name as the system reports it (gethostname), UTF-8 decoded; empty
-// when the system tells none.
+// The host name as the system reports it (gethostname, UTF-8 decoded; on
+// Windows the DNS host name, or the computer name without one); empty when
+// the system tells none.
 std::u16string GetHostName();
 
 }  // namespace plat

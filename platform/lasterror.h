@@ -24,5 +24,8 @@ void SetLastError(uint32_t dwError);
 // Maps an errno value to the numbering above (unlisted values become
 // errno | 0x20000000, the customer bit of Windows codes).
 uint32_t ErrorFromErrno(int nErrno);
+// The errno value a Windows-numbered code stands for (codes with the customer
+// bit 0x20000000 carry the errno value itself).
+int ErrnoFromError(uint32_t dwError);
 
 }  // namespace plat

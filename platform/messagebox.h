@@ -1,11 +1,15 @@
 // Message boxes, standing in for MessageBoxW. There is no desktop to show a
 // box on, so the text goes to standard error as one UTF-8 line (caption first
 // when there is one) and the box "returns" at once with its default button.
+// Windows does the same: the framework runs as a service there, where a real
+// box would wait for a click nobody can give.
 // Thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 

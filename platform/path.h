@@ -1,11 +1,15 @@
 // Path text at the operating-system boundary. Paths inside the system use
 // '\' as separator ("..\Binaries\ServerBaseConfig.ini"); the OS gets '/'.
 // Full-path expansion resolves against the working directory, and "/" plays
-// the part of the drive root.
+// the part of the drive root. On Windows the OS takes '' itself (a '/' is
+// turned into ''), the narrow encoding is the ANSI code page, and full paths
+// are the system's own (GetFullPathNameW: "C:\dirile").
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 

@@ -6,6 +6,15 @@
 // descriptor not marked close-on-exec, gets the program path itself as
 // argv[0] and the arguments as given. Waiting uses waitpid; a child that is
 // started must be waited for by its starter, or it stays a zombie.
+//
+// On Windows a child starts with CreateProcessW: the command line is the
+// quoted program path and the arguments quoted so that SplitCommandLine
+// gives them back; it inherits its three standard handles and nothing else.
+// Its process handle is kept until WaitProcess reports the end (so a child
+// must be waited for there too). Each child leads a console process group of
+// its own: Interrupt and Stop reach it as CTRL_BREAK_EVENT (it must share
+// the caller's console), Kill is TerminateProcess with exit code 137 (128 + 9).
+// Pipe ends are C runtime descriptors (_open_osfhandle), for _read/_write.
 // Thread-safe.
 #pragma once
 
@@ -102,8 +111,9 @@ enum class ProcessSignal : uint8_t {
 // A killed child must still be waited for.
 int SignalProcess(ProcessId pid, ProcessSignal eSignal);
 
-// Makes SIGINT and SIGTERM set a process-wide flag instead of ending the
-// process. Without SA_RESTART, so a blocking wait of the thread the signal
+// Makes SIGINT and SIGTERM (on Windows the console's Ctrl+C, Ctrl+Break, close
+// and shutdown events, through SetConsoleCtrlHandler) set a process-wide flag
+// instead of ending the process. Without SA_RESTART, so a blocking wait of the thread the signal
 // lands on returns early (EINTR); a loop that checks StopSignalReceived
 // between bounded waits reacts within one wait either way, which is all a
 // console-control-handler implementation (a handler thread) can offer.

@@ -15,11 +15,18 @@
 // on <ROOT NAME>.lock, so concurrent writers (threads or processes) never lose
 // each other's values and readers never see half a file.
 // A RegKey is used by one thread at a time.
+//
+// On Windows the keys and values are the system registry's own (REG_SZ
+// values through RegOpenKeyExW, RegCreateKeyExW, RegQueryValueExW and
+// RegSetValueExW; REG_EXPAND_SZ values are read unexpanded, values of other
+// types are not strings of this store); the last error is the registry's.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 
@@ -58,8 +65,10 @@ private:
     bool m_bOpen = false;
 };
 
+#ifndef _WIN32
 // The store directory as an operating-system path (empty when neither
-// $XDG_CONFIG_HOME nor $HOME gives one).
+// $XDG_CONFIG_HOME nor $HOME gives one). The file store only.
 std::string RegistryDirectory();
+#endif
 
 }  // namespace plat

@@ -5,6 +5,8 @@
 // desktop's opener, xdg-open, which takes the document alone, so parameters
 // are not passed to it. The started program is detached (its standard streams
 // go to /dev/null) and the call returns without waiting for it.
+// On Windows it is ShellExecuteW with the verb "open" and the parameters as
+// given; nShowCmd is passed on, and any result above 32 is SE_SUCCESS.
 // Thread-safe.
 #pragma once
 
@@ -12,6 +14,8 @@
 #include <string_view>
 
 #include "platform/messagebox.h"
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 

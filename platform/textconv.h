@@ -15,8 +15,9 @@ std::string WideToUtf8(std::u16string_view s);
 
 // Narrow text in the code page of the process locale (the system stands in for
 // the Windows "ANSI code page" with it): UTF-8 when the locale's codeset is
-// UTF-8, ASCII or the "C" locale, any other codeset through iconv. Characters
-// the code page cannot hold become '?'.
+// UTF-8, ASCII or the "C" locale, any other codeset through iconv. On Windows
+// it is the ANSI code page itself (GetACP; "UTF-8" or e.g. "CP1252").
+// Characters the code page cannot hold become '?'.
 std::string WideToNarrow(std::u16string_view s);
 std::u16string NarrowToWide(std::string_view s);
 // The codeset the two functions above use, e.g. "UTF-8" or "GBK".

@@ -63,6 +63,13 @@ int SendToTraceViewer(const void* pRecord, size_t nSize) {
     }
 }
 
+// The bound datagram socket.
+struct TraceViewerListener::Endpoint {
+    UniqueFd fd;
+};
+
+TraceViewerListener::TraceViewerListener() = default;
+
 TraceViewerListener::~TraceViewerListener() { Close(); }
 
 int TraceViewerListener::Open() {
@@ -78,18 +85,16 @@ int TraceViewerListener::Open() {
         SetLastError(errno == EADDRINUSE ? kErrorAlreadyExists : ErrorFromErrno(errno));
         return 0;
     }
-    m_fd = fd.Release();
+    m_pEndpoint = std::make_unique<Endpoint>(Endpoint{std::move(fd)});
     return 1;
 }
 
-void TraceViewerListener::Close() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
+void TraceViewerListener::Close() { m_pEndpoint.reset(); }
 
 int64_t TraceViewerListener::Receive(void* pBuffer, size_t nCap, uint32_t nTimeoutMs) {
-    if (m_fd < 0) return -1;
-    pollfd pfd{m_fd, POLLIN, 0};
+    if (!m_pEndpoint) return -1;
+    const int fd = m_pEndpoint->fd.Get();
+    pollfd pfd{fd, POLLIN, 0};
     int nWait = nTimeoutMs == 0xFFFFFFFFu ? -1 : static_cast<int>(std::min<uint32_t>(nTimeoutMs, 0x7FFFFFFF));
     int r = ::poll(&pfd, 1, nWait);
     if (r == 0 || (r < 0 && errno == EINTR)) return 0;
@@ -98,7 +103,7 @@ int64_t TraceViewerListener::Receive(void* pBuffer, size_t nCap, uint32_t nTimeo
         return -1;
     }
     // MSG_TRUNC: the result is the datagram's real size even when it is cut.
-    ssize_t n = ::recv(m_fd, pBuffer, nCap, MSG_TRUNC | MSG_DONTWAIT);
+    ssize_t n = ::recv(fd, pBuffer, nCap, MSG_TRUNC | MSG_DONTWAIT);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return 0;
         SetLastError(ErrorFromErrno(errno));

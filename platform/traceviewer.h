@@ -7,11 +7,19 @@
 // Sending never blocks and never fails its caller: without a viewer, or when
 // the viewer's queue is full, the record is dropped (unlike the synchronous
 // window message, a slow viewer cannot stall the server).
+//
+// On Windows it is the window message itself: the viewer is the window of
+// the channel's window class (FindWindowW, or a message-only window), and a
+// record is one WM_COPYDATA sent with a short time-out that gives up a hung
+// viewer at once. A listener's own thread takes the messages of its
+// message-only window into a bounded queue, so a sender waits only for that
+// copy and a full queue drops the record.
 // Thread-safe; the channel name may be changed while others send.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,7 +44,7 @@ int SendToTraceViewer(const void* pRecord, size_t nSize);
 // Used by one thread at a time.
 class TraceViewerListener {
 public:
-    TraceViewerListener() = default;
+    TraceViewerListener();  // closed
     ~TraceViewerListener();
     TraceViewerListener(const TraceViewerListener&) = delete;
     TraceViewerListener& operator=(const TraceViewerListener&) = delete;
@@ -44,7 +52,7 @@ public:
     // Listens on the current channel. 1/0; 0 with error 183 when another
     // viewer already listens there.
     int Open();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_pEndpoint != nullptr; }
     void Close();
 
     // Waits up to nTimeoutMs (0xFFFFFFFF: no limit) for a record and copies
@@ -54,7 +62,8 @@ public:
     int64_t Receive(void* pBuffer, size_t nCap, uint32_t nTimeoutMs);
 
 private:
-    int m_fd = -1;
+    struct Endpoint;                       // the platform's receiving end
+    std::unique_ptr<Endpoint> m_pEndpoint;  // null while closed
 };
 
 }  // namespace plat

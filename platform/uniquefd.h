@@ -6,6 +6,8 @@
 // because the descriptor is released either way and its number may already
 // belong to another thread's file. Implicit closes keep errno, so code that
 // reports an error after a failed call can return through an owner.
+// On Windows the descriptor is a C runtime one (a file or pipe handle made a
+// descriptor with _open_osfhandle); closing it closes the handle.
 // Not thread-safe; one owner per descriptor.
 #pragma once
 

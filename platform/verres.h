@@ -8,7 +8,10 @@
 // StringFileInfo\<lang><codepage>\<name> and VarFileInfo\Translation) in an
 // ELF section named ".qvversion", and its icons as the bytes of an .ico file
 // in a section named ".qvicon" (cmake/QvVersionInfo.cmake puts them there).
-// Both are read from the file without loading it.
+// Both are read from the file without loading it. On Windows they are the
+// file's VERSIONINFO resource (GetFileVersionInfoSizeW, GetFileVersionInfoW)
+// and the images of its first icon group (RT_GROUP_ICON and RT_ICON), which
+// give the same counts and handles as the same .ico file does elsewhere.
 //
 // A bare file name (no '\' or '/') is looked for in the running executable's
 // directory first and then in the working directory, as the Windows loader
@@ -22,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "platform/winmacros.h"  // names <windows.h> would replace
 
 namespace plat {
 
@@ -93,5 +98,8 @@ int VerQueryValue(const void* pBlock, uint32_t dwBlockSize, std::u16string_view 
 // there is nothing to release). 0 when the file has no icons, the icon data
 // is malformed, or the index is out of range. hInstance is not used.
 uint32_t ExtractIcon(uint32_t hInstance, std::u16string_view path, int32_t nIconIndex);
+// The handle ExtractIcon gives the icon image of nBytes bytes at pImage: a
+// hash of the bytes (FNV-1a), never 0, so it depends on the image alone.
+uint32_t IconImageHandle(const uint8_t* pImage, size_t nBytes);
 
 }  // namespace plat
