@@ -1,5 +1,5 @@
 // The network-driver interface (public: shared by the framework and the
-// driver library libQ7NetDrv.so).
+// driver library libQ7NetDrv.so, Q7NetDrv.dll on Windows).
 //
 // The framework does no I/O of its own. It creates one driver with
 // CreateNetDrv, one TCP server from it, and then, on the host's thread, pulls
@@ -23,7 +23,9 @@
 // accepts, reads, the rest of a send the socket did not take at once, and the
 // drain of closed connections. With I/O threads the driver reads and writes on
 // threads of its own and hands events over to the host; this suits hosts that
-// poll seldom.
+// poll seldom. The host-thread mode exists on Linux only: on Windows the
+// I/O threads are the default and a server asked for the host thread refuses
+// to listen.
 #pragma once
 
 #include <cstdint>
@@ -109,7 +111,9 @@ public:
     //               less than one packet of the maximum size
     //   bits 24..25 I/O mode: 1 I/O threads, 2 the host's thread (no thread
     //               of the driver's; bits 0..7 are then ignored), 0 or 3 the
-    //               default, which is the host's thread
+    //               default, which is the host's thread (on Windows: the I/O
+    //               threads; there 2 gives a server whose Listen fails, with
+    //               the reason on stderr)
     //   bits 26..31 reserved, ignored
     // The maximum applies both ways: a received length above it ends the
     // connection, a Send above it is ignored. Returns null only when the
@@ -143,6 +147,11 @@ typedef INetDrv* (*PFN_CreateNetDrv)();
 // then drain GetEvent until false. Never read from or write to it. Returns -1
 // when no handle can be made. The descriptor belongs to the library; do not
 // close it. Callable from any thread.
+// On Windows an event handle, wait with WaitForSingleObject: a manual-reset
+// event, set while events of either port wait in a server's queue (the same
+// raise and clear as above; there is no host-thread mode). The int holds the whole handle
+// (kernel handles fit in 32 bits): reinterpret_cast<HANDLE>(intptr_t(n)).
+// Wait on it, never set, reset or close it; -1 when no event could be made.
 QV_EXPORT int Q7NetDrv_GetWakeHandle();
 typedef int (*PFN_Q7NetDrv_GetWakeHandle)();
 

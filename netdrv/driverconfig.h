@@ -29,7 +29,14 @@ constexpr uint32_t kIoModeShift = 24;           // bits 24..25 of dwDriverParam
 constexpr uint32_t kIoModeMask = 3u << kIoModeShift;
 constexpr uint32_t kIoModeThreadsBits = 1u << kIoModeShift;
 constexpr uint32_t kIoModeHostThreadBits = 2u << kIoModeShift;
+#ifdef _WIN32
+// The host-thread mode is built on epoll and exists on Linux only; Windows
+// serves with I/O threads (on the system's completion ports) by default and
+// refuses an explicit request for the host thread.
+constexpr IoMode kDefaultIoMode = IoMode::Threads;
+#else
 constexpr IoMode kDefaultIoMode = IoMode::HostThread;  // fewer system calls and less memory per packet and connection
+#endif
 
 struct DriverConfig {
     IoMode eIoMode = kDefaultIoMode;

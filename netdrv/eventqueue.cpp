@@ -1,6 +1,10 @@
 #include "netdrv/eventqueue.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 
 #include <cstring>
 #include <new>
@@ -11,6 +15,18 @@
 namespace q7net {
 
 namespace {
+#ifdef _WIN32
+// Chunks are at least 64 KiB, the granularity of VirtualAlloc's reservations.
+uint8_t* MapChunk(size_t nBytes) {
+    void* p = ::VirtualAlloc(nullptr, nBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!p) throw std::bad_alloc();
+    return static_cast<uint8_t*>(p);
+}
+
+void UnmapChunk(uint8_t* p, size_t) {
+    ::VirtualFree(p, 0, MEM_RELEASE);
+}
+#else
 uint8_t* MapChunk(size_t nBytes) {
     void* p = mmap(nullptr, nBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
@@ -20,6 +36,7 @@ uint8_t* MapChunk(size_t nBytes) {
 void UnmapChunk(uint8_t* p, size_t nBytes) {
     munmap(p, nBytes);
 }
+#endif
 }  // namespace
 
 ChunkPool::~ChunkPool() {

@@ -2,7 +2,9 @@
 
 #include <asio/bind_allocator.hpp>
 #include <asio/post.hpp>
+#ifndef _WIN32
 #include <signal.h>
+#endif
 
 #include <cstring>
 
@@ -39,10 +41,13 @@ IoWorker::~IoWorker() {
 bool IoWorker::Run() {
     try {
         m_thread = std::thread([this] {
+#ifndef _WIN32
             // Signals are the host's business; its thread should receive them.
+            // (Windows has no signal masks, and its sockets raise no SIGPIPE.)
             sigset_t all;
             sigfillset(&all);
             pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
             for (;;) {
                 try {
                     m_ctx.run();

@@ -23,7 +23,12 @@ bool Listener::TryOpen(const asio::ip::tcp::endpoint& ep) {
     asio::error_code ec;
     m_acceptor.open(ep.protocol(), ec);
     if (ec) return false;
+#ifndef _WIN32
+    // A restarted server binds its port while old connections sit in
+    // TIME_WAIT. Windows allows that without the option, and there it would
+    // let a second socket bind a port that is already listening.
     m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+#endif
     // The unspecified IPv6 address serves IPv4 clients too.
     if (!ec && ep.address().is_v6() && ep.address().is_unspecified()) m_acceptor.set_option(asio::ip::v6_only(false), ec);
     if (!ec) m_acceptor.bind(ep, ec);

@@ -39,8 +39,11 @@ bool CTcpServer::StartWebSocket(const std::string& strAddress, int nPort) {
     if (!m_pState || m_nMaxConnection == 0) return false;
     auto pWs = std::make_unique<WsServer>(m_config, m_pState->slots);
     if (!pWs->Listen(strAddress, uint16_t(nPort))) return false;
+#ifndef _WIN32
     // A server that cannot be watched still serves hosts that poll it on a tick.
+    // (On Windows the WebSocket side raises the wake signal itself.)
     m_bWsInWakeSet = WakeSignal::Instance().AddSource(pWs->NotifyFd());
+#endif
     m_pWs = std::move(pWs);
     return true;
 }
@@ -200,8 +203,10 @@ void CTcpServer::ReleaseSends(bool bDiscard) {
 void CTcpServer::Shutdown() {
     // The WebSocket thread uses the slot table: it goes first.
     if (m_pWs) {
+#ifndef _WIN32
         if (m_bWsInWakeSet) WakeSignal::Instance().RemoveSource(m_pWs->NotifyFd());
         m_bWsInWakeSet = false;
+#endif
         m_pWs->GiveBack(&m_wsBatch);
         m_nWsPos = 0;
         m_pWs.reset();

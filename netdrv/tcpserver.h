@@ -78,7 +78,9 @@ private:
     bool m_bHold = false;       // Sends are held until ReleaseSends
 
     std::unique_ptr<WsServer> m_pWs;  // null unless the WebSocket port listens
-    bool m_bWsInWakeSet = false;
+#ifndef _WIN32
+    bool m_bWsInWakeSet = false;      // m_pWs's descriptor is in the wake set
+#endif
     EventBatch m_wsBatch;       // taken from m_pWs; its packets live until the next GetEvent
     size_t m_nWsPos = 0;
 };

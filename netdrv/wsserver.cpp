@@ -10,9 +10,11 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +29,9 @@
 #include "netdrv/eventqueue.h"
 #include "netdrv/slottable.h"
 #include "netdrv/wireframe.h"
+#ifdef _WIN32
+#include "netdrv/wakesignal.h"
+#endif
 
 namespace q7net {
 
@@ -89,6 +94,9 @@ struct WsServer::Impl {
     void StagePacket(int32_t nSlot, uint32_t dwGen, const uint8_t* p, uint32_t nLength);
     void PostPublish();
     void Publish();
+    // Inbox mutex held: the host is told that events wait, or no longer.
+    void RaiseInbox();
+    void LowerInbox();
     bool ReadsMustPause() const {
         return nOutstanding.load(std::memory_order_relaxed) + staging.Bytes() > config.nReceiveQueueCapBytes;
     }
@@ -123,8 +131,10 @@ struct WsServer::Impl {
     // Published events: the host takes them all at once.
     std::mutex inboxMutex;
     EventBatch inbox;             // inbox mutex
-    bool bRaised = false;         // inbox mutex: notifyFd is readable
-    const int notifyFd;
+    bool bRaised = false;         // inbox mutex: the host is told that events wait
+#ifndef _WIN32
+    const int notifyFd;           // readable while bRaised
+#endif
     std::atomic<size_t> nOutstanding{0};  // bytes published and not given back
     std::atomic<bool> bReadsPaused{false};
 
@@ -579,7 +589,9 @@ WsServer::Impl::Impl(const DriverConfig& cfg, SlotTable& slotTable)
       spare(ioc),
       retryTimer(ioc),
       chunks(cfg.dwMaxPacketBytes > kMinChunkBytes ? cfg.dwMaxPacketBytes : kMinChunkBytes),
+#ifndef _WIN32
       notifyFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+#endif
       apSession(size_t(slotTable.Capacity())) {}
 
 WsServer::Impl::~Impl() {
@@ -600,14 +612,25 @@ WsServer::Impl::~Impl() {
     apReleasing.clear();
     staging.Clear(chunks);
     inbox.Clear(chunks);
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex);
+        if (bRaised) LowerInbox();  // a raise of the wake signal must not outlive the server
+    }
+#ifndef _WIN32
     if (notifyFd >= 0) ::close(notifyFd);
+#endif
 }
 
 bool WsServer::Impl::TryOpen(const tcp::endpoint& ep) {
     ErrorCode ec;
     acceptor.open(ep.protocol(), ec);
     if (ec) return false;
+#ifndef _WIN32
+    // A restarted server binds its port while old connections sit in
+    // TIME_WAIT. Windows allows that without the option, and there it would
+    // let a second socket bind a port that is already listening.
     acceptor.set_option(net::socket_base::reuse_address(true), ec);
+#endif
     // The unspecified IPv6 address serves IPv4 clients too.
     if (!ec && ep.address().is_v6() && ep.address().is_unspecified()) acceptor.set_option(net::ip::v6_only(false), ec);
     if (!ec) acceptor.bind(ep, ec);
@@ -624,7 +647,10 @@ bool WsServer::Impl::TryOpen(const tcp::endpoint& ep) {
 }
 
 bool WsServer::Impl::Listen(const std::string& strAddress, uint16_t wPort) {
-    if (notifyFd < 0 || thread.joinable()) return false;
+#ifndef _WIN32
+    if (notifyFd < 0) return false;
+#endif
+    if (thread.joinable()) return false;
     const std::string strHost = strAddress.empty() ? std::string("0.0.0.0") : strAddress;
     ErrorCode ec;
     const net::ip::address addr = net::ip::make_address(strHost, ec);
@@ -646,10 +672,13 @@ bool WsServer::Impl::Listen(const std::string& strAddress, uint16_t wPort) {
     AcceptNext();
     try {
         thread = std::thread([this] {
+#ifndef _WIN32
             // Signals are the host's business; its thread should receive them.
+            // (Windows has no signal masks, and its sockets raise no SIGPIPE.)
             sigset_t all;
             sigfillset(&all);
             pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
             for (;;) {
                 try {
                     ioc.run();
@@ -730,11 +759,30 @@ void WsServer::Impl::Publish() {
     nOutstanding.fetch_add(staging.Bytes(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(inboxMutex);
     inbox.Append(&staging);
-    if (!bRaised) {
-        bRaised = true;
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t r = ::write(notifyFd, &one, sizeof one);
-    }
+    if (!bRaised) RaiseInbox();
+}
+
+// Linux: notifyFd becomes readable, and the owning server has it in the wake
+// set (or in its own readiness set). Windows: the inbox raises the library's
+// wake signal itself, as an event queue does.
+void WsServer::Impl::RaiseInbox() {
+    bRaised = true;
+#ifdef _WIN32
+    WakeSignal::Instance().Raise();
+#else
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(notifyFd, &one, sizeof one);
+#endif
+}
+
+void WsServer::Impl::LowerInbox() {
+    bRaised = false;
+#ifdef _WIN32
+    WakeSignal::Instance().Lower();
+#else
+    uint64_t value = 0;
+    [[maybe_unused]] ssize_t r = ::read(notifyFd, &value, sizeof value);
+#endif
 }
 
 void WsServer::Impl::AddPaused(std::shared_ptr<WsSession> pSession) {
@@ -788,17 +836,15 @@ bool WsServer::Listen(const std::string& strAddress, uint16_t wPort) { return m_
 
 int WsServer::Port() const { return m_p->nPort; }
 
+#ifndef _WIN32
 int WsServer::NotifyFd() const { return m_p->notifyFd; }
+#endif
 
 bool WsServer::TakeEvents(EventBatch* pOut) {
     std::lock_guard<std::mutex> lock(m_p->inboxMutex);
     const bool bAny = !m_p->inbox.Empty();
     if (bAny) m_p->inbox.Swap(pOut);
-    if (m_p->bRaised) {
-        m_p->bRaised = false;
-        uint64_t value = 0;
-        [[maybe_unused]] ssize_t r = ::read(m_p->notifyFd, &value, sizeof value);
-    }
+    if (m_p->bRaised) m_p->LowerInbox();
     return bAny;
 }
 

@@ -11,9 +11,11 @@
 // One thread of its own runs every WebSocket connection (an io_context of
 // Boost.Asio, apart from the standalone Asio the TCP side uses): the HTTP
 // upgrade with its time-out and header bound, reading, writing and closing.
-// Its events wait in an inbox until the host takes them (TakeEvents); a
-// descriptor (NotifyFd) is readable while events wait, which the owning
-// server puts into its wake set. What the host does to a WebSocket index
+// Its events wait in an inbox until the host takes them (TakeEvents); on
+// Linux a descriptor (NotifyFd) is readable while events wait, which the
+// owning server puts into its wake set; on Windows the inbox raises the
+// library's wake signal (wakesignal.h) itself while events wait, as an event
+// queue does. What the host does to a WebSocket index
 // (Send, Close, held sends) is queued under one mutex and written by the
 // thread; a batch is posted to it once, not once per packet.
 //
@@ -59,8 +61,10 @@ public:
     // an ephemeral port) and starts the thread; false when either failed.
     bool Listen(const std::string& strAddress, uint16_t wPort);
     int Port() const;
+#ifndef _WIN32
     // Readable while events wait for TakeEvents. Never read or written by the caller.
     int NotifyFd() const;
+#endif
 
     // Moves every waiting event into *pOut, which must be empty; false when
     // none was waiting. The packets live in the batch until GiveBack.
