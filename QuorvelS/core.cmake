@@ -24,5 +24,10 @@ target_link_libraries(qv_framework PUBLIC qv_common qv_frame_support qv_projcomm
 
 qv_shared_library(QuorvelS $<TARGET_OBJECTS:qv_framework_objects>)
 target_link_libraries(QuorvelS PRIVATE qv_common qv_frame_support qv_projcommon_version)
-target_link_options(QuorvelS PRIVATE "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/quorvels.map")
-set_target_properties(QuorvelS PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/quorvels.map)
+if(WIN32)
+  # QuorvelS.dll exports CommandProc alone: the one symbol marked for export.
+  target_compile_definitions(qv_framework_objects PRIVATE QV_BUILDING_QUORVELS)
+else()
+  target_link_options(QuorvelS PRIVATE "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/quorvels.map")
+  set_target_properties(QuorvelS PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/quorvels.map)
+endif()

@@ -203,4 +203,8 @@ typedef void (*PFN_DESTROY_ROOM_INSTANCE)(IRoomInstance* pInstance);
 
 // Put in front of the two export definitions of a module, e.g.
 //   QV_GAME_EXPORT IRoomInstance* CreateRoomInstance(IRoomCommand* pRoomCommand);
+#ifdef _WIN32
+#define QV_GAME_EXPORT extern "C" __declspec(dllexport)
+#else
 #define QV_GAME_EXPORT extern "C" __attribute__((visibility("default")))
+#endif

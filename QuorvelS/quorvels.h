@@ -37,6 +37,11 @@ extern "C" {
 // min(a, sizeof(HostMetrics)) bytes to b; every other command ignores what
 // it does not name. Unknown codes do nothing. The result is always 0; failures
 // show only in the log lines and in the record's out-fields.
-__attribute__((visibility("default"))) int32_t CommandProc(int32_t cmd, uint32_t a, void* b);
+#if defined(_WIN32) && defined(QV_BUILDING_QUORVELS)
+__declspec(dllexport)
+#elif !defined(_WIN32)
+__attribute__((visibility("default")))
+#endif
+int32_t CommandProc(int32_t cmd, uint32_t a, void* b);
 typedef int32_t (*PFN_CommandProc)(int32_t cmd, uint32_t a, void* b);
 }

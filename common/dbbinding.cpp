@@ -26,9 +26,9 @@ private:
     bool Load() {
         if (m_pfnInit) return true;
         uint32_t dwError = 0;
-        if (!m_hModule) m_hModule = LoadCompanionModule(u"libDBCtrl.so", &dwError);
+        if (!m_hModule) m_hModule = LoadCompanionModule(kDbCtrlModuleFile, &dwError);
         if (!m_hModule) {
-            QvTrace(1, u"数据库库 libDBCtrl.so 加载失败. LastError=%u %s", dwError,
+            QvTrace(1, u"数据库库 %s 加载失败. LastError=%u %s", kDbCtrlModuleFile, dwError,
                     plat::LastModuleErrorText());
             return false;
         }
@@ -39,7 +39,7 @@ private:
         auto pfnDestroy = reinterpret_cast<PFN_DBCtrl_Destroy>(
             plat::GetModuleSymbol(m_hModule, "DBCtrl_Destroy", &dwError));
         if (!pfnInit || !pfnExecute || !pfnDestroy) {
-            QvTrace(1, u"数据库库 libDBCtrl.so 缺少导出函数");
+            QvTrace(1, u"数据库库 %s 缺少导出函数", kDbCtrlModuleFile);
             return false;
         }
         m_pfnInit = pfnInit;

@@ -13,9 +13,9 @@ plat::ModuleHandle g_hNetDrvModule = nullptr;
 INetDrv* CreateFromLibrary() {
     if (!g_hNetDrvModule) {
         uint32_t dwError = 0;
-        g_hNetDrvModule = LoadCompanionModule(u"libQ7NetDrv.so", &dwError);
+        g_hNetDrvModule = LoadCompanionModule(kNetDrvModuleFile, &dwError);
         if (!g_hNetDrvModule) {
-            QvTrace(1, u"网络驱动库 libQ7NetDrv.so 加载失败. LastError=%u %s", dwError,
+            QvTrace(1, u"网络驱动库 %s 加载失败. LastError=%u %s", kNetDrvModuleFile, dwError,
                     plat::LastModuleErrorText());
             return nullptr;
         }

@@ -35,3 +35,20 @@ qv_install_missing_deps() { qv_apt_install_missing "" "${QV_DEPS[@]}"; }
 QV_BROWSER_DEPS=(chromium npm)
 
 qv_install_browser_deps() { qv_apt_install_missing " for the browser test" "${QV_BROWSER_DEPS[@]}"; }
+
+# The Windows cross build and its tests under Wine (cmake --preset windows):
+# MinGW-w64 with the POSIX thread model, its windres, Wine, and GoogleTest's
+# sources (built there with the cross compiler).
+# The tests run as a Chinese Windows (code page 936): Wine takes it from the
+# locale zh_CN.UTF-8, which is generated here when missing.
+QV_WINDOWS_DEPS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 googletest locales)
+
+qv_install_windows_deps() {
+  qv_apt_install_missing " for the Windows build" "${QV_WINDOWS_DEPS[@]}" || return 1
+  if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+    echo "generating the locale zh_CN.UTF-8 for the Windows tests"
+    sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+  fi
+}

@@ -1,19 +1,11 @@
 #include "tests/support/tempdir.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <vector>
 
-CTempDir::CTempDir() {
-    std::string strTemplate = (std::filesystem::temp_directory_path() / "qvtest-XXXXXX").string();
-    std::vector<char> buf(strTemplate.begin(), strTemplate.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    m_path = buf.data();
-}
+CTempDir::CTempDir() : m_path(MakeTempDirectory("qvtest")) {}
 
 CTempDir::~CTempDir() {
     std::error_code ec;

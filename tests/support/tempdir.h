@@ -6,7 +6,26 @@
 #pragma once
 
 #include <filesystem>
+#include <random>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+
+// Makes a fresh directory "<prefix>-<random>" under the system's temporary
+// directory and returns its path; throws std::runtime_error when none could
+// be made. Header-only for tests that link nothing of the support library.
+inline std::filesystem::path MakeTempDirectory(std::string_view strPrefix) {
+    std::random_device source;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int nTry = 0; nTry < 100; ++nTry) {
+        std::string strName(strPrefix);
+        strName += '-';
+        for (int i = 0; i < 12; ++i) strName += "0123456789abcdefghijklmnopqrstuvwxyz"[source() % 36];
+        std::error_code ec;
+        if (std::filesystem::create_directory(base / strName, ec)) return base / strName;
+    }
+    throw std::runtime_error("no temporary directory could be made under " + base.string());
+}
 
 class CTempDir {
 public:

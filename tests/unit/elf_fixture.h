@@ -3,8 +3,6 @@
 // also corrupt it on purpose, and a temporary directory for such files.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "projcommon/widestring.h"
+#include "tests/support/tempdir.h"
 
 struct ElfSection {
     std::string strName;
@@ -83,12 +82,7 @@ inline std::vector<uint8_t> MakeElf(const std::vector<ElfSection>& aSections, El
 // A fresh directory under the system's temporary directory, removed with the object.
 class TempDir {
 public:
-    TempDir() {
-        std::string strTemplate = (std::filesystem::temp_directory_path() / "qvtestXXXXXX").string();
-        std::vector<char> buf(strTemplate.begin(), strTemplate.end());
-        buf.push_back(0);
-        m_path = mkdtemp(buf.data());
-    }
+    TempDir() : m_path(MakeTempDirectory("qvtest")) {}
     ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(m_path, ec);

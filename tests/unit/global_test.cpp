@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <fstream>
 #include <sstream>
 
@@ -16,10 +20,18 @@ const std::u16string kNoDestroy = Utf8ToWide(QV_TESTGAME_NODESTROY_PATH);
 
 // Whether the file is mapped into this process.
 bool IsMapped(const std::string& strPath) {
+#ifdef _WIN32
+    // The loader knows a module by its full path.
+    const std::wstring strWide(strPath.begin(), strPath.end());  // build paths are ASCII
+    wchar_t szFull[MAX_PATH];
+    const DWORD n = GetFullPathNameW(strWide.c_str(), MAX_PATH, szFull, nullptr);
+    return n > 0 && n < MAX_PATH && GetModuleHandleW(szFull) != nullptr;
+#else
     std::ifstream maps("/proc/self/maps");
     std::stringstream all;
     all << maps.rdbuf();
     return all.str().find(strPath) != std::string::npos;
+#endif
 }
 
 // A command channel that counts what the module asks of it.

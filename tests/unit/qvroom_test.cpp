@@ -2,6 +2,7 @@
 // command channel's commands, and a game module that throws.
 #include <stdlib.h>
 
+#include "tests/support/scopedenv.h"
 #include "tests/unit/qvframe_fixture.h"
 
 namespace {
@@ -200,19 +201,6 @@ TEST_F(QvRoomTest, LeaveReadyAndPacketsThatThrowLeaveThePlacesRight) {
 
 #ifdef QV_EXAMPLE_GAME_PATH
 namespace {
-
-// Sets an environment variable for the scope (the example game reads its
-// timing when its rooms are created).
-class ScopedEnv {
-public:
-    ScopedEnv(const char* szName, const char* szValue) : m_szName(szName) { setenv(szName, szValue, 1); }
-    ~ScopedEnv() { unsetenv(m_szName); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* m_szName;
-};
 
 // The shipped example game when the frame cannot take the stakes (the banker
 // write, or the one exchange that carries it, fails): it must not go on to pay

@@ -61,7 +61,7 @@ TEST_F(StreamBufTest, RequestThatExactlyFillsTheFreeSpaceCompactsWithoutGrowing)
     EXPECT_EQ(buf.GetTail(), 20);
     EXPECT_EQ(buf.GetBufSize(), 1024);
     ExpectUnread(buf, 1000, 20);
-    EXPECT_EQ(m_capture.Texts(), std::vector<std::string>{"3:" + CompactLine(4, 1000, 1020, 20)});
+    EXPECT_EQ(m_capture.Texts(), std::vector<std::string>{"3:" + AsTraced(CompactLine(4, 1000, 1020, 20))});
 }
 
 TEST_F(StreamBufTest, LargerRequestCompactsThenDoublesOnce) {
@@ -72,8 +72,8 @@ TEST_F(StreamBufTest, LargerRequestCompactsThenDoublesOnce) {
     EXPECT_EQ(buf.GetHead(), 0);
     EXPECT_EQ(buf.GetTail(), 20);
     ExpectUnread(buf, 1000, 20);
-    EXPECT_EQ(m_capture.Texts(), (std::vector<std::string>{"3:" + CompactLine(1010, 1000, 1020, 20),
-                                                           "2:CStreamBuf 增加buffer长度 old=1024, new=2048"}));
+    EXPECT_EQ(m_capture.Texts(), (std::vector<std::string>{"3:" + AsTraced(CompactLine(1010, 1000, 1020, 20)),
+                                                           AsTraced("2:CStreamBuf 增加buffer长度 old=1024, new=2048")}));
 }
 
 TEST_F(StreamBufTest, ReadBufBringsTheWantedBytesInsideTheBlock) {

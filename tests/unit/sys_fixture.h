@@ -5,8 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -19,13 +17,13 @@
 #include "platform/traceviewer.h"
 #include "projcommon/tracelog2.h"
 #include "projcommon/widestring.h"
+#include "tests/support/scopedenv.h"
+#include "tests/support/tempdir.h"
 
+// A temporary directory as a '/'-joined string path.
 class ScopedTempDir {
 public:
-    ScopedTempDir() {
-        char tmpl[] = "/tmp/qvsys.XXXXXX";
-        if (mkdtemp(tmpl)) m_path = tmpl;
-    }
+    ScopedTempDir() : m_path(MakeTempDirectory("qvsys").generic_string()) {}
     ~ScopedTempDir() {
         std::error_code ec;
         std::filesystem::remove_all(m_path, ec);
@@ -55,25 +53,12 @@ private:
     std::filesystem::path m_old;
 };
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* szName, const std::string& value) : m_name(szName) {
-        if (const char* p = getenv(szName)) m_old = p;
-        setenv(szName, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (m_old)
-            setenv(m_name.c_str(), m_old->c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
+// A UTF-8 text as a trace record carries it, read back as Texts() gives it:
+// itself on Linux, where the narrow code page is UTF-8; on Windows what the
+// ANSI code page holds of it.
+inline std::string AsTraced(const std::string& strUtf8) {
+    return WideToUtf8(NarrowToWide(WideToNarrow(Utf8ToWide(strUtf8))));
+}
 
 inline std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -121,13 +106,16 @@ public:
 
     // Drain, reduced to "<level>:<text>" of each record ("?" for a record
     // of the wrong size).
+    // Level and text of each record, the text in UTF-8 (records carry the
+    // narrow code page's text, which is UTF-8 only on Linux).
     std::vector<std::string> Texts() {
         std::vector<std::string> out;
         for (const auto& r : Drain()) {
             const char* pText = r.data() + kTraceRecordText;
             out.push_back(r.size() != sizeof(TraceViewerRecord)
                               ? std::string("?")
-                              : std::to_string(static_cast<uint8_t>(r[0])) + ":" + std::string(pText, strnlen(pText, 1024)));
+                              : std::to_string(static_cast<uint8_t>(r[0])) + ":" +
+                                    WideToUtf8(NarrowToWide(std::string(pText, strnlen(pText, 1024)))));
         }
         return out;
     }
