@@ -25,23 +25,6 @@ void SetErrnoError() { SetLastError(ErrorFromErrno(errno)); }
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)),
-      m_pAhead(std::move(other.m_pAhead)),
-      m_nAheadPos(std::exchange(other.m_nAheadPos, 0)),
-      m_nAheadEnd(std::exchange(other.m_nAheadEnd, 0)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_pAhead = std::move(other.m_pAhead);
-        m_nAheadPos = std::exchange(other.m_nAheadPos, 0);
-        m_nAheadEnd = std::exchange(other.m_nAheadEnd, 0);
-    }
-    return *this;
-}
-
 void File::Close() {
     if (m_fd >= 0) ::close(m_fd);  // also releases the flock
     m_fd = -1;

@@ -1,6 +1,7 @@
 # The file layer: open files with share modes, attributes, directories,
 # deletion, copies and directory searches (qv_platform_fs).
 set(_qv_platform_fs_sources
+  ${CMAKE_CURRENT_LIST_DIR}/filemove.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lasterror.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wildcard.cpp
 )

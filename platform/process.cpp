@@ -190,18 +190,6 @@ int SpawnProcess(const SpawnOptions& options, SpawnedProcess* pChild) {
     return 1;
 }
 
-int StartProcess(std::u16string_view program, const std::vector<std::u16string>& args,
-                 std::u16string_view workingDirectory, ProcessId* pPid) {
-    SpawnOptions options;
-    options.strProgram = program;
-    options.aArgs = args;
-    options.strWorkingDirectory = workingDirectory;
-    SpawnedProcess child;
-    if (!SpawnProcess(options, &child)) return 0;
-    if (pPid) *pPid = child.pid;
-    return 1;
-}
-
 int WaitProcess(ProcessId pid, uint32_t nTimeoutMs, uint32_t* pExitCode) {
     if (pid <= 0) {
         SetLastError(kErrorWaitNoChildren);

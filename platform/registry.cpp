@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/lasterror.h"
+#include "platform/registrypath.h"
 #include "platform/replacefile.h"
 #include "platform/textconv.h"
 #include "platform/uniquefd.h"
@@ -37,21 +38,6 @@ const char* RootName(RegRootKey hRoot) {
     }
 }
 
-// "a\\b\" -> "a\b": the components without empty ones.
-std::u16string NormalisePath(std::u16string_view path) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < path.size()) {
-        size_t j = path.find(u'\\', i);
-        if (j == std::u16string_view::npos) j = path.size();
-        if (j > i) {
-            if (!out.empty()) out += u'\\';
-            out.append(path.substr(i, j - i));
-        }
-        i = j + 1;
-    }
-    return out;
-}
 
 bool NeedsEscape(unsigned char c, bool bName) {
     if (c < 0x20 || c == 0x7F || c == '%') return true;
@@ -217,7 +203,7 @@ int RegKey::Open(RegRootKey hRoot, std::u16string_view subKey) {
     m_bOpen = false;
     RegDocument doc;
     if (!LoadDocument(hRoot, &doc)) return 0;
-    std::u16string path = NormalisePath(subKey);
+    std::u16string path = NormaliseRegistryPath(subKey);
     if (!path.empty() && !FindSection(doc, path)) {
         SetLastError(kErrorFileNotFound);
         return 0;
@@ -230,7 +216,7 @@ int RegKey::Open(RegRootKey hRoot, std::u16string_view subKey) {
 
 int RegKey::Create(RegRootKey hRoot, std::u16string_view subKey) {
     m_bOpen = false;
-    std::u16string path = NormalisePath(subKey);
+    std::u16string path = NormaliseRegistryPath(subKey);
     int nOk = ModifyDocument(hRoot, [&](RegDocument& doc) {
         if (path.empty() || FindSection(doc, path)) return false;
         EnsureSection(doc, path);

@@ -5,6 +5,7 @@
 set(_qv_platform_sys_sources
   ${CMAKE_CURRENT_LIST_DIR}/cmdline.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messagebox.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/processstart.cpp
 )
 if(WIN32)
   list(APPEND _qv_platform_sys_sources

@@ -60,23 +60,6 @@ int MovePointer(HANDLE h, int64_t nDistance, DWORD dwMethod, uint64_t* pnPos) {
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)),
-      m_pAhead(std::move(other.m_pAhead)),
-      m_nAheadPos(std::exchange(other.m_nAheadPos, 0)),
-      m_nAheadEnd(std::exchange(other.m_nAheadEnd, 0)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_pAhead = std::move(other.m_pAhead);
-        m_nAheadPos = std::exchange(other.m_nAheadPos, 0);
-        m_nAheadEnd = std::exchange(other.m_nAheadEnd, 0);
-    }
-    return *this;
-}
-
 void File::Close() {
     if (m_fd >= 0) ::_close(m_fd);  // closes the handle too
     m_fd = -1;

@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include "platform/lasterror.h"
+#include "platform/registrypath.h"
 #include "platform/win32/winapi.h"
 
 // The system registry itself. A RegKey keeps the root and the normalised
@@ -33,21 +34,6 @@ HKEY RootKey(RegRootKey hRoot) {
     }
 }
 
-// "a\\b\" -> "a\b": the components without empty ones.
-std::u16string NormalisePath(std::u16string_view path) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < path.size()) {
-        size_t j = path.find(u'\\', i);
-        if (j == std::u16string_view::npos) j = path.size();
-        if (j > i) {
-            if (!out.empty()) out += u'\\';
-            out.append(path.substr(i, j - i));
-        }
-        i = j + 1;
-    }
-    return out;
-}
 
 // An open key, closed at the end of the scope.
 class KeyScope {
@@ -82,7 +68,7 @@ LSTATUS CreateKey(RegRootKey hRoot, const std::u16string& path, KeyScope* pKey) 
 
 int RegKey::Open(RegRootKey hRoot, std::u16string_view subKey) {
     m_bOpen = false;
-    const std::u16string path = NormalisePath(subKey);
+    const std::u16string path = NormaliseRegistryPath(subKey);
     KeyScope key;
     if (LSTATUS n = OpenKey(hRoot, path, KEY_QUERY_VALUE, &key); n != ERROR_SUCCESS) return FailWith(n);
     m_hRoot = hRoot;
@@ -93,7 +79,7 @@ int RegKey::Open(RegRootKey hRoot, std::u16string_view subKey) {
 
 int RegKey::Create(RegRootKey hRoot, std::u16string_view subKey) {
     m_bOpen = false;
-    const std::u16string path = NormalisePath(subKey);
+    const std::u16string path = NormaliseRegistryPath(subKey);
     KeyScope key;
     if (LSTATUS n = CreateKey(hRoot, path, &key); n != ERROR_SUCCESS) return FailWith(n);
     m_hRoot = hRoot;
