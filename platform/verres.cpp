@@ -1,7 +1,9 @@
 #include "platform/verres.h"
+#include "platform/verresblock.h"
 
 #include <iterator>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "platform/byteorder.h"
@@ -125,6 +127,22 @@ uint32_t IconImageHandle(const uint8_t* pImage, size_t nBytes) {
     uint32_t h = 2166136261u;  // FNV-1a
     for (size_t i = 0; i < nBytes; ++i) h = (h ^ pImage[i]) * 16777619u;
     return h != 0 ? h : 1;
+}
+
+uint32_t GetFileVersionInfoSize(std::u16string_view path, uint32_t* pdwHandle) {
+    if (pdwHandle) *pdwHandle = 0;
+    std::vector<uint8_t> aBlock;
+    if (!ReadVersionBlock(path, &aBlock)) return 0;
+    return static_cast<uint32_t>(aBlock.size());
+}
+
+int GetFileVersionInfo(std::u16string_view path, uint32_t /*dwHandle*/, uint32_t dwLen, void* pData) {
+    if (!pData || dwLen == 0) return 0;
+    std::vector<uint8_t> aBlock;
+    if (!ReadVersionBlock(path, &aBlock)) return 0;
+    const size_t n = std::min<size_t>(aBlock.size(), dwLen);
+    std::copy(aBlock.begin(), aBlock.begin() + static_cast<std::ptrdiff_t>(n), static_cast<uint8_t*>(pData));
+    return 1;
 }
 
 }  // namespace plat

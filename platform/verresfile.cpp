@@ -1,4 +1,5 @@
 #include "platform/verres.h"
+#include "platform/verresblock.h"
 
 #include <unistd.h>
 
@@ -36,7 +37,8 @@ std::string ResolveFilePath(std::u16string_view path) {
     return ToOsPath(path);
 }
 
-// The file's block, cut to its own wLength; false when absent or malformed.
+}  // namespace
+
 bool ReadVersionBlock(std::u16string_view path, std::vector<uint8_t>* pBlock) {
     std::string osPath = ResolveFilePath(path);
     if (!ReadElfSection(osPath.c_str(), kVersionSection, kMaxVersionSectionSize, pBlock)) return false;
@@ -47,23 +49,6 @@ bool ReadVersionBlock(std::u16string_view path, std::vector<uint8_t>* pBlock) {
     return true;
 }
 
-}  // namespace
-
-uint32_t GetFileVersionInfoSize(std::u16string_view path, uint32_t* pdwHandle) {
-    if (pdwHandle) *pdwHandle = 0;
-    std::vector<uint8_t> aBlock;
-    if (!ReadVersionBlock(path, &aBlock)) return 0;
-    return static_cast<uint32_t>(aBlock.size());
-}
-
-int GetFileVersionInfo(std::u16string_view path, uint32_t /*dwHandle*/, uint32_t dwLen, void* pData) {
-    if (!pData || dwLen == 0) return 0;
-    std::vector<uint8_t> aBlock;
-    if (!ReadVersionBlock(path, &aBlock)) return 0;
-    size_t n = aBlock.size() < dwLen ? aBlock.size() : dwLen;
-    std::copy(aBlock.begin(), aBlock.begin() + static_cast<std::ptrdiff_t>(n), static_cast<uint8_t*>(pData));
-    return 1;
-}
 
 uint32_t ExtractIcon(uint32_t /*hInstance*/, std::u16string_view path, int32_t nIconIndex) {
     std::vector<uint8_t> aIco;

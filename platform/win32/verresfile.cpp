@@ -1,4 +1,5 @@
 #include "platform/verres.h"
+#include "platform/verresblock.h"
 
 #include <algorithm>
 #include <string>
@@ -36,7 +37,8 @@ std::u16string ResolveFilePath(std::u16string_view path) {
     return GetFullPathName(path);  // the working directory, not the loader's search
 }
 
-// The file's block, cut to its own wLength; false when absent or malformed.
+}  // namespace
+
 bool ReadVersionBlock(std::u16string_view path, std::vector<uint8_t>* pBlock) {
     const std::u16string strPath = ResolveFilePath(path);
     DWORD dwIgnored = 0;
@@ -96,23 +98,6 @@ BOOL CALLBACK TakeFirstName(HMODULE, LPCWSTR, LPWSTR pName, LONG_PTR pParam) {
     return FALSE;  // the first one is enough
 }
 
-}  // namespace
-
-uint32_t GetFileVersionInfoSize(std::u16string_view path, uint32_t* pdwHandle) {
-    if (pdwHandle) *pdwHandle = 0;
-    std::vector<uint8_t> aBlock;
-    if (!ReadVersionBlock(path, &aBlock)) return 0;
-    return static_cast<uint32_t>(aBlock.size());
-}
-
-int GetFileVersionInfo(std::u16string_view path, uint32_t /*dwHandle*/, uint32_t dwLen, void* pData) {
-    if (!pData || dwLen == 0) return 0;
-    std::vector<uint8_t> aBlock;
-    if (!ReadVersionBlock(path, &aBlock)) return 0;
-    const size_t n = std::min<size_t>(aBlock.size(), dwLen);
-    std::copy(aBlock.begin(), aBlock.begin() + static_cast<std::ptrdiff_t>(n), static_cast<uint8_t*>(pData));
-    return 1;
-}
 
 uint32_t ExtractIcon(uint32_t /*hInstance*/, std::u16string_view path, int32_t nIconIndex) {
     ResourceFile file(ResolveFilePath(path));
