@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <system_error>
 
+#ifdef QV_DBCTRL_POSTGRES
 #include "dbctrl/pgbackend.h"
+#endif
 #include "dbctrl/sqlitebackend.h"
 #include "platform/filesys.h"
 #include "platform/lasterror.h"
@@ -86,8 +88,9 @@ bool CheckPlatformFile(const std::string& strFile, bool bFirstStart, const DbOpe
                        std::string& strError) {
     if (bFirstStart || options.bCreatePlatform) return true;
     std::error_code ec;
-    const bool bExists = std::filesystem::exists(strFile, ec);
-    const auto nSize = bExists ? std::filesystem::file_size(strFile, ec) : 0;
+    const std::filesystem::path file(std::u8string(strFile.begin(), strFile.end()));  // UTF-8 on every system
+    const bool bExists = std::filesystem::exists(file, ec);
+    const auto nSize = bExists ? std::filesystem::file_size(file, ec) : 0;
     if (bExists && !ec && nSize > 0) return true;
     strError = "the platform database " + strFile + (bExists ? " is empty" : " is missing") +
                " although dbctrl.ini exists; refusing to start a new one (restore the file, or create a new "
@@ -124,19 +127,25 @@ std::unique_ptr<IDbBackend> OpenDatabases(std::u16string_view strRoot1, std::u16
     if (strBackend == u"sqlite") {
         if (!MakeDirectories(strRoot2, strError)) return nullptr;
         SqliteOpenParams p;
-        p.strPlatformFile = plat::ToOsPath(DbJoinPath(strRoot1, u"platform.db"));
-        p.strGameFile = plat::ToOsPath(DbJoinPath(strRoot2, u"game.db"));
+        p.strPlatformFile = plat::ToOsPathUtf8(DbJoinPath(strRoot1, u"platform.db"));
+        p.strGameFile = plat::ToOsPathUtf8(DbJoinPath(strRoot2, u"game.db"));
         p.nBusyTimeoutMs = s.nBusyTimeoutMs < 0 ? 0 : s.nBusyTimeoutMs;
         if (!CheckPlatformFile(p.strPlatformFile, bFirstStart, options, strError)) return nullptr;
         pDb = OpenSqliteBackend(p, strError);
         strOpened = "Backend=sqlite platform=" + p.strPlatformFile + " game=" + p.strGameFile;
     } else if (strBackend == u"postgres") {
+#ifdef QV_DBCTRL_POSTGRES
         PgOpenParams p;
         p.strConninfo = WideToUtf8(s.strConninfo);
         p.strGameSchema = WideToUtf8(s.strGameSchema);
         pDb = OpenPgBackend(p, strError);
         // The connection string may hold a password: only the schema is named.
         strOpened = "Backend=postgres GameSchema=" + p.strGameSchema;
+#else
+        strError = "Backend=postgres in dbctrl.ini, but this build of the database library has no PostgreSQL "
+                   "backend (it was built without libpq); use Backend=sqlite or a build with PostgreSQL";
+        return nullptr;
+#endif
     } else {
         strError = "unknown Backend \"" + WideToUtf8(s.strBackend) + "\" in dbctrl.ini (sqlite or postgres)";
         return nullptr;

@@ -63,8 +63,8 @@
 #include "dbctrl/dbbackend.h"
 
 struct SqliteOpenParams {
-    std::string strPlatformFile;  // OS path of platform.db
-    std::string strGameFile;      // OS path of game.db
+    std::string strPlatformFile;  // OS path of platform.db, UTF-8 (SQLite's file-name encoding everywhere)
+    std::string strGameFile;      // OS path of game.db, UTF-8
     int nBusyTimeoutMs = 5000;
 };
 

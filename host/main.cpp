@@ -16,12 +16,9 @@
 // packet is handled as soon as it arrives; otherwise it sleeps the tick.
 //
 // With --metrics ADDRESS the host also serves GET /metrics (Prometheus text)
-// on that address. Its sockets join the same sleep, and a scrape is answered
-// between two polls on this thread: the framework fills its metrics record
-// (HOSTCMD_GET_METRICS) and the host adds its own figures.
-#include <poll.h>
-#include <unistd.h>
-
+// on that address (Linux). Its sockets join the same sleep, and a scrape is
+// answered between two polls on this thread: the framework fills its metrics
+// record (HOSTCMD_GET_METRICS) and the host adds its own figures.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -33,18 +30,31 @@
 
 #include "QuorvelS/quorvels.h"
 #include "common/netdrv.h"
+#include "host/hostwait.h"
+#ifdef QV_HOST_METRICS
 #include "host/metricsformat.h"
 #include "host/metricsserver.h"
+#endif
 #include "platform/module.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/programargs.h"
 #include "projcommon/widestring.h"
 
 namespace {
 
+// The framework library and the network driver on this platform.
+#ifdef _WIN32
+constexpr char kDefaultLibraryText[] = "QuorvelS.dll beside this program";
+constexpr char16_t kNetDrvFile[] = u"Q7NetDrv.dll";
+#else
+constexpr char kDefaultLibraryText[] = "../lib/libQuorvelS.so beside this program";
+constexpr char16_t kNetDrvFile[] = u"libQ7NetDrv.so";
+#endif
+
 struct HostOptions {
     std::string strConfig = "QuorvelS.ini";
-    std::string strLibrary;  // empty: next to the executable, ../lib/libQuorvelS.so
+    std::string strLibrary;  // empty: the default (kDefaultLibraryText)
     int nTickMs = 10;
     bool bConsole = true;    // read console commands from stdin
     bool bKeepRunningOnFailure = false;  // serve on after a start that logged a failure
@@ -114,7 +124,7 @@ void PrintUsage(FILE* f) {
                  "\"quit\", end of input, Ctrl-C or SIGTERM stop the server cleanly.\n"
                  "\n"
                  "  --config FILE    configuration file handed to the framework\n"
-                 "  --library FILE   framework library (default: ../lib/libQuorvelS.so beside this program)\n"
+                 "  --library FILE   framework library (default: %s)\n"
                  "  --tick-ms N      poll interval in milliseconds, 1..1000 (default 10)\n"
                  "  --no-console     do not read stdin (run as a service; stop with SIGTERM)\n"
                  "  --keep-running-on-failure\n"
@@ -133,7 +143,12 @@ void PrintUsage(FILE* f) {
                  "Exit codes: 0 clean stop, 2 bad arguments, 3 the library cannot be loaded,\n"
                  "4 the start failed (listener, database, game module, configuration file,\n"
                  "metrics address),\n"
-                 "5 a database group commit failed (the server stopped itself; start it again).\n");
+                 "5 a database group commit failed (the server stopped itself; start it again).\n"
+#ifndef QV_HOST_METRICS
+                 "(This build has no metrics endpoint: --metrics is refused.)\n"
+#endif
+                 ,
+                 kDefaultLibraryText);
 }
 
 // Returns 0 on success, else the exit code to leave with.
@@ -183,12 +198,17 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
         } else if (a == "--metrics") {
             const char* v = value("--metrics");
             if (!v) return kExitUsage;
+#ifndef QV_HOST_METRICS
+            std::fprintf(stderr, "quorvel-host: --metrics: this build has no metrics endpoint (Linux only)\n");
+            return kExitUsage;
+#else
             std::string strError;
             if (!CMetricsServer::ParseAddress(v, opt.strMetricsHost, opt.wMetricsPort, strError)) {
                 std::fprintf(stderr, "quorvel-host: --metrics wants HOST:PORT, got '%s': %s\n", v,
                              strError.c_str());
                 return kExitUsage;
             }
+#endif
         } else if (a == "--no-console") {
             opt.bConsole = false;
         } else if (a == "--keep-running-on-failure") {
@@ -202,9 +222,15 @@ int ParseArgs(int argc, char** argv, HostOptions& opt) {
 }
 
 std::string DefaultLibraryPath() {
-    const std::string strExe = plat::ToOsPath(plat::GetModuleFileName());
-    if (strExe.empty()) return "libQuorvelS.so";
-    return strExe.substr(0, strExe.rfind('/')) + "/../lib/libQuorvelS.so";
+    const std::u16string strExe = plat::GetModuleFileName();  // '\'-separated
+    const size_t nSlash = strExe.rfind(u'\\');
+#ifdef _WIN32
+    if (nSlash == std::u16string::npos) return "QuorvelS.dll";
+    return WideToUtf8(strExe.substr(0, nSlash + 1) + u"QuorvelS.dll");
+#else
+    if (nSlash == std::u16string::npos) return "libQuorvelS.so";
+    return plat::ToOsPathUtf8(strExe.substr(0, nSlash + 1) + u"..\\lib\\libQuorvelS.so");
+#endif
 }
 
 // Output callback: log lines (201) and console text (202) arrive as UTF-16
@@ -232,7 +258,7 @@ public:
     }
     bool Load(const std::string& path) {
         uint32_t dwError = 0;
-        m_hLib = plat::LoadModule(NarrowToWide(path), &dwError);
+        m_hLib = plat::LoadModule(Utf8ToWide(path), &dwError);
         if (!m_hLib) {
             std::fprintf(stderr, "quorvel-host: cannot load the framework library %s: %s\n", path.c_str(),
                          plat::LastModuleErrorText().c_str());
@@ -257,7 +283,7 @@ private:
 // see it).
 int FindWakeHandle() {
     uint32_t dwError = 0;
-    plat::ModuleHandle h = plat::FindLoadedModule(u"libQ7NetDrv.so", &dwError);
+    plat::ModuleHandle h = plat::FindLoadedModule(kNetDrvFile, &dwError);
     if (!h) return -1;
     auto pfn = reinterpret_cast<PFN_Q7NetDrv_GetWakeHandle>(
         plat::GetModuleSymbol(h, "Q7NetDrv_GetWakeHandle", &dwError));
@@ -266,14 +292,8 @@ int FindWakeHandle() {
     return fd;
 }
 
-// Reads whatever stdin has and runs each complete line. Returns false at end
-// of input or on "quit".
-bool PumpConsole(Framework& fw, std::string& pending) {
-    char buf[4096];
-    ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
-    if (n == 0) return false;
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
-    pending.append(buf, static_cast<size_t>(n));
+// Runs each complete line of console input. Returns false on "quit".
+bool RunConsoleLines(Framework& fw, std::string& pending) {
     size_t pos;
     while ((pos = pending.find('\n')) != std::string::npos) {
         std::string line = pending.substr(0, pos);
@@ -289,15 +309,21 @@ bool PumpConsole(Framework& fw, std::string& pending) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat::UseUtf8Console();
+    // UTF-8 arguments on every platform (paths and names outside the ANSI
+    // code page survive on Windows).
+    plat::Utf8Argv utf8(argc, argv);
     HostOptions opt;
-    if (int rc = ParseArgs(argc, argv, opt)) return rc;
+    if (int rc = ParseArgs(utf8.Argc(), utf8.Argv(), opt)) return rc;
     if (opt.strLibrary.empty()) opt.strLibrary = DefaultLibraryPath();
 
     Framework fw;
     if (!fw.Load(opt.strLibrary)) return kExitNoLibrary;
 
+#ifdef QV_HOST_METRICS
     // Opened before the start, so that a taken port starts nothing.
     CMetricsServer metrics;
+    CMetricsServer* pMetrics = opt.strMetricsHost.empty() ? nullptr : &metrics;
     HostOwnMetrics own;
     own.nStartTimeSeconds = static_cast<int64_t>(std::time(nullptr));
     if (!opt.strMetricsHost.empty()) {
@@ -318,6 +344,9 @@ int main(int argc, char** argv) {
         std::printf("quorvel-host: metrics on http://%s/metrics\n", metrics.BoundAddress().c_str());
         std::fflush(stdout);
     }
+#else
+    CMetricsServer* pMetrics = nullptr;
+#endif
 
     plat::InstallStopSignalHandlers();
     plat::IgnoreBrokenPipeSignals();
@@ -349,40 +378,26 @@ int main(int argc, char** argv) {
         }
     }
 
-    int wakeFd = FindWakeHandle();
+    CHostWait wait(opt.bConsole);
+    wait.SetWakeHandle(FindWakeHandle());
     std::string pending;
     bool bRunning = true;
     auto last = std::chrono::steady_clock::now();
-    std::vector<pollfd> fds;
     while (bRunning && !plat::StopSignalReceived() && !g_bCommitFailed) {
-        fds.clear();
-        if (wakeFd >= 0) fds.push_back({wakeFd, POLLIN, 0});
-        int consoleSlot = -1;
-        if (opt.bConsole) {
-            consoleSlot = static_cast<int>(fds.size());
-            fds.push_back({STDIN_FILENO, POLLIN, 0});
-        }
-        const size_t metricsSlot = fds.size();
-        metrics.AppendPollFds(fds);
-        int timeout = opt.nTickMs;
         auto now = std::chrono::steady_clock::now();
         auto sinceTick = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
-        timeout = sinceTick >= opt.nTickMs ? 0 : opt.nTickMs - static_cast<int>(sinceTick);
-        if (!fds.empty()) {
-            poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout);
-        } else if (timeout > 0) {
-            usleep(static_cast<useconds_t>(timeout) * 1000);
-        }
-        if (consoleSlot >= 0 && (fds[consoleSlot].revents & (POLLIN | POLLHUP | POLLERR)))
-            bRunning = PumpConsole(fw, pending);
-        metrics.Service(fds.data() + metricsSlot, fds.size() - metricsSlot);
+        const int timeout = sinceTick >= opt.nTickMs ? 0 : opt.nTickMs - static_cast<int>(sinceTick);
+        const bool bConsoleOpen = wait.Wait(timeout, pMetrics, pending);
+        bRunning = RunConsoleLines(fw, pending) && bConsoleOpen;
         now = std::chrono::steady_clock::now();
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
         // Poll at every wake-up; the host value is the milliseconds since the previous poll.
         fw.Command(HOSTCMD_TICK, static_cast<uint32_t>(elapsed), nullptr);
+#ifdef QV_HOST_METRICS
         ++own.nPolls;
+#endif
         if (elapsed > 0) last = now;
-        if (wakeFd < 0) wakeFd = FindWakeHandle();
+        if (!wait.HasWakeHandle()) wait.SetWakeHandle(FindWakeHandle());
     }
     fw.Command(HOSTCMD_STOP, 0, nullptr);
     if (g_bCommitFailed) {

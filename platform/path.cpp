@@ -9,19 +9,30 @@
 
 namespace plat {
 
-std::string ToOsPath(std::u16string_view path) {
+namespace {
+std::u16string WithSlashes(std::u16string_view path) {
     std::u16string p(path);
     for (auto& c : p)
         if (c == u'\\') c = u'/';
-    return WideToNarrow(p);
+    return p;
 }
+}  // namespace
 
-std::u16string FromOsPath(std::string_view osPath) {
-    std::u16string p = NarrowToWide(osPath);
+std::string ToOsPath(std::u16string_view path) { return WideToNarrow(WithSlashes(path)); }
+
+std::string ToOsPathUtf8(std::u16string_view path) { return WideToUtf8(WithSlashes(path)); }
+
+namespace {
+std::u16string WithBackslashes(std::u16string p) {
     for (auto& c : p)
         if (c == u'/') c = u'\\';
     return p;
 }
+}  // namespace
+
+std::u16string FromOsPath(std::string_view osPath) { return WithBackslashes(NarrowToWide(osPath)); }
+
+std::u16string FromOsPathUtf8(std::string_view osPath) { return WithBackslashes(Utf8ToWide(osPath)); }
 
 std::u16string GetCurrentDirectory() {
     std::vector<char> buf(PATH_MAX);

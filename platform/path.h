@@ -15,8 +15,13 @@ namespace plat {
 
 // '\' -> '/', converted to the narrow (UTF-8 / locale) file-name encoding.
 std::string ToOsPath(std::u16string_view path);
+// As ToOsPath, but UTF-8 on every system, for libraries that take UTF-8 file
+// names whatever the platform's narrow encoding (SQLite).
+std::string ToOsPathUtf8(std::u16string_view path);
 // '/' -> '\', from the narrow file-name encoding.
 std::u16string FromOsPath(std::string_view osPath);
+// As FromOsPath, from UTF-8 on every system.
+std::u16string FromOsPathUtf8(std::string_view osPath);
 
 // Absolute, normalised form of a '\'-separated path ("." and ".." resolved
 // lexically against the working directory), '\'-separated; the root is "\".

@@ -6,6 +6,7 @@ set(_qv_platform_sys_sources
   ${CMAKE_CURRENT_LIST_DIR}/cmdline.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messagebox.cpp
   ${CMAKE_CURRENT_LIST_DIR}/processstart.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stdinreader.cpp
 )
 if(WIN32)
   list(APPEND _qv_platform_sys_sources
@@ -13,6 +14,7 @@ if(WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/win32/errortext.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/guid.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/process.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32/programargs.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/registry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/shell.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/traceviewer.cpp
@@ -23,6 +25,7 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/errortext.cpp
     ${CMAKE_CURRENT_LIST_DIR}/guid.cpp
     ${CMAKE_CURRENT_LIST_DIR}/process.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/programargs.cpp
     ${CMAKE_CURRENT_LIST_DIR}/registry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/replacefile.cpp
     ${CMAKE_CURRENT_LIST_DIR}/shell.cpp
@@ -30,7 +33,7 @@ else()
   )
 endif()
 add_library(qv_platform_sys STATIC ${_qv_platform_sys_sources})
-target_link_libraries(qv_platform_sys PUBLIC qv_platform qv_platform_fs)
+target_link_libraries(qv_platform_sys PUBLIC qv_platform qv_platform_fs Threads::Threads)
 if(WIN32)
   # user32: clipboard and trace-viewer windows; shell32: ShellExecuteW;
   # rpcrt4: UuidCreate; advapi32: the registry.

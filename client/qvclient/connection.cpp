@@ -1,16 +1,6 @@
 #include "client/qvclient/connection.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace qvc {
 
@@ -29,30 +19,31 @@ bool Connection::Connect(const std::string& host, uint16_t port, int nTimeoutMs)
     addrinfo* res = nullptr;
     std::string service = std::to_string(port);
     if (int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res); rc != 0) {
-        m_strError = std::string("cannot resolve ") + host + ": " + gai_strerror(rc);
+        m_strError = std::string("cannot resolve ") + host + ": " + ResolveErrorText(rc);
         return false;
     }
     for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-        plat::UniqueFd fd(socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+        SocketHandle fd(OpenStreamSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
         if (!fd) continue;
-        int rc = connect(fd.Get(), ai->ai_addr, ai->ai_addrlen);
-        if (rc < 0 && errno == EINPROGRESS) {
-            pollfd pfd{fd.Get(), POLLOUT, 0};
-            rc = poll(&pfd, 1, nTimeoutMs);
+        int rc = connect(fd.Get(), ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen));
+        int nError = rc < 0 ? LastSocketError() : 0;
+        if (rc < 0 && IsConnectInProgress(nError)) {
+            SocketPollFd pfd{fd.Get(), POLLOUT, 0};
+            rc = PollSockets(&pfd, 1, nTimeoutMs);
             int err = 0;
             socklen_t len = sizeof(err);
-            if (rc == 1) getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len);
+            if (rc == 1) getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
             rc = (rc == 1 && err == 0) ? 0 : -1;
-            if (rc < 0) errno = err ? err : ETIMEDOUT;
+            if (rc < 0) nError = err ? err : TimedOutError();
         }
         if (rc == 0) {
             int one = 1;
-            setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
             m_fd = std::move(fd);
             freeaddrinfo(res);
             return true;
         }
-        m_strError = std::string("cannot connect to ") + host + ":" + service + ": " + std::strerror(errno);
+        m_strError = std::string("cannot connect to ") + host + ":" + service + ": " + SocketErrorText(nError);
     }
     freeaddrinfo(res);
     return false;
@@ -63,7 +54,7 @@ void Connection::Close() { m_fd.Reset(); }
 void Connection::Abort() {
     if (!m_fd) return;
     linger lg{1, 0};
-    setsockopt(m_fd.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    setsockopt(m_fd.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
     Close();
 }
 
@@ -71,20 +62,21 @@ bool Connection::SendRaw(std::span<const uint8_t> bytes) {
     size_t off = 0;
     while (off < bytes.size()) {
         if (!m_fd) return false;
-        ssize_t n = ::send(m_fd.Get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        const std::ptrdiff_t n = SendSome(m_fd.Get(), bytes.data() + off, bytes.size() - off);
         if (n > 0) {
             off += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            pollfd pfd{m_fd.Get(), POLLOUT, 0};
-            if (poll(&pfd, 1, 5000) <= 0) {
+        const int nError = LastSocketError();
+        if (n < 0 && IsRetryable(nError)) {
+            SocketPollFd pfd{m_fd.Get(), POLLOUT, 0};
+            if (PollSockets(&pfd, 1, 5000) <= 0) {
                 m_strError = "send timed out";
                 return false;
             }
             continue;
         }
-        m_strError = std::string("send failed: ") + std::strerror(errno);
+        m_strError = std::string("send failed: ") + SocketErrorText(nError);
         return false;
     }
     return true;
@@ -108,17 +100,17 @@ Connection::ReadResult Connection::Read(std::vector<uint8_t>& packet, int nTimeo
         if (!m_fd) return ReadResult::Closed;
         int64_t left = deadline - MonotonicMs();
         if (left < 0) left = 0;
-        pollfd pfd{m_fd.Get(), POLLIN, 0};
-        int rc = poll(&pfd, 1, static_cast<int>(left));
-        if (rc < 0 && errno == EINTR) continue;
+        SocketPollFd pfd{m_fd.Get(), POLLIN, 0};
+        int rc = PollSockets(&pfd, 1, static_cast<int>(left));
+        if (rc < 0 && IsRetryable(LastSocketError())) continue;
         if (rc <= 0) return ReadResult::Timeout;
         uint8_t buf[16384];
-        ssize_t n = ::recv(m_fd.Get(), buf, sizeof(buf), 0);
+        const std::ptrdiff_t n = RecvSome(m_fd.Get(), buf, sizeof(buf));
         if (n > 0) {
             m_decoder.Feed(buf, static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0 && IsRetryable(LastSocketError())) continue;
         return ReadResult::Closed;
     }
 }

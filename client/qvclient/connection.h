@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "client/qvclient/wire.h"
-#include "platform/uniquefd.h"
+#include "client/qvclient/socketsys.h"
 
 namespace qvc {
 
@@ -45,11 +45,11 @@ public:
     bool ReadUntil(uint16_t wSignal, std::vector<uint8_t>& packet, int nTimeoutMs,
                    std::vector<std::vector<uint8_t>>* pSkipped = nullptr);
 
-    int Fd() const { return m_fd.Get(); }
+    NativeSocket Fd() const { return m_fd.Get(); }
     const std::string& LastError() const { return m_strError; }
 
 private:
-    plat::UniqueFd m_fd;
+    SocketHandle m_fd;
     FrameDecoder m_decoder;
     std::string m_strError;
 };

@@ -2,24 +2,33 @@
 // and on a game connection when it joins a room, and then takes commands from
 // the terminal (or from a script with --script FILE) while printing every
 // message the server sends, one line each.
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/qvclient/gloss.h"
 #include "client/qvclient/messages.h"
 #include "client/qvclient/session.h"
 #include "games/example/diceprotocol.h"
+#include "platform/programargs.h"
+#include "platform/stdinreader.h"
 #include "projcommon/loginstring.h"
 #include "projcommon/widestring.h"
 
@@ -225,8 +234,8 @@ public:
     bool Quit() const { return m_bQuit; }
     // The server ended the session: the lobby connection was closed.
     bool Lost() const { return m_bLost; }
-    int LobbyFd() { return m_s.Lobby().Fd(); }
-    int GameFd() { return m_s.Game().Fd(); }
+    qvc::NativeSocket LobbyFd() { return m_s.Lobby().Fd(); }
+    qvc::NativeSocket GameFd() { return m_s.Game().Fd(); }
 
 private:
     bool Join(std::istringstream& in) {
@@ -293,15 +302,15 @@ private:
         while (!bSeen && !m_bLost) {
             int64_t left = deadline - qvc::MonotonicMs();
             if (left < 0) break;
-            pollfd fds[2];
-            nfds_t n = 0;
+            qvc::SocketPollFd fds[2];
+            size_t n = 0;
             if (m_s.Lobby().IsOpen()) fds[n++] = {m_s.Lobby().Fd(), POLLIN, 0};
             if (m_s.Game().IsOpen()) fds[n++] = {m_s.Game().Fd(), POLLIN, 0};
-            if (n == 0 || poll(fds, n, static_cast<int>(left)) <= 0) {
-                if (n == 0) usleep(static_cast<useconds_t>(left) * 1000);
+            if (n == 0 || qvc::PollSockets(fds, n, static_cast<int>(left)) <= 0) {
+                if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(left));
                 break;
             }
-            for (nfds_t i = 0; i < n; ++i) {
+            for (size_t i = 0; i < n; ++i) {
                 if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 bool bGame = m_s.Game().IsOpen() && fds[i].fd == m_s.Game().Fd();
                 qvc::Connection& c = bGame ? m_s.Game() : m_s.Lobby();
@@ -419,6 +428,44 @@ int RunScript(Player& p, const std::string& path) {
     return 0;
 }
 
+// Runs each complete line of pending as a command, prompting after each.
+void RunLines(Player& p, std::string& pending, const std::function<void()>& prompt) {
+    size_t pos;
+    while (!p.Quit() && !p.Lost() && (pos = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, pos);
+        pending.erase(0, pos + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        p.Run(line);
+        if (!p.Quit() && !p.Lost()) prompt();
+    }
+}
+
+#ifdef _WIN32
+// A console or pipe cannot join a socket wait on Windows: a thread reads the
+// terminal, and the loop looks at what it read after each short socket wait.
+int RunInteractive(Player& p) {
+    const bool bPrompt = _isatty(0) != 0;
+    std::printf("type a command (help lists them), quit to leave\n");
+    std::string pending;
+    auto prompt = [bPrompt] {
+        if (bPrompt) std::printf("qvplay> ");
+        std::fflush(stdout);
+    };
+    prompt();
+    plat::StdinReader input;
+    while (!p.Quit()) {
+        if (p.Lost()) return 1;
+        p.Drain(50);
+        const bool bOpen = input.Take(pending);
+        RunLines(p, pending, prompt);
+        if (!bOpen && !p.Quit()) {
+            p.Run("quit");
+            break;
+        }
+    }
+    return p.Lost() ? 1 : 0;
+}
+#else
 int RunInteractive(Player& p) {
     const bool bPrompt = isatty(STDIN_FILENO) != 0;
     std::printf("type a command (help lists them), quit to leave\n");
@@ -446,22 +493,19 @@ int RunInteractive(Player& p) {
             break;
         }
         pending.append(buf, static_cast<size_t>(k));
-        size_t pos;
-        while ((pos = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, pos);
-            pending.erase(0, pos + 1);
-            p.Run(line);
-            if (!p.Quit() && !p.Lost()) prompt();
-        }
+        RunLines(p, pending, prompt);
     }
     return 0;
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat::UseUtf8Console();
+    plat::Utf8Argv utf8(argc, argv);
     Options opt;
-    if (!ParseArgs(argc, argv, opt)) return 2;
+    if (!ParseArgs(utf8.Argc(), utf8.Argv(), opt)) return 2;
     Player p(opt);
     if (!p.Start()) return 1;
     return opt.strScript.empty() ? RunInteractive(p) : RunScript(p, opt.strScript);

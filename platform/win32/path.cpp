@@ -7,7 +7,11 @@ namespace plat {
 
 std::string ToOsPath(std::u16string_view path) { return WideToNarrow(win::WinPath(path)); }
 
+std::string ToOsPathUtf8(std::u16string_view path) { return WideToUtf8(win::WinPath(path)); }
+
 std::u16string FromOsPath(std::string_view osPath) { return win::WinPath(NarrowToWide(osPath)); }
+
+std::u16string FromOsPathUtf8(std::string_view osPath) { return win::WinPath(Utf8ToWide(osPath)); }
 
 std::u16string GetCurrentDirectory() {
     return win::FillBuffer([](wchar_t* p, DWORD n) { return ::GetCurrentDirectoryW(n, p); });

@@ -1,8 +1,12 @@
 // Child programs with pipes for the end-to-end tests; see childprocess.h.
 #include "tests/e2e/childprocess.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +22,8 @@ namespace {
 
 constexpr int kReaderPollMs = 100;  // how often the reader looks at its stop flag
 
-std::u16string Wide(const std::string& s) { return NarrowToWide(s); }
+// The tests give every text as UTF-8, whatever the platform's narrow encoding.
+std::u16string Wide(const std::string& s) { return Utf8ToWide(s); }
 
 // A wait's time-out in the platform's milliseconds (never the endless wait).
 uint32_t WaitMs(std::chrono::milliseconds timeout) {
@@ -61,6 +66,28 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     return true;
 }
 
+#ifdef _WIN32
+// A Windows pipe cannot be polled, and only the child holds its write end (a
+// child inherits its three standard handles and nothing else), so the read
+// blocks until output comes or the child and whatever it started are gone.
+void ChildProcess::ReadLoop(plat::UniqueFd fd) {
+    char buf[4096];
+    for (;;) {
+        const int k = _read(fd.Get(), buf, sizeof(buf));
+        if (k <= 0) break;
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_strOutput.append(buf, static_cast<size_t>(k));
+        m_cv.notify_all();
+    }
+    fd.Reset();
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_cv.notify_all();
+}
+
+namespace {
+int WriteSome(int fd, const char* p, size_t n) { return _write(fd, p, static_cast<unsigned>(n)); }
+}  // namespace
+#else
 void ChildProcess::ReadLoop(plat::UniqueFd fd) {
     char buf[4096];
     for (;;) {
@@ -85,13 +112,18 @@ void ChildProcess::ReadLoop(plat::UniqueFd fd) {
     m_cv.notify_all();
 }
 
+namespace {
+ssize_t WriteSome(int fd, const char* p, size_t n) { return write(fd, p, n); }
+}  // namespace
+#endif
+
 bool ChildProcess::WriteLine(std::string_view line) {
     if (!m_stdin) return false;
     std::string s(line);
     s.push_back('\n');
     size_t nDone = 0;
     while (nDone < s.size()) {
-        const ssize_t k = write(m_stdin.Get(), s.data() + nDone, s.size() - nDone);
+        const auto k = WriteSome(m_stdin.Get(), s.data() + nDone, s.size() - nDone);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
         nDone += static_cast<size_t>(k);

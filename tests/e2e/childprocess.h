@@ -5,13 +5,13 @@
 //
 // The object always ends its child: Stop (also run by the destructor) sends
 // SIGTERM, waits a grace period, then SIGKILL, and reaps it, so no test leaves
-// a process behind whatever assertion failed on the way.
+// a process behind whatever assertion failed on the way. (Where the system
+// cannot deliver a stop request, e.g. a console control event under Wine, the
+// grace period ends in the kill.)
 //
 // Built on plat::SpawnProcess; this is the test-side convenience around it.
 // One test thread drives an object; the reader thread only appends output.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/uniquefd.h"
 
 namespace e2e {
@@ -39,7 +40,7 @@ public:
     bool Start(const std::string& strProgram, const std::vector<std::string>& aArgs, const std::string& strDir,
                const std::vector<std::string>& aEnv, std::string& strError);
 
-    pid_t Pid() const { return m_pid; }
+    plat::ProcessId Pid() const { return m_pid; }
     bool Started() const { return m_pid > 0; }
 
     // Writes the text and a line feed to the child's stdin; false when the
@@ -64,7 +65,7 @@ private:
     void ReadLoop(plat::UniqueFd fd);
     void JoinReader();
 
-    pid_t m_pid = -1;
+    plat::ProcessId m_pid = -1;
     int m_nExitStatus = -1;  // once reaped
     plat::UniqueFd m_stdin;
     std::thread m_reader;

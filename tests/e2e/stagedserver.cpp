@@ -1,16 +1,20 @@
 // The end-to-end tests' server under test; see stagedserver.h.
 #include "tests/e2e/stagedserver.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <regex>
 #include <sstream>
 
 #include "tests/e2e/initext.h"
+#include "tests/support/tempdir.h"
 #include "projcommon/widestring.h"
 
 namespace e2e {
@@ -38,19 +42,52 @@ fs::path StageDir() {
     return fs::path(QV_E2E_STAGE_DIR);
 }
 
+#ifdef _WIN32
+namespace {
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+using AddressLength = int;
+void CloseSocket(Socket s) { closesocket(s); }
+// Winsock must be started once per process before the first socket.
+Socket OpenTcpSocket() {
+    static const bool bStarted = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return bStarted ? socket(AF_INET, SOCK_STREAM, 0) : kNoSocket;
+}
+}  // namespace
+#else
+namespace {
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+using AddressLength = socklen_t;
+void CloseSocket(Socket s) { close(s); }
+Socket OpenTcpSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+}  // namespace
+#endif
+
+fs::path ProgramPath(const fs::path& dir, const std::string& strName) {
+#ifdef _WIN32
+    return dir / (strName + ".exe");
+#else
+    return dir / strName;
+#endif
+}
+
 uint16_t PickFreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
+    const Socket fd = OpenTcpSocket();
+    if (fd == kNoSocket) return 0;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;
-    socklen_t n = sizeof(a);
+    AddressLength n = sizeof(a);
     uint16_t wPort = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
         wPort = ntohs(a.sin_port);
-    close(fd);
+    CloseSocket(fd);
     return wPort;
 }
 
@@ -63,11 +100,13 @@ StagedTree::~StagedTree() {
 
 std::string StagedTree::Create() {
     const fs::path stage = StageDir();
-    if (!fs::is_regular_file(stage / "bin" / "quorvel-host"))
+    if (!fs::is_regular_file(ProgramPath(stage / "bin", "quorvel-host")))
         return "no staged tree at " + stage.string() + " (build the target stage)";
-    std::string strTemplate = (fs::temp_directory_path() / "qve2e-XXXXXX").string();
-    if (!mkdtemp(strTemplate.data())) return "mkdtemp failed";
-    m_root = strTemplate;
+    try {
+        m_root = MakeTempDirectory("qve2e");
+    } catch (const std::exception& e) {
+        return e.what();
+    }
     std::error_code ec;
     fs::copy(stage, m_root, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) return "copying " + stage.string() + ": " + ec.message();
@@ -89,7 +128,7 @@ void StagedTree::WriteListenConfig(uint16_t wPort) const {
 ToolResult StagedTree::Admin(const std::vector<std::string>& aArgs) const {
     std::vector<std::string> args = {"--dbc", DbcDir().string(), "--game-db", GameDbDir().string()};
     args.insert(args.end(), aArgs.begin(), aArgs.end());
-    return RunTool((BinDir() / "qvadmin").string(), args, kToolTimeout);
+    return RunTool(ProgramPath(BinDir(), "qvadmin").string(), args, kToolTimeout);
 }
 
 std::string StagedTree::AddUser(const std::string& strName, int32_t nGold, const std::string& strKey) const {
@@ -183,7 +222,7 @@ std::string HostProcess::Start(StagedTree& tree, const HostOptions& opt) {
         std::vector<std::string> args = {"--config", "QuorvelS.ini", "--tick-ms", std::to_string(opt.nTickMs)};
         args.insert(args.end(), opt.aArgs.begin(), opt.aArgs.end());
         std::string strError;
-        if (!m_proc.Start((tree.BinDir() / "quorvel-host").string(), args, tree.ServerDir().string(), opt.aEnv,
+        if (!m_proc.Start(ProgramPath(tree.BinDir(), "quorvel-host").string(), args, tree.ServerDir().string(), opt.aEnv,
                           strError))
             return strError;
         const std::string strListen = "监听 127.0.0.1:" + std::to_string(m_wPort) + " ";

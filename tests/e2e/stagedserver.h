@@ -23,6 +23,9 @@ namespace e2e {
 // The staged tree the build made (compiled-in path).
 std::filesystem::path StageDir();
 
+// The path of the program strName in dir ("quorvel-host.exe" on Windows).
+std::filesystem::path ProgramPath(const std::filesystem::path& dir, const std::string& strName);
+
 // A port of 127.0.0.1 that was free a moment ago (0 when none was found).
 uint16_t PickFreePort();
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <ostream>
 #include <random>
@@ -39,11 +40,21 @@ int64_t UnixNow() {
 }
 
 // A ledger or tax time (Unix seconds) as ISO 8601 in UTC.
+// Years 1 to 9999 only (the form has four digits); "?" outside them.
 std::string IsoTime(int64_t nUnix) {
-    const time_t t = static_cast<time_t>(nUnix);
-    tm parts{};
+    constexpr int64_t kFirst = -62135596800;  // 0001-01-01T00:00:00Z
+    constexpr int64_t kLast = 253402300799;   // 9999-12-31T23:59:59Z
+    if (nUnix < kFirst || nUnix > kLast) return "?";
+    using namespace std::chrono;
+    const sys_seconds tp{seconds{nUnix}};
+    const sys_days day = floor<days>(tp);
+    const year_month_day ymd{day};
+    const hh_mm_ss hms{tp - day};
     char buf[32];
-    if (!gmtime_r(&t, &parts) || !std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &parts)) return "?";
+    std::snprintf(buf, sizeof(buf), "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                  static_cast<int>(hms.seconds().count()));
     return buf;
 }
 

@@ -7,15 +7,16 @@
 #include "dbctrl/dbsettings.h"
 #include "platform/filesys.h"
 #include "platform/path.h"
+#include "platform/programargs.h"
 #include "tools/qvadmin/adminargs.h"
 #include "tools/qvadmin/admincommands.h"
 
 namespace {
 
-// A root given on the command line (OS path), or the runtime tree's default
+// A root given on the command line (OS path, UTF-8), or the runtime tree's default
 // beside this program: <bin>/../Binaries/<strDefault>.
 std::u16string Root(const std::string& strGiven, std::u16string_view strDefault) {
-    if (!strGiven.empty()) return plat::GetFullPathName(plat::FromOsPath(strGiven));
+    if (!strGiven.empty()) return plat::GetFullPathName(plat::FromOsPathUtf8(strGiven));
     std::u16string strExe = plat::GetModuleFileName();
     const size_t nSlash = strExe.find_last_of(u'\\');
     strExe.resize(nSlash == std::u16string::npos ? 0 : nSlash);
@@ -25,8 +26,10 @@ std::u16string Root(const std::string& strGiven, std::u16string_view strDefault)
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat::UseUtf8Console();
+    plat::Utf8Argv utf8(argc, argv);  // user names and paths as UTF-8 on every platform
     AdminArgs args;
-    if (std::string strErr = ParseAdminArgs(argc, argv, args); !strErr.empty()) {
+    if (std::string strErr = ParseAdminArgs(utf8.Argc(), utf8.Argv(), args); !strErr.empty()) {
         std::cerr << "qvadmin: " << strErr << "\n";
         return kExitUsage;
     }
@@ -46,7 +49,7 @@ int main(int argc, char** argv) {
     const std::u16string strRoot2 = Root(args.strGameDb, u"GS\\ExampleGame\\DB");
     for (const std::u16string& s : {strRoot1, strRoot2}) {
         if (!plat::IsDirectory(s)) {
-            std::cerr << "qvadmin: no such directory " << plat::ToOsPath(s) << " (see --dbc and --game-db)\n";
+            std::cerr << "qvadmin: no such directory " << plat::ToOsPathUtf8(s) << " (see --dbc and --game-db)\n";
             return kExitUsage;
         }
     }
