@@ -4,6 +4,7 @@
 # in Server/:
 #   bin/      quorvel-host qvadmin qvplay qvbot qvtraceview qvverres
 #   lib/      libQuorvelS.so libQ7NetDrv.so libDBCtrl.so
+#             (on Windows QuorvelS.dll, Q7NetDrv.dll and DBCtrl.dll are in bin/)
 #   Server/   working directory of the host: QuorvelS.ini, TLOG/, Logs/
 #   Binaries/ ServerBaseConfig.ini, dbc/, GS/ExampleGame/GameServer.dll and DB/
 #   include/QuorvelS/gamemodule.h   for game modules built out of tree
@@ -16,12 +17,20 @@ set(QV_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
 
 function(qv_stage_install)
   # Every build has all of them; a missing one fails install(TARGETS).
-  set(programs quorvel-host qvadmin qvplay qvbot qvtraceview qvverres)
   set(libraries QuorvelS Q7NetDrv DBCtrl)
-  set_target_properties(${programs} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+  if(WIN32)
+    # Windows finds a program's DLLs beside it, so the libraries go into bin/
+    # as well (the host loads QuorvelS.dll from its own directory). qvbot and
+    # qvverres are Linux tools.
+    set(programs quorvel-host qvadmin qvplay qvtraceview)
+  else()
+    set(programs quorvel-host qvadmin qvplay qvbot qvtraceview qvverres)
+    set_target_properties(${programs} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+  endif()
   install(TARGETS ${programs} RUNTIME DESTINATION bin)
-  install(TARGETS ${libraries} LIBRARY DESTINATION lib)
-  install(TARGETS ExampleGame LIBRARY DESTINATION Binaries/GS/ExampleGame)
+  install(TARGETS ${libraries} RUNTIME DESTINATION bin LIBRARY DESTINATION lib ARCHIVE EXCLUDE_FROM_ALL)
+  install(TARGETS ExampleGame RUNTIME DESTINATION Binaries/GS/ExampleGame LIBRARY DESTINATION Binaries/GS/ExampleGame
+          ARCHIVE EXCLUDE_FROM_ALL)
   install(DIRECTORY DESTINATION Server/TLOG)
   install(DIRECTORY DESTINATION Server/Logs)
   install(DIRECTORY DESTINATION Binaries/dbc)
