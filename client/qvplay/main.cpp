@@ -440,18 +440,30 @@ void RunLines(Player& p, std::string& pending, const std::function<void()>& prom
     }
 }
 
-#ifdef _WIN32
-// A console or pipe cannot join a socket wait on Windows: a thread reads the
-// terminal, and the loop looks at what it read after each short socket wait.
+// The platform's console loop: reads lines until quit, the end of input or a
+// lost session, and runs them through RunLines.
+int RunConsoleLoop(Player& p, const std::function<void()>& prompt);
+
 int RunInteractive(Player& p) {
+#ifdef _WIN32
     const bool bPrompt = _isatty(0) != 0;
+#else
+    const bool bPrompt = isatty(STDIN_FILENO) != 0;
+#endif
     std::printf("type a command (help lists them), quit to leave\n");
-    std::string pending;
-    auto prompt = [bPrompt] {
+    const std::function<void()> prompt = [bPrompt] {
         if (bPrompt) std::printf("qvplay> ");
         std::fflush(stdout);
     };
     prompt();
+    return RunConsoleLoop(p, prompt);
+}
+
+#ifdef _WIN32
+// A console or pipe cannot join a socket wait on Windows: a thread reads the
+// terminal, and the loop looks at what it read after each short socket wait.
+int RunConsoleLoop(Player& p, const std::function<void()>& prompt) {
+    std::string pending;
     plat::StdinReader input;
     while (!p.Quit()) {
         if (p.Lost()) return 1;
@@ -466,15 +478,8 @@ int RunInteractive(Player& p) {
     return p.Lost() ? 1 : 0;
 }
 #else
-int RunInteractive(Player& p) {
-    const bool bPrompt = isatty(STDIN_FILENO) != 0;
-    std::printf("type a command (help lists them), quit to leave\n");
+int RunConsoleLoop(Player& p, const std::function<void()>& prompt) {
     std::string pending;
-    auto prompt = [bPrompt] {
-        if (bPrompt) std::printf("qvplay> ");
-        std::fflush(stdout);
-    };
-    prompt();
     while (!p.Quit()) {
         if (p.Lost()) return 1;
         pollfd fds[3];

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "platform/errortext.h"
 #include "platform/lasterror.h"
@@ -66,43 +67,49 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     return true;
 }
 
+namespace {
+
 #ifdef _WIN32
 // A Windows pipe cannot be polled, and only the child holds its write end (a
 // child inherits its three standard handles and nothing else), so the read
 // blocks until output comes or the child and whatever it started are gone.
-void ChildProcess::ReadLoop(plat::UniqueFd fd) {
-    char buf[4096];
-    for (;;) {
-        const int k = _read(fd.Get(), buf, sizeof(buf));
-        if (k <= 0) break;
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_strOutput.append(buf, static_cast<size_t>(k));
-        m_cv.notify_all();
-    }
-    fd.Reset();
-    std::lock_guard<std::mutex> g(m_mutex);
-    m_cv.notify_all();
+long ReadChunk(int fd, char* buf, size_t n, const std::function<bool()>&) {
+    const int k = _read(fd, buf, static_cast<unsigned>(n));
+    return k > 0 ? k : 0;
 }
 
-namespace {
 int WriteSome(int fd, const char* p, size_t n) { return _write(fd, p, static_cast<unsigned>(n)); }
-}  // namespace
 #else
-void ChildProcess::ReadLoop(plat::UniqueFd fd) {
-    char buf[4096];
+// The read waits in bounded polls: a child that is gone while something it
+// started still holds the pipe open ends the reading too.
+long ReadChunk(int fd, char* buf, size_t n, const std::function<bool()>& childGone) {
     for (;;) {
-        pollfd p{fd.Get(), POLLIN, 0};
-        const int n = poll(&p, 1, kReaderPollMs);
-        if (n < 0 && errno != EINTR) break;
-        if (n <= 0) {
-            // The child is gone but something still holds the pipe open: stop.
-            std::lock_guard<std::mutex> g(m_mutex);
-            if (m_nExitStatus != -1 || m_pid <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        const int nReady = poll(&p, 1, kReaderPollMs);
+        if (nReady < 0 && errno != EINTR) return 0;
+        if (nReady <= 0) {
+            if (childGone()) return 0;
             continue;
         }
-        const ssize_t k = read(fd.Get(), buf, sizeof(buf));
+        const ssize_t k = read(fd, buf, n);
         if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) break;
+        return k > 0 ? static_cast<long>(k) : 0;
+    }
+}
+
+ssize_t WriteSome(int fd, const char* p, size_t n) { return write(fd, p, n); }
+#endif
+
+}  // namespace
+
+// Bytes read from the child until its output ends (0 from ReadChunk).
+void ChildProcess::ReadLoop(plat::UniqueFd fd) {
+    char buf[4096];
+    const std::function<bool()> childGone = [this] {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return m_nExitStatus != -1 || m_pid <= 0;
+    };
+    while (const long k = ReadChunk(fd.Get(), buf, sizeof(buf), childGone)) {
         std::lock_guard<std::mutex> g(m_mutex);
         m_strOutput.append(buf, static_cast<size_t>(k));
         m_cv.notify_all();
@@ -111,11 +118,6 @@ void ChildProcess::ReadLoop(plat::UniqueFd fd) {
     std::lock_guard<std::mutex> g(m_mutex);
     m_cv.notify_all();
 }
-
-namespace {
-ssize_t WriteSome(int fd, const char* p, size_t n) { return write(fd, p, n); }
-}  // namespace
-#endif
 
 bool ChildProcess::WriteLine(std::string_view line) {
     if (!m_stdin) return false;

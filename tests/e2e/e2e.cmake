@@ -3,18 +3,7 @@
 # client library, qvadmin, qvplay and qvbot against it, on SQLite and on the
 # throwaway PostgreSQL cluster. They start real processes, so they carry the
 # labels "e2e" and "slow" (the sanitizer pass skips "slow").
-set(QV_E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
-
-add_library(qv_e2e_support STATIC
-  ${QV_E2E_DIR}/childprocess.cpp
-  ${QV_E2E_DIR}/initext.cpp
-  ${QV_E2E_DIR}/stagedserver.cpp
-  ${QV_E2E_DIR}/playflow.cpp
-)
-target_include_directories(qv_e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qv_e2e_support PUBLIC qvclient qv_example_protocol qv_projcommon_text qv_platform_sys GTest::gtest Threads::Threads)
-# Compiled in, so the tests find the tree however they are run.
-target_compile_definitions(qv_e2e_support PRIVATE QV_E2E_STAGE_DIR="${CMAKE_BINARY_DIR}/stage")
+# qv_e2e_support comes from support.cmake.
 
 # qv_e2e_test(NAME SOURCES ... [LIBS ...] [POSTGRES]): one GoogleTest
 # executable that runs against the staged tree (built first).
