@@ -11,6 +11,7 @@ target_link_libraries(qv_dbtestenv PUBLIC qv_dbctrl_core qv_platform_sys)
 # Compiled in rather than passed through the test environment, so that the
 # test binaries find the fixture's cluster and the programs however they run.
 target_compile_definitions(qv_dbtestenv PRIVATE
+  QV_TEST_POSTGRES=1
   QV_PGCLUSTER_SCRIPT="${QV_DBT_DIR}/pgcluster.sh"
   QV_PG_STATE_FILE_DEFAULT="${QV_PG_STATE}"
   QV_BINARY_DIR_DEFAULT="${CMAKE_BINARY_DIR}/bin")

@@ -283,8 +283,7 @@ TEST_P(DbCtrlCommandsPg, AConnectionDroppedByTheServerIsReopenedForTheNextComman
     EXPECT_EQ(Gold(kGuidA), 501);
     EXPECT_EQ(LedgerRows('G'), 2u);
     if (!nFirst) {
-        std::string strLog;
-        for (const auto& e : std::filesystem::directory_iterator(m_dbs.LogDirOs())) strLog += ReadFileText(e.path());
+        const std::string strLog = AllLogs(m_dbs.LogDirOs());
         EXPECT_NE(strLog.find("command 7: database error"), std::string::npos) << strLog;
     }
 }

@@ -1,9 +1,11 @@
 // Test support for the DBCtrl tests; see dbtestenv.h.
 #include "tests/integration/dbctrl/dbtestenv.h"
 
-#include <libpq-fe.h>
 #include <sqlite3.h>
+#ifdef QV_TEST_POSTGRES
+#include <libpq-fe.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -16,8 +18,18 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/textconv.h"
+#include "tests/support/tempdir.h"
 
 namespace {
+
+std::u16string Wide(const std::string& s) { return plat::FromOsPath(s); }
+
+}  // namespace
+
+#ifdef QV_TEST_POSTGRES
+namespace {
+
+int CurrentProcessId() { return static_cast<int>(getpid()); }
 
 // The shared cluster's socket directory, or why there is none.
 struct ClusterInfo {
@@ -72,12 +84,34 @@ std::string AdminConninfo(const std::string& strDb) {
     return "host=" + Cluster().strDir + " user=postgres dbname=" + strDb;
 }
 
-std::u16string Wide(const std::string& s) { return plat::FromOsPath(s); }
-
 }  // namespace
+#else
+// A build without PostgreSQL (the Windows one): its cases are skipped.
+namespace {
+struct ClusterInfo {
+    std::string strDir;
+    std::string strWhy;
+};
+const ClusterInfo& Cluster() {
+    static const ClusterInfo info{"", "SKIP: this build has no PostgreSQL backend"};
+    return info;
+}
+std::string AdminConninfo(const std::string&) { return {}; }
+int CurrentProcessId() { return 0; }
+}  // namespace
+#endif
+
+#ifdef QV_TEST_POSTGRES
+bool BuildHasPostgres() { return true; }
+#else
+bool BuildHasPostgres() { return false; }
+#endif
 
 const char* TestBackendName(TestBackend b) { return b == TestBackend::Sqlite ? "sqlite" : "postgres"; }
 
+#ifndef QV_TEST_POSTGRES
+std::string PgExec(const std::string&, const std::string&) { return "this build has no PostgreSQL backend"; }
+#else
 std::string PgExec(const std::string& strConninfo, const std::string& strSql) {
     PGconn* c = PQconnectdb(strConninfo.c_str());
     std::string strErr;
@@ -92,6 +126,7 @@ std::string PgExec(const std::string& strConninfo, const std::string& strSql) {
     PQfinish(c);
     return strErr;
 }
+#endif
 
 TestDatabases::~TestDatabases() {
     if (!m_strDbName.empty()) PgExec(AdminConninfo("postgres"), "DROP DATABASE IF EXISTS " + m_strDbName + " WITH (FORCE)");
@@ -102,9 +137,11 @@ TestDatabases::~TestDatabases() {
 }
 
 std::string TestDatabases::Create(TestBackend b) {
-    char szTemplate[] = "/tmp/qvdbtest.XXXXXX";
-    if (!mkdtemp(szTemplate)) return "mkdtemp failed";
-    m_strDir = szTemplate;
+    try {
+        m_strDir = MakeTempDirectory("qvdbtest").string();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
     m_eBackend = b;
     std::filesystem::create_directories(Root1Os());
     std::filesystem::create_directories(Root2Os());
@@ -112,7 +149,7 @@ std::string TestDatabases::Create(TestBackend b) {
     const ClusterInfo& c = Cluster();
     if (!c.strWhy.empty()) return c.strWhy;
     static std::atomic<int> s_nSerial{0};
-    m_strDbName = "qvt_" + std::to_string(getpid()) + "_" + std::to_string(s_nSerial++);
+    m_strDbName = "qvt_" + std::to_string(CurrentProcessId()) + "_" + std::to_string(s_nSerial++);
     std::string strErr = PgExec(AdminConninfo("postgres"), "CREATE DATABASE " + m_strDbName);
     if (!strErr.empty()) {
         m_strDbName.clear();
@@ -180,7 +217,7 @@ std::string ReadFileText(const std::string& strPath) {
 std::string AllLogs(const std::string& strDir) {
     std::string s;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path());
+    for (const auto& e : std::filesystem::directory_iterator(strDir, ec)) s += ReadFileText(e.path().string());
     return s;
 }
 

@@ -22,6 +22,9 @@
 
 enum class TestBackend { Sqlite, Postgres };
 const char* TestBackendName(TestBackend b);
+// Whether the database library under test has its PostgreSQL backend (not
+// in the Windows build).
+bool BuildHasPostgres();
 
 // The data-source flags of DBCtrl_Init with every database open.
 inline constexpr int32_t kAllDsn[4] = {1, 1, 1, 1};
