@@ -3,6 +3,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <poll.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ namespace e2e {
 namespace {
 
 constexpr int kReaderPollMs = 100;  // how often the reader looks at its stop flag
+#ifdef _WIN32
+constexpr DWORD kReaderPeekMs = 10;  // how often the reader looks into an empty pipe
+#endif
 
 // The tests give every text as UTF-8, whatever the platform's narrow encoding.
 std::u16string Wide(const std::string& s) { return Utf8ToWide(s); }
@@ -70,12 +74,27 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
 namespace {
 
 #ifdef _WIN32
-// A Windows pipe cannot be polled, and only the child holds its write end (a
-// child inherits its three standard handles and nothing else), so the read
-// blocks until output comes or the child and whatever it started are gone.
-long ReadChunk(int fd, char* buf, size_t n, const std::function<bool()>&) {
-    const int k = _read(fd, buf, static_cast<unsigned>(n));
-    return k > 0 ? k : 0;
+// A Windows pipe cannot be polled, and a process the child starts may hold its
+// write end long after the child is gone (Wine starts its desktop process
+// from the first program that needs it, with that program's standard
+// handles): the reader looks at what the pipe holds (PeekNamedPipe) and stops
+// once it is empty and the child is gone, as on Linux.
+long ReadChunk(int fd, char* buf, size_t n, const std::function<bool()>& childGone) {
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    bool bGone = false;
+    for (;;) {
+        DWORD nAvailable = 0;
+        if (!::PeekNamedPipe(h, nullptr, 0, nullptr, &nAvailable, nullptr)) return 0;  // every writer gone
+        if (nAvailable > 0) {
+            const int k = _read(fd, buf, static_cast<unsigned>(std::min<size_t>(n, nAvailable)));
+            return k > 0 ? k : 0;
+        }
+        // Looked at after the pipe was found empty, and the pipe once more
+        // after that: output written just before the exit is still read.
+        if (bGone) return 0;
+        bGone = childGone();
+        if (!bGone) ::Sleep(kReaderPeekMs);
+    }
 }
 
 int WriteSome(int fd, const char* p, size_t n) { return _write(fd, p, static_cast<unsigned>(n)); }
