@@ -299,9 +299,11 @@ class E2eStorageFaultTest : public ::testing::TestWithParam<FaultCase> {};
 // The whole scenario: users buy, play and log out before, during and after
 // the fault.
 TEST_P(E2eStorageFaultTest, WritesAreRefusedDuringTheFaultAndServedAfterItWithTheBooksWhole) {
-    std::unique_ptr<StorageFault> pFault = GetParam().make();
     StagedTree tree;
     ASSERT_EQ(tree.Create(), "");
+    // Made after the tree, so that it goes first: a tmpfs still mounted in
+    // the tree would keep the tree's removal from removing anything.
+    std::unique_ptr<StorageFault> pFault = GetParam().make();
     ASSERT_EQ(pFault->Prepare(tree), "");
     if (auto* pTmpfs = dynamic_cast<TmpfsFault*>(pFault.get()); pTmpfs && !pTmpfs->Skip().empty())
         GTEST_SKIP() << pTmpfs->Skip();
